@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+#include <stdexcept>
+
+namespace brivane {
+
+// The one error that leaves every camera back-end, carrying the application's own message.
+class CameraError : public std::runtime_error {
+public:
+    explicit CameraError(const QString& message)
+        : std::runtime_error(message.toStdString()), m_message(message) {}
+    const QString& message() const { return m_message; }
+
+private:
+    QString m_message;
+};
+
+// The camera object of the camera application, one per measurement exposure or flat series.
+// Order of use: setLinkEnabled(true); LinkEnabled(); setCoolerOn(true); then per frame Expose,
+// ImageReady until true, SaveImage. Every member may throw CameraError.
+class Camera {
+public:
+    virtual ~Camera() = default;
+    virtual void setLinkEnabled(bool enabled) = 0;
+    virtual bool LinkEnabled() = 0;
+    virtual void setCoolerOn(bool on) = 0;
+    // Starts one exposure and returns before it is done. binning 1 or 2, filter slot 0..7.
+    virtual void Expose(double seconds, int binning, int filter) = 0;
+    virtual bool ImageReady() = 0;
+    virtual void SaveImage(const QString& path) = 0;
+};
+
+// An image document, one per saved frame. Every member may throw CameraError.
+class Document {
+public:
+    virtual ~Document() = default;
+    virtual void OpenFile(const QString& path) = 0;
+    virtual double StretchMin() = 0;
+    virtual double StretchMax() = 0;
+    virtual void Close() = 0;
+};
+
+// The camera application: creates the objects above. Creation may throw CameraError.
+class CameraApp {
+public:
+    virtual ~CameraApp() = default;
+    virtual std::unique_ptr<Camera> createCamera() = 0;
+    virtual std::unique_ptr<Document> createDocument() = 0;
+};
+
+} // namespace brivane

@@ -1,0 +1,22 @@
+#pragma once
+
+namespace brivane {
+
+// Thrown out of Wait once the program is ending: the operation that waited is abandoned and the
+// handler that started it returns without doing anything more.
+struct ProgramEnding {};
+
+// Pauses for ms milliseconds while the window keeps processing every event. Sleeps in a nested
+// event loop woken by a precise timer, so a long wait costs no CPU. Throws ProgramEnding when the
+// program starts ending before or during the wait.
+void Wait(double ms);
+
+// Marks the program as ending and wakes every Wait in progress.
+void requestProgramEnd();
+bool programEnding();
+
+// Tests only: multiplies every wait by factor (1 = real time) and clears the ending mark.
+void setWaitScaleForTests(double factor);
+void resetProgramEndForTests();
+
+} // namespace brivane

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+#include <map>
+#include <optional>
+
+namespace brivane {
+
+// COM1..COM20 to the device of the platform: "COMn" on Windows, /dev/ttyS(n-1) elsewhere, unless
+// a port is mapped to another path (--port COMn=PATH).
+class PortMap {
+public:
+    QString devicePath(int portNumber) const;
+    void map(int portNumber, const QString& path);
+
+    // Parses one "COMn=PATH" option value; nullopt when it is not of that form or n is not 1..20.
+    static std::optional<std::pair<int, QString>> parseOption(const QString& value);
+
+private:
+    std::map<int, QString> m_overrides;
+};
+
+} // namespace brivane

@@ -1,0 +1,56 @@
+#include "core/numbers.h"
+
+#include <QTest>
+
+using namespace brivane;
+
+class TestNumbers : public QObject {
+    Q_OBJECT
+private slots:
+    void lenient_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("value");
+        QTest::newRow("plain") << "1" << 1.0;
+        QTest::newRow("blanks around") << "  30000 " << 30000.0;
+        QTest::newRow("blanks between digits") << "3 0 000" << 30000.0;
+        QTest::newRow("fraction") << "0.5s" << 0.5;
+        QTest::newRow("negative") << "-2" << -2.0;
+        QTest::newRow("no number") << "abc" << 0.0;
+        QTest::newRow("empty") << "" << 0.0;
+        QTest::newRow("second point stops") << "1.2.3" << 1.2;
+        QTest::newRow("full-width digit is no number") << QString::fromUtf8("１") << 0.0;
+    }
+    void lenient() {
+        QFETCH(QString, text);
+        QFETCH(double, value);
+        QCOMPARE(lenientNumber(text), value);
+    }
+
+    void reply_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("value");
+        QTest::newRow("two digits") << "43" << 43.0;
+        QTest::newRow("stops at hash") << "5#" << 5.0;
+        QTest::newRow("hash only") << "#" << 0.0;
+        QTest::newRow("leading blank") << " 7" << 7.0;
+        QTest::newRow("no blank inside") << "1 2" << 1.0;
+    }
+    void reply() {
+        QFETCH(QString, text);
+        QFETCH(double, value);
+        QCOMPARE(replyNumber(text), value);
+    }
+
+    void texts() {
+        QCOMPARE(shortestNumberText(86), QStringLiteral("86"));
+        QCOMPARE(shortestNumberText(0), QStringLiteral("0"));
+        QCOMPARE(shortestNumberText(-3.5), QStringLiteral("-3.5"));
+        QCOMPARE(signRoomText(28000), QStringLiteral(" 28000"));
+        QCOMPARE(signRoomText(0), QStringLiteral(" 0"));
+        QCOMPARE(signRoomText(-12), QStringLiteral("-12"));
+        QCOMPARE(signRoomText(1234.5), QStringLiteral(" 1234.5"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNumbers)
+#include "tst_core_numbers.moc"
