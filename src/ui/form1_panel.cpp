@@ -1,20 +1,148 @@
 // Panel drive controls, connect/disconnect, start-up and shutdown, settings file, always-on-top.
 #include "ui/form1.h"
 
+#include "core/numbers.h"
+#include "core/wait.h"
+#include "link/comm.h"
+#include "ui/controls.h"
+#include "ui/settings_file.h"
+#include "ui/topmost.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QPushButton>
+
 namespace brivane {
 
-void Form1::Form_Load() {}
-void Form1::Form_Unload() {}
-void Form1::Timer1_Timer() {}
-void Form1::Command1_Click() {}
-void Form1::Command2_MouseDown(int, Qt::MouseButton, Qt::KeyboardModifiers) {}
-void Form1::Command3_Click(int) {}
-void Form1::Command4_Click() {}
-void Form1::Command7_Click() {}
-void Form1::Command9_Click(int) {}
-void Form1::Slider1_MouseUp(int, Qt::MouseButton, Qt::KeyboardModifiers) {}
-void Form1::Combo1_Click() {}
-void Form1::load_comm() {}
-void Form1::Save_comm(const QString&) {}
+namespace {
+
+constexpr int kMaxLevel = 43;
+
+// ":D" and the last two characters of "0" followed by the level: 7 -> ":D07".
+QString levelFrame(int level) {
+    return QStringLiteral(":D") + (QStringLiteral("0") + QString::number(level)).right(2);
+}
+
+} // namespace
+
+void Form1::Form_Load() {
+    Command3(0)->setVisible(false);
+    Command3(1)->setVisible(false);
+    load_comm();
+    ADC_Value = 0;
+    Exp_Time = lenientNumber(Text1(0)->text());
+}
+
+void Form1::Form_Unload() {
+    if (m_ended)
+        return;
+    m_ended = true;
+    Command3_Click(0);
+    m_comm->MODE_Com(QStringLiteral(":F#"));
+    m_comm->COMM1close();
+    // Every Wait in progress throws ProgramEnding, so an interrupted operation does nothing more.
+    requestProgramEnd();
+    QCoreApplication::exit(0);
+}
+
+void Form1::Timer1_Timer() {
+    if (Timer1.interval() != 0 && m_comm->PortOpen()) {
+        Timer1.setInterval(0);
+        Timer1.stop();
+    }
+}
+
+void Form1::Command1_Click() {
+    if (m_ended)
+        return;
+    m_comm->MODE_Com(QStringLiteral(":A#"));
+}
+
+void Form1::Command4_Click() {
+    if (m_ended)
+        return;
+    m_comm->MODE_Com(QStringLiteral(":B#"));
+}
+
+void Form1::Command2_MouseDown(int Index, Qt::MouseButton, Qt::KeyboardModifiers) {
+    if (m_ended)
+        return;
+    try {
+        Command3_Click(0);
+        if (Index == 0) {
+            m_comm->MODE_Com(QStringLiteral(":O#"));
+            Wait(1000);
+            m_comm->MODE_Com(QStringLiteral(":D43"));
+            m_comm->MODE_Com(QStringLiteral(":D43"));
+            Slider1(0)->setValue(kMaxLevel);
+        } else {
+            m_comm->MODE_Com(QStringLiteral(":F#"));
+        }
+    } catch (const ProgramEnding&) {
+    }
+}
+
+void Form1::Command3_Click(int Index) {
+    if (Index == 0) {
+        m_comm->COMM1open();
+        return;
+    }
+    m_comm->MODE_Com(QStringLiteral(":F#"));
+    if (m_comm->PortOpen())
+        m_comm->COMM1close();
+}
+
+void Form1::Command9_Click(int Index) {
+    if (m_ended)
+        return;
+    QSlider* slider = Slider1(0);
+    const int level = slider->value();
+    if (Index == 0) {
+        if (level >= kMaxLevel)
+            return;
+        slider->setValue(level + 1);
+    } else {
+        if (level <= 0)
+            return;
+        slider->setValue(level - 1);
+    }
+    m_comm->MODE_Com(levelFrame(slider->value()));
+}
+
+void Form1::Slider1_MouseUp(int Index, Qt::MouseButton, Qt::KeyboardModifiers) {
+    if (m_ended)
+        return;
+    m_comm->MODE_Com(levelFrame(Slider1(Index)->value()));
+}
+
+void Form1::Combo1_Click() {
+    if (m_ended)
+        return;
+    m_comm->COMM1close();
+    if (const auto port = portFromComboText(Combo1->currentText())) {
+        Save_comm(QString::number(*port));
+        m_comm->setPortNumber(*port);
+    }
+    m_comm->COMM1open();
+}
+
+void Form1::Command7_Click() {
+    if (m_ended)
+        return;
+    TopMost_Flag = TopMost_Flag == 0 ? 1 : 0;
+    setWindowTopmost(*this, TopMost_Flag == 1);
+}
+
+void Form1::load_comm() {
+    if (const auto port = readPortSetting(settingsFilePath())) {
+        Combo1->setEditText(QStringLiteral("COM%1").arg(*port));
+        m_comm->setPortNumber(*port);
+    }
+}
+
+void Form1::Save_comm(const QString& comm_ch) {
+    writePortSetting(settingsFilePath(), comm_ch);
+}
 
 } // namespace brivane
