@@ -1,17 +1,120 @@
 #include "link/comm.h"
 
+#include "core/dialogs.h"
+#include "link/reply.h"
+
+#include <QDeadlineTimer>
+
 namespace brivane {
 
 COMM::COMM(Dialogs& dialogs, LinkDisplay& display, PortMap ports, QObject* parent)
-    : QObject(parent), m_dialogs(dialogs), m_display(display), m_ports(std::move(ports)) {}
-COMM::~COMM() = default;
-void COMM::COMM1open() {}
-void COMM::COMM1close() {}
-void COMM::MODE_Com(const QString&) {}
-void COMM::RX_data(const QString&) {}
-bool COMM::PortOpen() const { return m_port.isOpen(); }
-void COMM::setPortNumber(int portNumber) { m_portNumber = portNumber; }
-void COMM::MSComm1_OnComm() {}
-void COMM::onPortError(QSerialPort::SerialPortError) {}
+    : QObject(parent), m_dialogs(dialogs), m_display(display), m_ports(std::move(ports)) {
+    // Applied by QSerialPort at every opening.
+    m_port.setBaudRate(QSerialPort::Baud9600);
+    m_port.setDataBits(QSerialPort::Data8);
+    m_port.setParity(QSerialPort::NoParity);
+    m_port.setStopBits(QSerialPort::OneStop);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    connect(&m_port, &QSerialPort::readyRead, this, &COMM::MSComm1_OnComm);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &COMM::onPortError);
+}
+
+COMM::~COMM() {
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+void COMM::COMM1open() {
+    if (PortOpen())
+        return;
+    if (m_port.isOpen())
+        closePort(); // lost, not yet closed
+    m_framer.clear();
+    m_port.setPortName(m_ports.devicePath(m_portNumber));
+    m_port.clearError();
+    if (m_port.open(QIODevice::ReadWrite))
+        ++m_generation;
+    if (PortOpen())
+        return;
+    MessageBox box;
+    box.text = QStringLiteral(u"現在COMに使用できるポートがありません。");
+    box.title = QStringLiteral(u"通信エラー");
+    box.buttons = BoxButtons::OkCancel;
+    box.icon = BoxIcon::Warning;
+    m_dialogs.message(box); // either answer leaves the port closed
+}
+
+void COMM::COMM1close() {
+    if (!m_port.isOpen())
+        return;
+    // QSerialPort drops its unwritten buffer on close; a panel-off frame sent just before
+    // closing would never reach the inverter.
+    const QDeadlineTimer deadline(kCloseFlushTimeout);
+    while (!m_lost && m_port.bytesToWrite() > 0 && !deadline.hasExpired()) {
+        if (!m_port.waitForBytesWritten(static_cast<int>(deadline.remainingTime())))
+            break;
+    }
+    closePort();
+}
+
+void COMM::MODE_Com(const QString& frame) {
+    const QString text = trimBlanks(frame);
+    if (!PortOpen())
+        return;
+    m_port.write(text.toLatin1());
+}
+
+void COMM::RX_data(const QString& frame) {
+    applyReply(parseReply(frame), m_display);
+}
+
+bool COMM::PortOpen() const {
+    return m_port.isOpen() && !m_lost;
+}
+
+void COMM::setPortNumber(int portNumber) {
+    m_portNumber = portNumber;
+}
+
+void COMM::MSComm1_OnComm() {
+    if (!PortOpen())
+        return;
+    const QByteArray data = m_port.readAll();
+    for (const QString& frame : m_framer.feed(data)) {
+        if (!PortOpen())
+            return;
+        RX_data(frame);
+    }
+}
+
+void COMM::onPortError(QSerialPort::SerialPortError error) {
+    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError)
+        return;
+    // A failing open() reports here too, while the port is still closed.
+    if (!m_port.isOpen() || m_lost)
+        return;
+    // Left open, the port repeats the error at full CPU. It is closed from the event loop: this
+    // runs inside the port's own notification, which still works on its buffers on return.
+    m_lost = true;
+    m_framer.clear();
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(
+        this, [this, generation] { finishLoss(generation); }, Qt::QueuedConnection);
+}
+
+void COMM::closePort() {
+    m_port.close();
+    m_port.clearError();
+    m_lost = false;
+    m_framer.clear();
+    ++m_generation;
+}
+
+void COMM::finishLoss(quint64 generation) {
+    if (generation != m_generation || !m_lost)
+        return;
+    closePort();
+    emit portLost();
+}
 
 } // namespace brivane

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QSerialPort>
 
+#include <chrono>
+
 namespace brivane {
 
 class Dialogs;
@@ -15,7 +17,10 @@ class LinkDisplay;
 // interprets every reply that arrives. No operation reports failure to its caller.
 class COMM : public QObject {
     Q_OBJECT
-public:
+  public:
+    // Longest COMM1close waits for frames already written to leave.
+    static constexpr std::chrono::milliseconds kCloseFlushTimeout{500};
+
     COMM(Dialogs& dialogs, LinkDisplay& display, PortMap ports, QObject* parent = nullptr);
     ~COMM() override;
 
@@ -34,20 +39,24 @@ public:
     void setPortNumber(int portNumber);
     const PortMap& ports() const { return m_ports; }
 
-signals:
+  signals:
     // The port was closed after a device error (unplugged adapter, vanished pseudo-terminal).
     void portLost();
 
-private:
+  private:
     void MSComm1_OnComm();
     void onPortError(QSerialPort::SerialPortError error);
+    void closePort();
+    void finishLoss(quint64 generation);
 
     Dialogs& m_dialogs;
     LinkDisplay& m_display;
     PortMap m_ports;
     int m_portNumber = 1;
     QSerialPort m_port;
-    ReplyFramer m_framer; // RX_buf: lives across notifications
+    ReplyFramer m_framer;     // RX_buf: lives across notifications
+    bool m_lost = false;      // a device error was seen; the port counts as closed
+    quint64 m_generation = 0; // one per opening, so a late loss never closes a newer opening
 };
 
 } // namespace brivane

@@ -2,7 +2,45 @@
 
 namespace brivane {
 
-std::vector<QString> ReplyFramer::feed(QByteArrayView) { return {}; }
-void ReplyFramer::clear() { m_pending.clear(); m_leadSeen = false; }
+namespace {
+
+bool isGap(char c) {
+    return c == '\r' || c == '\n' || c == ' ' || c == '\t';
+}
+
+} // namespace
+
+std::vector<QString> ReplyFramer::feed(QByteArrayView chunk) {
+    std::vector<QString> frames;
+    for (const char c : chunk) {
+        switch (m_state) {
+        case State::BetweenReplies:
+            if (!isGap(c))
+                m_state = State::InReply; // the lead character, dropped
+            break;
+        case State::InReply:
+            m_pending.append(c);
+            if (c == '#') {
+                frames.push_back(QString::fromLatin1(m_pending));
+                m_pending.clear();
+                m_state = State::BetweenReplies;
+            } else if (m_pending.size() > kMaxPending) {
+                m_pending.clear();
+                m_state = State::Discarding;
+            }
+            break;
+        case State::Discarding:
+            if (c == '#')
+                m_state = State::BetweenReplies;
+            break;
+        }
+    }
+    return frames;
+}
+
+void ReplyFramer::clear() {
+    m_pending.clear();
+    m_state = State::BetweenReplies;
+}
 
 } // namespace brivane
