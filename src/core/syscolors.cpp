@@ -15,6 +15,7 @@ QColor systemColour(int index) {
     switch (index) {
     case kColorWindow:
         return QColor(255, 255, 255);
+    case kColorWindowFrame:
     case kColorWindowText:
         return QColor(0, 0, 0);
     case kColorActiveBorder:
@@ -23,6 +24,8 @@ QColor systemColour(int index) {
         return QColor(244, 247, 252);
     case kColorHighlightText:
         return QColor(255, 255, 255);
+    case kColorButtonFace:
+        return QColor(240, 240, 240);
     default:
         return QColor(0, 0, 0);
     }
