@@ -1,0 +1,231 @@
+#include "sim/inverter_sim.h"
+
+#include <QSocketNotifier>
+
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+namespace brivane {
+
+namespace {
+
+InverterSim* g_current = nullptr;
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+} // namespace
+
+InverterSim::InverterSim(QObject* parent) : InverterSim(Options{}, parent) {}
+
+InverterSim::InverterSim(Options options, QObject* parent) : QObject(parent), m_options(options) {
+    m_sendTimer.setSingleShot(true);
+    m_sendTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_sendTimer, &QTimer::timeout, this, &InverterSim::sendNext);
+}
+
+InverterSim::~InverterSim() {
+    hangUp();
+    if (g_current == this)
+        g_current = nullptr;
+}
+
+InverterSim* InverterSim::current() {
+    return g_current;
+}
+
+bool InverterSim::start() {
+    if (isRunning())
+        return true;
+#ifdef Q_OS_UNIX
+    int master = -1;
+    int slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        m_error = QStringLiteral("openpty: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    // No echo, no CR/LF translation: the program sees exactly the bytes written here.
+    termios raw{};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::cfsetspeed(&raw, B9600);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    char name[256] = {};
+    if (::ttyname_r(slave, name, sizeof name) != 0) {
+        m_error = QStringLiteral("ttyname: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        ::close(master);
+        ::close(slave);
+        return false;
+    }
+    m_master = master;
+    m_slave = slave;
+    m_devicePath = QString::fromLocal8Bit(name);
+    m_error.clear();
+    m_commands.clear();
+    m_notifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &InverterSim::readMaster);
+    g_current = this;
+    return true;
+#else
+    m_error = QStringLiteral("The simulated inverter needs pseudo-terminals.");
+    return false;
+#endif
+}
+
+void InverterSim::hangUp() {
+    m_sendTimer.stop();
+    m_outgoing.clear();
+    delete m_notifier;
+    m_notifier = nullptr;
+#ifdef Q_OS_UNIX
+    if (m_master >= 0)
+        ::close(m_master);
+    if (m_slave >= 0)
+        ::close(m_slave);
+#endif
+    m_master = -1;
+    m_slave = -1;
+}
+
+void InverterSim::sendRaw(const QByteArray& bytes) {
+    if (m_outgoing.empty())
+        writeMaster(bytes);
+    else
+        queue(bytes, std::chrono::milliseconds(0));
+}
+
+void InverterSim::readMaster() {
+#ifdef Q_OS_UNIX
+    QByteArray arrived;
+    char buffer[512];
+    for (;;) {
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n > 0) {
+            arrived.append(buffer, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || errno != EAGAIN)
+            m_notifier->setEnabled(false); // line gone; nothing more will come
+        break;
+    }
+    if (arrived.isEmpty())
+        return;
+    m_received += arrived;
+    m_commands += arrived;
+    emit bytesArrived(arrived);
+    parseCommands();
+#endif
+}
+
+void InverterSim::parseCommands() {
+    while (!m_commands.isEmpty()) {
+        if (m_commands[0] != ':') { // garbage: resync on the next ':'
+            const qsizetype colon = m_commands.indexOf(':');
+            m_commands.remove(0, colon < 0 ? m_commands.size() : colon);
+            continue;
+        }
+        if (m_commands.size() < 2)
+            return;
+        const char letter = m_commands[1];
+        if (letter == 'D') {
+            if (m_commands.size() < 4)
+                return;
+            if (!isDigit(m_commands[2]) || !isDigit(m_commands[3])) {
+                m_commands.remove(0, 1);
+                continue;
+            }
+            const int level = (m_commands[2] - '0') * 10 + (m_commands[3] - '0');
+            m_commands.remove(0, 4);
+            m_duty = std::min(level, kMaxDuty);
+            emit stateChanged();
+            reply("EDU" + QByteArray::number(m_duty).rightJustified(2, '0'));
+            continue;
+        }
+        if (letter != 'O' && letter != 'F' && letter != 'A' && letter != 'B') {
+            m_commands.remove(0, 1);
+            continue;
+        }
+        if (m_commands.size() < 3)
+            return;
+        if (m_commands[2] != '#') {
+            m_commands.remove(0, 1);
+            continue;
+        }
+        m_commands.remove(0, 3);
+        switch (letter) {
+        case 'O':
+            m_on = true;
+            emit stateChanged();
+            reply("ELC1");
+            reply("EDU" + QByteArray::number(m_duty).rightJustified(2, '0'));
+            break;
+        case 'F':
+            m_on = false;
+            emit stateChanged();
+            reply("ELC0");
+            break;
+        case 'A':
+        case 'B':
+            m_frequency = letter == 'A' ? kFrequency1kHz : kFrequency500Hz;
+            emit stateChanged();
+            reply("EFQ" + QByteArray::number(m_frequency));
+            break;
+        }
+    }
+}
+
+void InverterSim::reply(const QByteArray& tagAndValue) {
+    QByteArray frame = ':' + tagAndValue + '#';
+    if (m_options.crlf)
+        frame += "\r\n";
+    const qsizetype parts = std::clamp<qsizetype>(m_options.splitParts, 1, frame.size());
+    const qsizetype step = (frame.size() + parts - 1) / parts;
+    for (qsizetype from = 0; from < frame.size(); from += step)
+        queue(frame.mid(from, step), from == 0 ? m_options.replyDelay : m_options.splitGap);
+}
+
+void InverterSim::queue(const QByteArray& bytes, std::chrono::milliseconds delay) {
+    m_outgoing.push_back({bytes, delay});
+    if (!m_sendTimer.isActive() && m_outgoing.size() == 1)
+        m_sendTimer.start(m_outgoing.front().delay);
+}
+
+void InverterSim::sendNext() {
+    if (m_outgoing.empty())
+        return;
+    writeMaster(m_outgoing.front().bytes);
+    m_outgoing.pop_front();
+    if (!m_outgoing.empty())
+        m_sendTimer.start(m_outgoing.front().delay);
+}
+
+void InverterSim::writeMaster(const QByteArray& bytes) {
+#ifdef Q_OS_UNIX
+    qsizetype done = 0;
+    while (m_master >= 0 && done < bytes.size()) {
+        const ssize_t n = ::write(m_master, bytes.constData() + done, bytes.size() - done);
+        if (n > 0)
+            done += n;
+        else if (!(n < 0 && errno == EINTR))
+            break; // the program is not reading and the line is full: the rest is lost, as on a wire
+    }
+#else
+    Q_UNUSED(bytes);
+#endif
+}
+
+} // namespace brivane

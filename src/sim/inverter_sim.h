@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <deque>
+
+class QSocketNotifier;
+
+namespace brivane {
+
+// A simulated EL panel inverter behind a pseudo-terminal, so the real serial code talks to it.
+// Accepts ":O#", ":F#", ":A#", ":B#" and ":Dnn", keeps on/off, duty and frequency, and answers
+// with ':' + tag + value + '#'. POSIX only; start() fails elsewhere.
+class InverterSim : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        int splitParts = 1;                      // writes per reply
+        std::chrono::milliseconds splitGap{10};  // between the writes of one reply
+        std::chrono::milliseconds replyDelay{0}; // before each reply
+        bool crlf = false;                       // CR LF after every reply
+    };
+
+    static constexpr int kMaxDuty = 43;
+    static constexpr int kFrequency1kHz = 100; // 10 Hz units
+    static constexpr int kFrequency500Hz = 50;
+
+    explicit InverterSim(QObject* parent = nullptr);
+    explicit InverterSim(Options options, QObject* parent = nullptr);
+    ~InverterSim() override;
+
+    // Opens a new pseudo-terminal; true on success (or when already running).
+    bool start();
+    bool isRunning() const { return m_master >= 0; }
+    QString errorString() const { return m_error; }
+    // The device the program opens, e.g. /dev/pts/3.
+    QString devicePath() const { return m_devicePath; }
+
+    const Options& options() const { return m_options; }
+    void setOptions(const Options& options) { m_options = options; }
+
+    bool isOn() const { return m_on; }
+    int duty() const { return m_duty; }
+    int frequency() const { return m_frequency; } // 10 Hz units
+
+    // Every byte the program wrote since the start or the last clearReceived().
+    QByteArray received() const { return m_received; }
+    void clearReceived() { m_received.clear(); }
+
+    // Writes bytes to the program as they are, after any reply still pending.
+    void sendRaw(const QByteArray& bytes);
+    // Closes the pseudo-terminal: the program sees its device vanish. Pending replies are dropped.
+    void hangUp();
+
+    // The most recently started simulator still alive, for other simulators in the same process.
+    static InverterSim* current();
+
+signals:
+    void bytesArrived(const QByteArray& bytes);
+    void stateChanged();
+
+private:
+    struct Outgoing {
+        QByteArray bytes;
+        std::chrono::milliseconds delay;
+    };
+
+    void readMaster();
+    void parseCommands();
+    void reply(const QByteArray& tagAndValue);
+    void queue(const QByteArray& bytes, std::chrono::milliseconds delay);
+    void sendNext();
+    void writeMaster(const QByteArray& bytes);
+
+    Options m_options;
+    int m_master = -1;
+    int m_slave = -1; // kept open so the line stays up while the program closes and reopens it
+    QString m_devicePath;
+    QString m_error;
+    QSocketNotifier* m_notifier = nullptr;
+    QTimer m_sendTimer;
+    std::deque<Outgoing> m_outgoing;
+    QByteArray m_received;
+    QByteArray m_commands; // not yet parsed
+
+    bool m_on = false;
+    int m_duty = 0;
+    int m_frequency = kFrequency1kHz;
+};
+
+} // namespace brivane
