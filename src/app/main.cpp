@@ -1,6 +1,154 @@
+#include "capture/camera.h"
+#include "capture/camera_factory.h"
+#include "link/port_map.h"
+#include "sim/inverter_sim.h"
+#include "ui/fonts.h"
+#include "ui/form1.h"
+#include "ui/qt_dialogs.h"
+#include "ui/settings_file.h"
+
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTextStream>
+
+#include <cstdio>
+#include <memory>
+
+using namespace brivane;
+
+namespace {
+
+// Stands in for a camera back-end that could not be created: every operation reports why.
+class UnavailableCameraApp : public CameraApp {
+public:
+    explicit UnavailableCameraApp(QString reason) : m_reason(std::move(reason)) {}
+    std::unique_ptr<Camera> createCamera() override { throw CameraError(m_reason); }
+    std::unique_ptr<Document> createDocument() override { throw CameraError(m_reason); }
+
+private:
+    QString m_reason;
+};
+
+struct Options {
+    PortMap ports;
+    bool portsGiven = false;
+    CameraChoice camera = defaultCameraChoice();
+    bool cameraGiven = false;
+    bool simulate = false;
+    QString demoDir;
+};
+
+int fail(const QString& message) {
+    QTextStream(stderr) << "brivane: " << message << "\n";
+    return 2;
+}
+
+void centreOnScreen(QWidget& window) {
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = window.frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window.move(frame.topLeft());
+    }
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("Brivane"));
+    QApplication::setApplicationVersion(QStringLiteral(BRIVANE_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Brivane shoots flat-field frames with an EL light panel: it drives the panel's inverter over a\n"
+        "serial port and the camera through a camera application."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption portOption(
+        QStringLiteral("port"),
+        QStringLiteral("Maps COM port n (1..20) to a device path, e.g. COM3=/dev/ttyUSB0. Repeatable. "
+                       "Default: COMn is /dev/ttyS(n-1) (COMn on Windows)."),
+        QStringLiteral("COMn=PATH"));
+    const QCommandLineOption cameraOption(
+        QStringLiteral("camera"),
+        QStringLiteral("Camera back-end: maxim (Windows automation), indi[=HOST:PORT] (INDI server, default "
+                       "localhost:7624) or sim (built-in simulator). Default: maxim on Windows, indi elsewhere; "
+                       "sim with --simulate."),
+        QStringLiteral("BACKEND"));
+    const QCommandLineOption indiCameraOption(QStringLiteral("indi-camera"),
+                                              QStringLiteral("INDI camera device to use (default: the first)."),
+                                              QStringLiteral("NAME"));
+    const QCommandLineOption indiWheelOption(
+        QStringLiteral("indi-wheel"), QStringLiteral("INDI filter wheel to use (default: the first, if any)."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption simulateOption(
+        QStringLiteral("simulate"),
+        QStringLiteral("Runs without hardware: a simulated inverter on a pseudo-terminal behind the COM port "
+                       "shown, and the simulated camera unless --camera says otherwise."));
+    const QCommandLineOption demoOption(
+        QStringLiteral("demo"),
+        QStringLiteral("Plays a typical session unattended (use with --simulate): ON, measurement, a short "
+                       "series saved into DIR; prints each step and exits 0 when the series is saved."),
+        QStringLiteral("DIR"));
+    parser.addOptions({portOption, cameraOption, indiCameraOption, indiWheelOption, simulateOption, demoOption});
+    parser.process(app);
+
+    Options options;
+    for (const QString& value : parser.values(portOption)) {
+        const auto mapping = PortMap::parseOption(value);
+        if (!mapping)
+            return fail(QStringLiteral("--port wants COMn=PATH with n from 1 to 20, not \"%1\"").arg(value));
+        options.ports.map(mapping->first, mapping->second);
+        options.portsGiven = true;
+    }
+    options.simulate = parser.isSet(simulateOption);
+    if (parser.isSet(cameraOption)) {
+        QString error;
+        const auto choice = parseCameraChoice(parser.value(cameraOption), &error);
+        if (!choice)
+            return fail(error);
+        options.camera = *choice;
+        options.cameraGiven = true;
+    } else if (options.simulate) {
+        options.camera.kind = CameraChoice::Kind::Sim;
+    }
+    options.camera.indiCamera = parser.value(indiCameraOption);
+    options.camera.indiWheel = parser.value(indiWheelOption);
+    options.demoDir = parser.value(demoOption);
+
+    installFontSubstitutes();
+
+    std::unique_ptr<InverterSim> inverter;
+    if (options.simulate) {
+        inverter = std::make_unique<InverterSim>();
+        if (!inverter->start())
+            return fail(QStringLiteral("cannot start the simulated inverter: %1").arg(inverter->errorString()));
+        // The port the window shows and the one the link would open (they differ until a port is
+        // stored or chosen).
+        const int stored = readPortSetting(settingsFilePath()).value_or(0);
+        for (int port : {stored, 6, 1})
+            if (port > 0)
+                options.ports.map(port, inverter->devicePath());
+        QTextStream(stdout) << "Simulated inverter on " << inverter->devicePath() << Qt::endl;
+    }
+
+    std::shared_ptr<CameraApp> camera;
+    try {
+        camera = makeCameraApp(options.camera);
+    } catch (const CameraError& error) {
+        camera = std::make_shared<UnavailableCameraApp>(error.message());
+    }
+
+    QtDialogs dialogs;
+    Form1Context context;
+    context.dialogs = &dialogs;
+    context.ports = options.ports;
+    context.camera = camera;
+    Form1 window(std::move(context));
+    dialogs.setOwner(&window);
+    centreOnScreen(window);
+    window.show();
+    return QApplication::exec();
 }

@@ -59,7 +59,13 @@ bool writePortSetting(const QString& path, const QString& digits) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    file.write(digits.toLatin1() + "\r\n");
+    const QByteArray content = digits.toLatin1() + "\r\n";
+    // commit() alone misses a short write found only when the buffer is flushed (EFBIG, ENOSPC).
+    if (file.write(content) != content.size() || !file.flush()) {
+        file.cancelWriting();
+        file.commit();
+        return false;
+    }
     return file.commit();
 }
 

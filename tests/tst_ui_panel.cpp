@@ -1,0 +1,279 @@
+// Panel drive controls, start-up, port choice, shutdown and always-on-top, through the real window
+// with its port on the simulated inverter's pseudo-terminal.
+#include "core/paths.h"
+#include "core/wait.h"
+#include "link/comm.h"
+#include "sim/inverter_sim.h"
+#include "support/scripted_dialogs.h"
+#include "ui/controls.h"
+#include "ui/form1.h"
+#include "ui/topmost.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+using namespace brivane;
+using brivane::test::ScriptedDialogs;
+
+namespace {
+
+const QString kPortMessage = QStringLiteral("現在COMに使用できるポートがありません。");
+constexpr int kMissingPort = 5;
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+class TestPanel : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<InverterSim> m_sim;
+    std::unique_ptr<ScriptedDialogs> m_dialogs;
+    std::unique_ptr<Form1> m_form;
+
+    QString settingsPath() const { return m_dir->filePath(QStringLiteral("com_no.txt")); }
+
+    void makeForm() {
+        Form1Context context;
+        context.dialogs = m_dialogs.get();
+        for (int port : {1, 3, 6, 7})
+            context.ports.map(port, m_sim->devicePath());
+        context.ports.map(kMissingPort, m_dir->filePath(QStringLiteral("no-such-tty")));
+        m_form = std::make_unique<Form1>(std::move(context));
+        m_form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    }
+
+    // Bytes the inverter has received once the line has been quiet for a moment.
+    QByteArray wire() {
+        QByteArray seen;
+        do {
+            seen = m_sim->received();
+            QTest::qWait(60);
+        } while (seen != m_sim->received());
+        return m_sim->received();
+    }
+
+private slots:
+    void init() {
+        resetProgramEndForTests();
+        setWaitScaleForTests(0.05);
+        m_dir = std::make_unique<QTemporaryDir>();
+        setProgramFolderForTests(m_dir->path());
+        m_sim = std::make_unique<InverterSim>();
+        QVERIFY(m_sim->start());
+        m_dialogs = std::make_unique<ScriptedDialogs>();
+    }
+    void cleanup() {
+        m_form.reset();
+        m_sim.reset();
+        setWaitScaleForTests(1.0);
+        resetProgramEndForTests();
+    }
+
+    void startUp_data() {
+        QTest::addColumn<QByteArray>("content"); // "<none>": no file
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<int>("port");
+        QTest::newRow("no file") << QByteArray("<none>") << "COM6" << 1;
+        QTest::newRow("valid") << QByteArray("7\r\n") << "COM7" << 7;
+        QTest::newRow("invalid") << QByteArray("07\r\n") << "COM6" << 1;
+    }
+    // The stored port is shown and selected; the port stays closed, nothing is sent, no file made.
+    void startUp() {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, shown);
+        QFETCH(int, port);
+        if (content != "<none>") {
+            QFile file(settingsPath());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        makeForm();
+        QCOMPARE(m_form->Combo1->currentText(), shown);
+        QCOMPARE(m_form->comm().portNumber(), port);
+        QVERIFY(!m_form->comm().PortOpen());
+        QVERIFY(!m_form->Command3(0)->isVisible());
+        QVERIFY(!m_form->Command3(1)->isVisible());
+        QCOMPARE(m_form->Exp_Time, 1.0);
+        QVERIFY(!m_form->Timer1.isActive());
+        QCOMPARE(wire(), QByteArray());
+        QCOMPARE(fileBytes(settingsPath()), content == "<none>" ? QByteArray("<missing>") : content);
+        QVERIFY(m_dialogs->shown.empty());
+    }
+
+    // Every drive control's bytes on the line, ON acting on any mouse button, and the replies
+    // lighting the lamps.
+    void driveControls() {
+        makeForm();
+        QTest::mousePress(m_form->Command2(0), Qt::RightButton, Qt::ControlModifier | Qt::AltModifier);
+        QTest::mouseRelease(m_form->Command2(0), Qt::RightButton);
+        QCOMPARE(wire(), QByteArray(":O#:D43:D43"));
+        QCOMPARE(m_form->Slider1(0)->value(), 43);
+        QTRY_VERIFY(m_form->panelReportedOn());
+        QTRY_COMPARE(m_form->Label1(0)->text(), QStringLiteral("86%"));
+
+        const auto step = [&](auto&& action, const QByteArray& expected, int level) {
+            m_sim->clearReceived();
+            action();
+            QCOMPARE(wire(), expected);
+            QCOMPARE(m_form->Slider1(0)->value(), level);
+        };
+        step([&] { QTest::mouseClick(m_form->Command9(0), Qt::LeftButton); }, "", 43);
+        step([&] { QTest::mouseClick(m_form->Command9(1), Qt::LeftButton); }, ":D42", 42);
+        step([&] { QTest::mouseClick(m_form->Command9(0), Qt::LeftButton); }, ":D43", 43);
+        step([&] { QTest::keyClick(m_form->Slider1(0), Qt::Key_Left); }, "", 42);
+        step([&] { QTest::keyClick(m_form->Slider1(0), Qt::Key_PageDown); }, "", 37);
+        step([&] { QTest::mouseRelease(m_form->Slider1(0), Qt::LeftButton); }, ":D37", 37);
+        m_form->Slider1(0)->setValue(1);
+        step([&] { QTest::mouseClick(m_form->Command9(1), Qt::LeftButton); }, ":D00", 0);
+        step([&] { QTest::mouseClick(m_form->Command9(1), Qt::LeftButton); }, "", 0);
+        step([&] { QTest::mouseClick(m_form->Command1, Qt::LeftButton); }, ":A#", 0);
+        step([&] { QTest::mouseClick(m_form->Command4, Qt::LeftButton); }, ":B#", 0);
+        step([&] { QTest::mousePress(m_form->Command2(1), Qt::LeftButton); }, ":F#", 0);
+        QTRY_VERIFY(!m_form->panelReportedOn());
+        QVERIFY(m_dialogs->shown.empty());
+    }
+
+    // Space on a focused ON does nothing: no port opened, nothing sent.
+    void keyboardOnDoesNothing() {
+        makeForm();
+        m_form->Command2(0)->setFocus();
+        QTest::keyClick(m_form->Command2(0), Qt::Key_Space);
+        QTest::keyClick(m_form->Command2(0), Qt::Key_Return);
+        QVERIFY(!m_form->comm().PortOpen());
+        QCOMPARE(wire(), QByteArray());
+        QCOMPARE(m_form->Slider1(0)->value(), 30);
+    }
+
+    // ON with no device: one port message, nothing written anywhere, the slider still goes to 43.
+    void onWithMissingPort() {
+        QFile file(settingsPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::number(kMissingPort) + "\r\n");
+        file.close();
+        makeForm();
+        m_dialogs->answers = {BoxAnswer::Cancel};
+        QTest::mousePress(m_form->Command2(0), Qt::LeftButton);
+        QCOMPARE(m_dialogs->shown.size(), size_t{1});
+        const MessageBox& box = m_dialogs->shown.front();
+        QCOMPARE(box.text, kPortMessage);
+        QCOMPARE(box.title, QStringLiteral("通信エラー"));
+        QCOMPARE(box.buttons, BoxButtons::OkCancel);
+        QCOMPARE(box.icon, BoxIcon::Warning);
+        QCOMPARE(m_form->Slider1(0)->value(), 43);
+        QVERIFY(!m_form->comm().PortOpen());
+        QCOMPARE(wire(), QByteArray());
+    }
+
+    // A choice from the list closes, stores, switches and opens; typing raises nothing.
+    void portChoice() {
+        makeForm();
+        QTest::mousePress(m_form->Command2(1), Qt::LeftButton); // connect at COM1
+        QVERIFY(m_form->comm().PortOpen());
+        m_sim->clearReceived();
+
+        m_form->Combo1->setCurrentIndex(2);
+        emit m_form->Combo1->activated(2); // as the list does for a mouse or arrow-key choice
+        QCOMPARE(fileBytes(settingsPath()), QByteArray("3\r\n"));
+        QCOMPARE(m_form->comm().portNumber(), 3);
+        QVERIFY(m_form->comm().PortOpen());
+        QVERIFY(m_dialogs->shown.empty());
+
+        m_form->Combo1->setCurrentIndex(kMissingPort - 1);
+        emit m_form->Combo1->activated(kMissingPort - 1);
+        QCOMPARE(fileBytes(settingsPath()), QByteArray("5\r\n"));
+        QCOMPARE(m_form->comm().portNumber(), kMissingPort);
+        QVERIFY(!m_form->comm().PortOpen());
+        QCOMPARE(m_dialogs->texts(), QStringList{kPortMessage});
+
+        m_form->Combo1->lineEdit()->clear();
+        QTest::keyClicks(m_form->Combo1->lineEdit(), QStringLiteral("COM7"));
+        QCOMPARE(fileBytes(settingsPath()), QByteArray("5\r\n"));
+        QCOMPARE(m_dialogs->shown.size(), size_t{1});
+        QCOMPARE(wire(), QByteArray());
+    }
+
+    void shutdown_data() {
+        QTest::addColumn<bool>("openFirst");
+        QTest::addColumn<bool>("present");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("port open") << true << true << QByteArray(":F#");
+        QTest::newRow("closed, present") << false << true << QByteArray(":F#");
+        QTest::newRow("missing") << false << false << QByteArray();
+    }
+    // Closing sends the panel-off frame out before the port closes; with no device one message,
+    // answered either way, and the program ends all the same.
+    void shutdown() {
+        QFETCH(bool, openFirst);
+        QFETCH(bool, present);
+        QFETCH(QByteArray, expected);
+        if (!present) {
+            QFile file(settingsPath());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("5\r\n");
+        }
+        makeForm();
+        if (openFirst)
+            m_form->Command3_Click(0);
+        m_sim->clearReceived();
+        m_dialogs->answers = {BoxAnswer::Cancel};
+        QVERIFY(m_form->close());
+        QVERIFY(m_form->ended());
+        QVERIFY(!m_form->comm().PortOpen());
+        QCOMPARE(m_dialogs->shown.size(), size_t{present ? 0 : 1});
+        QVERIFY(programEnding());
+        QCOMPARE(wire(), expected);
+    }
+
+    // Closing while the ON sequence waits: ":F#" goes out and nothing after it.
+    void shutdownDuringWait() {
+        setWaitScaleForTests(1.0);
+        makeForm();
+        QTimer::singleShot(200, m_form.get(), [this] { m_form->close(); });
+        QTest::mousePress(m_form->Command2(0), Qt::LeftButton);
+        QVERIFY(m_form->ended());
+        QCOMPARE(wire(), QByteArray(":O#:F#"));
+        QCOMPARE(m_form->Slider1(0)->value(), 30);
+        QTest::mouseClick(m_form->Command1, Qt::LeftButton);
+        QCOMPARE(wire(), QByteArray(":O#:F#"));
+    }
+
+    // Other controls stay live during the ON sequence's wait.
+    void controlsLiveDuringOnWait() {
+        setWaitScaleForTests(0.3);
+        makeForm();
+        QTimer::singleShot(100, m_form.get(), [this] { QTest::mouseClick(m_form->Command1, Qt::LeftButton); });
+        QTest::mousePress(m_form->Command2(0), Qt::LeftButton);
+        QCOMPARE(wire(), QByteArray(":O#:A#:D43:D43"));
+    }
+
+    void alwaysOnTop() {
+        makeForm();
+        const QRect before = m_form->geometry();
+        const WId id = m_form->winId();
+        m_form->Command7->setFocus();
+        QTest::keyClick(m_form->Command7, Qt::Key_Space);
+        QCOMPARE(m_form->TopMost_Flag, 1);
+        QVERIFY(windowTopmost(*m_form));
+        m_form->Command7_Click();
+        QCOMPARE(m_form->TopMost_Flag, 0);
+        QVERIFY(!windowTopmost(*m_form));
+        QCOMPARE(m_form->geometry(), before);
+        QCOMPARE(m_form->winId(), id);
+        QVERIFY(m_form->isVisible());
+    }
+};
+
+QTEST_MAIN(TestPanel)
+#include "tst_ui_panel.moc"
