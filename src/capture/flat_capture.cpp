@@ -1,0 +1,262 @@
+#include "capture/flat_capture.h"
+
+#include "capture/camera.h"
+#include "core/dialogs.h"
+#include "core/numbers.h"
+#include "core/paths.h"
+#include "core/wait.h"
+
+#include <QFileInfo>
+
+#include <cmath>
+
+namespace brivane {
+
+namespace {
+
+constexpr int kLastStep = 40;
+constexpr double kLowMargin = 2000.0;
+constexpr double kHighMargin = 1000.0;
+constexpr int kMaxFrameCount = 32767;
+constexpr double kSwitchOnWaitMs = 1000.0;
+constexpr double kSettleWaitMs = 5000.0;
+constexpr double kBeforeCloseWaitMs = 500.0;
+
+const QString kBusyCaption = QStringLiteral("撮影実行中");
+const QString kMeasureCaption = QStringLiteral("計測");
+const QString kSeriesCaption = QStringLiteral("フラット画像撮影");
+const QString kNoInverter = QStringLiteral("ＥＬパネルインバーターとの通信が出来ていません。");
+const QString kAborted = QStringLiteral("中断しました。");
+const QString kMeasured =
+    QStringLiteral("計測が終了しました。 枚数を設定してフラット画像を撮影してください。");
+const QString kNotMeasured = QStringLiteral("計測が出来ませんでした。露光時間を変更してください。");
+const QString kConfirmSeries = QStringLiteral("フラット画像を撮影しますか");
+const QString kConfirmTitle = QStringLiteral("実行確認");
+const QString kSeriesDone = QStringLiteral("終了しました。");
+const QString kBadFrameCount =
+    QStringLiteral("撮像枚数が正しくありません。32767以下の数を入力してください。");
+const QString kCameraNotLinked = QStringLiteral("Failed to start camera.");
+const QString kTestFrameName = QStringLiteral("ADC_Temp.fit");
+
+// ":D" with the step as two digits: 1 -> ":D01".
+QString stepFrame(int step) {
+    return QStringLiteral(":D%1").arg(step, 2, 10, QLatin1Char('0'));
+}
+
+// TEMPORARY until the shared image wait lands.
+void waitForImage(Camera& camera) {
+    while (!camera.ImageReady())
+        Wait(50);
+}
+
+void tell(CaptureHost& host, const QString& text) {
+    host.dialogs().message(MessageBox{text});
+}
+
+} // namespace
+
+int binningFromText(const QString& text) {
+    return text == QStringLiteral("２") ? 2 : 1;
+}
+
+int filterFromText(const QString& text) {
+    for (int slot = 0; slot < 8; ++slot)
+        if (text == QStringLiteral("Filter%1").arg(slot + 1))
+            return slot;
+    return 0;
+}
+
+std::optional<int> frameCountFromText(const QString& text) {
+    bool ok = false;
+    const double value = text.trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(value))
+        return std::nullopt;
+    const double whole = std::floor(value);
+    if (whole > kMaxFrameCount)
+        return std::nullopt;
+    return whole <= 0 ? 0 : static_cast<int>(whole);
+}
+
+QString flatFileName(int number) {
+    return (QStringLiteral("Flat-") + signRoomText(number) + QStringLiteral(".fit")).trimmed();
+}
+
+int nextFreeFlatNumber(const QString& folder, int from) {
+    int number = std::max(from, 1);
+    while (QFileInfo::exists(joinPath(folder, flatFileName(number))))
+        ++number;
+    return number;
+}
+
+FlatCapture::FlatCapture(CaptureHost& host) : m_host(host) {}
+
+void FlatCapture::abort() {
+    CaptureState state = m_host.state();
+    state.ADC_Value = 0;
+    state.Exp_Time = lenientNumber(m_host.exposureText());
+    state.Stop_Flag = 1;
+}
+
+void FlatCapture::measure() {
+    m_host.setMeasureCaption(kBusyCaption);
+    if (!m_host.panelReportedOn()) {
+        tell(m_host, kNoInverter);
+        m_host.setMeasureCaption(kMeasureCaption);
+        return;
+    }
+    m_host.setStartButtonsEnabled(false);
+    try {
+        runMeasurement();
+    } catch (const CameraError& error) {
+        tell(m_host, error.message());
+    }
+    m_host.setStartButtonsEnabled(true);
+    m_host.setMeasureCaption(kMeasureCaption);
+}
+
+void FlatCapture::runMeasurement() {
+    CaptureState state = m_host.state();
+    state.Exp_Time = lenientNumber(m_host.exposureText());
+    m_host.beep();
+    m_host.send(QStringLiteral(":O#"));
+    Wait(kSwitchOnWaitMs);
+    m_host.send(stepFrame(0));
+    m_host.send(stepFrame(0));
+    m_host.setSlider(0);
+    Wait(kSettleWaitMs);
+    // An abort pressed before or during the start-up waits is dropped.
+    state.Stop_Flag = 0;
+
+    state.ADC_Target = lenientNumber(m_host.targetText());
+    state.ADC_High = state.ADC_Target + kHighMargin;
+    state.ADC_Low = state.ADC_Target - kLowMargin;
+
+    for (int step = 1; step <= kLastStep; ++step) {
+        m_host.beep();
+        m_host.send(stepFrame(step));
+        m_host.setSlider(step);
+        if (state.Stop_Flag == 1) {
+            state.Stop_Flag = 0;
+            tell(m_host, kAborted);
+            return;
+        }
+        // Tested at the step that produced it: the panel stays where the level was reached.
+        const double level = ADC_Measure();
+        if (level > state.ADC_Low) {
+            state.ADC_Value = 0;
+            tell(m_host, kMeasured);
+            return;
+        }
+    }
+    state.ADC_Value = 0;
+    tell(m_host, kNotMeasured);
+}
+
+double FlatCapture::ADC_Measure() {
+    CaptureState state = m_host.state();
+    const int binning = binningFromText(m_host.binningText());
+    const int filter = filterFromText(m_host.filterText());
+    const std::unique_ptr<Camera> camera = linkedCamera();
+    camera->Expose(state.Exp_Time, binning, filter);
+    waitForImage(*camera);
+    const QString path = joinPath(programFolder(), kTestFrameName);
+    camera->SaveImage(path);
+    const std::unique_ptr<Document> document = m_host.cameraApp().createDocument();
+    if (!document)
+        throw CameraError(QStringLiteral("The camera application gave no image document."));
+    document->OpenFile(path);
+    const double low = document->StretchMin();
+    const double high = document->StretchMax();
+    const double level = low + (high - low);
+    m_host.showLevel(signRoomText(level));
+    state.ADC_Value = level;
+    Wait(kBeforeCloseWaitMs);
+    document->Close();
+    return level;
+}
+
+std::unique_ptr<Camera> FlatCapture::linkedCamera() {
+    std::unique_ptr<Camera> camera = m_host.cameraApp().createCamera();
+    if (!camera)
+        throw CameraError(kCameraNotLinked);
+    camera->setLinkEnabled(true);
+    if (!camera->LinkEnabled())
+        throw CameraError(kCameraNotLinked);
+    camera->setCoolerOn(true);
+    return camera;
+}
+
+void FlatCapture::series() {
+    m_host.setStartButtonsEnabled(false);
+    m_host.setSeriesInputsEnabled(false);
+    const auto restore = [this] {
+        m_host.setStartButtonsEnabled(true);
+        m_host.setSeriesInputsEnabled(true);
+        m_host.setSeriesCaption(kSeriesCaption);
+    };
+
+    MessageBox confirm{kConfirmSeries, kConfirmTitle, BoxButtons::YesNoCancel, BoxIcon::Question, 2};
+    if (m_host.dialogs().message(confirm) != BoxAnswer::Yes) {
+        restore();
+        return;
+    }
+    // The user has just asked for this series: an abort left from before does not stop it.
+    m_host.state().Stop_Flag = 0;
+
+    const std::optional<int> frameCount = frameCountFromText(m_host.frameCountText());
+    if (!frameCount) {
+        restore();
+        tell(m_host, kBadFrameCount);
+        return;
+    }
+    try {
+        runSeries(*frameCount);
+    } catch (const CameraError& error) {
+        restore();
+        tell(m_host, error.message());
+        return;
+    }
+    restore();
+    tell(m_host, kSeriesDone);
+}
+
+void FlatCapture::runSeries(int frameCount) {
+    CaptureState state = m_host.state();
+    const int binning = binningFromText(m_host.binningText());
+    const int filter = filterFromText(m_host.filterText());
+    state.Exp_Time = lenientNumber(m_host.exposureText());
+    if (state.Exp_Time < 0)
+        state.Exp_Time = 1;
+    if (state.Save_Path.isEmpty())
+        state.Save_Path = joinPath(programFolder(), QString());
+
+    const std::unique_ptr<Camera> camera = linkedCamera();
+    m_host.setSeriesCaption(kBusyCaption);
+
+    int number = 1;
+    for (int frame = 1; frame <= frameCount; ++frame) {
+        if (state.Stop_Flag == 1) {
+            state.Stop_Flag = 0;
+            tell(m_host, kAborted);
+            return;
+        }
+        camera->Expose(state.Exp_Time, binning, filter);
+        waitForImage(*camera);
+        // Numbered on past every existing frame: a series never overwrites a file.
+        number = nextFreeFlatNumber(state.Save_Path, number);
+        const QString path = joinPath(state.Save_Path, flatFileName(number));
+        ++number;
+        camera->SaveImage(path);
+        const std::unique_ptr<Document> document = m_host.cameraApp().createDocument();
+        if (!document)
+            throw CameraError(QStringLiteral("The camera application gave no image document."));
+        document->OpenFile(path);
+        const double low = document->StretchMin();
+        const double high = document->StretchMax();
+        m_host.showLevel(signRoomText(low + (high - low)));
+        Wait(kBeforeCloseWaitMs);
+        document->Close();
+    }
+}
+
+} // namespace brivane
