@@ -1,6 +1,7 @@
 #include "capture/flat_capture.h"
 
 #include "capture/camera.h"
+#include "capture/camera_factory.h"
 #include "core/dialogs.h"
 #include "core/numbers.h"
 #include "core/paths.h"
@@ -41,12 +42,6 @@ const QString kTestFrameName = QStringLiteral("ADC_Temp.fit");
 // ":D" with the step as two digits: 1 -> ":D01".
 QString stepFrame(int step) {
     return QStringLiteral(":D%1").arg(step, 2, 10, QLatin1Char('0'));
-}
-
-// TEMPORARY until the shared image wait lands.
-void waitForImage(Camera& camera) {
-    while (!camera.ImageReady())
-        Wait(50);
 }
 
 void tell(CaptureHost& host, const QString& text) {
