@@ -1,0 +1,246 @@
+#include "capture/fits_document.h"
+
+#include <QFile>
+
+#include <fitsio.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+namespace brivane {
+
+namespace {
+
+constexpr long long kChunkPixels = 1 << 16; // a small read buffer, independent of the image size
+constexpr std::size_t kBins = 65536;
+
+QString fitsErrorText(int status) {
+    char text[FLEN_STATUS] = {};
+    fits_get_errstatus(status, text);
+    QString message = QString::fromLatin1(text);
+    char detail[FLEN_ERRMSG] = {};
+    // The first message on CFITSIO's stack usually names the precise cause.
+    if (fits_read_errmsg(detail) && detail[0] != '\0' && QString::fromLatin1(detail) != message)
+        message += QStringLiteral(": ") + QString::fromLatin1(detail).trimmed();
+    fits_clear_errmsg();
+    return QStringLiteral("%1 (CFITSIO status %2)").arg(message).arg(status);
+}
+
+class FitsReader {
+public:
+    explicit FitsReader(const QString& path) : m_path(path) {
+        fits_clear_errmsg();
+        const QByteArray name = QFile::encodeName(path);
+        int status = 0;
+        // diskfile: the name is taken literally, without CFITSIO's bracket and filter syntax
+        if (fits_open_diskfile(&m_file, name.constData(), READONLY, &status)) {
+            m_file = nullptr;
+            fail(QStringLiteral("Cannot open the image file \"%1\": %2"), status);
+        }
+        try {
+            moveToImage();
+        } catch (...) {
+            // no destructor runs for a constructor that throws: close the file here
+            fits_close_file(m_file, &status);
+            throw;
+        }
+    }
+    ~FitsReader() {
+        int status = 0;
+        fits_close_file(m_file, &status);
+    }
+    FitsReader(const FitsReader&) = delete;
+    FitsReader& operator=(const FitsReader&) = delete;
+
+    int equivType() const { return m_equivType; }
+    long long pixelCount() const { return m_pixels; }
+    long width() const { return m_axes[0]; }
+    long height() const { return m_naxis > 1 ? m_axes[1] : 1; }
+
+    // Calls sink(buffer, count) for consecutive chunks of the image, converted to T.
+    template <class T, class Sink> void readAll(int datatype, Sink&& sink) {
+        std::vector<T> buffer(static_cast<std::size_t>(std::min(kChunkPixels, m_pixels)));
+        for (long long first = 0; first < m_pixels; first += kChunkPixels) {
+            const long long count = std::min(kChunkPixels, m_pixels - first);
+            std::array<LONGLONG, 9> coords{};
+            long long rest = first;
+            for (int axis = 0; axis < m_naxis; ++axis) {
+                coords[axis] = rest % m_axes[axis] + 1;
+                rest /= m_axes[axis];
+            }
+            int anyNull = 0;
+            int status = 0;
+            if (fits_read_pixll(m_file, datatype, coords.data(), count, nullptr, buffer.data(), &anyNull,
+                                &status))
+                fail(QStringLiteral("Cannot read the pixels of \"%1\": %2"), status);
+            sink(buffer.data(), count);
+        }
+    }
+
+private:
+    [[noreturn]] void fail(const QString& pattern, int status) const {
+        throw CameraError(pattern.arg(m_path, fitsErrorText(status)));
+    }
+
+    void moveToImage() {
+        int status = 0;
+        int hduCount = 0;
+        fits_get_num_hdus(m_file, &hduCount, &status);
+        // Compressed images sit in an extension after an empty primary array.
+        for (int hdu = 1; hdu <= std::max(hduCount, 1); ++hdu) {
+            int type = 0;
+            if (fits_movabs_hdu(m_file, hdu, &type, &status))
+                break;
+            if (type != IMAGE_HDU)
+                continue;
+            long axes[9] = {};
+            if (fits_get_img_dim(m_file, &m_naxis, &status) || fits_get_img_size(m_file, 9, axes, &status) ||
+                fits_get_img_equivtype(m_file, &m_equivType, &status))
+                break;
+            if (m_naxis < 1)
+                continue;
+            m_pixels = 1;
+            for (int axis = 0; axis < m_naxis; ++axis) {
+                m_axes[axis] = axes[axis];
+                m_pixels *= axes[axis];
+            }
+            if (m_pixels > 0)
+                return;
+        }
+        if (status)
+            fail(QStringLiteral("Cannot read the image file \"%1\": %2"), status);
+        throw CameraError(QStringLiteral("The file \"%1\" contains no image.").arg(m_path));
+    }
+
+    QString m_path;
+    fitsfile* m_file = nullptr;
+    int m_naxis = 0;
+    std::array<long, 9> m_axes{};
+    long long m_pixels = 0;
+    int m_equivType = 0;
+};
+
+// Value at 0-based rank of the pixels counted in the histogram.
+std::size_t binAtRank(const std::vector<std::uint64_t>& histogram, std::uint64_t rank) {
+    std::uint64_t seen = 0;
+    for (std::size_t bin = 0; bin < histogram.size(); ++bin) {
+        seen += histogram[bin];
+        if (seen > rank)
+            return bin;
+    }
+    return histogram.size() - 1;
+}
+
+// Bytes and shorts: every value has its own bin, so one pass gives minimum and median exactly.
+template <class T> void measureNarrow(FitsReader& reader, int datatype, long offset, FitsLevel& level) {
+    std::vector<std::uint64_t> histogram(kBins, 0);
+    reader.readAll<T>(datatype, [&](const T* pixels, long long count) {
+        for (long long i = 0; i < count; ++i)
+            ++histogram[static_cast<std::size_t>(static_cast<long>(pixels[i]) + offset)];
+    });
+    level.pixels = reader.pixelCount();
+    const auto first = std::find_if(histogram.begin(), histogram.end(), [](auto n) { return n != 0; });
+    level.minimum = static_cast<double>(first - histogram.begin()) - offset;
+    level.median =
+        static_cast<double>(binAtRank(histogram, static_cast<std::uint64_t>(level.pixels - 1) / 2)) - offset;
+}
+
+// Wider integers and floating point: range pass, histogram over the range, then an exact pick
+// among the values of the one bin that holds the median.
+void measureWide(FitsReader& reader, FitsLevel& level, const QString& path) {
+    double low = INFINITY;
+    double high = -INFINITY;
+    std::uint64_t counted = 0;
+    reader.readAll<double>(TDOUBLE, [&](const double* pixels, long long count) {
+        for (long long i = 0; i < count; ++i) {
+            if (!std::isfinite(pixels[i]))
+                continue;
+            low = std::min(low, pixels[i]);
+            high = std::max(high, pixels[i]);
+            ++counted;
+        }
+    });
+    if (counted == 0)
+        throw CameraError(QStringLiteral("The image in \"%1\" has no valid pixels.").arg(path));
+    level.pixels = static_cast<std::int64_t>(counted);
+    level.minimum = low;
+    const std::uint64_t rank = (counted - 1) / 2;
+    if (low == high) {
+        level.median = low;
+        return;
+    }
+    const double scale = static_cast<double>(kBins) / (high - low);
+    const auto binOf = [&](double v) {
+        return std::min(kBins - 1, static_cast<std::size_t>((v - low) * scale));
+    };
+    std::vector<std::uint64_t> histogram(kBins, 0);
+    reader.readAll<double>(TDOUBLE, [&](const double* pixels, long long count) {
+        for (long long i = 0; i < count; ++i)
+            if (std::isfinite(pixels[i]))
+                ++histogram[binOf(pixels[i])];
+    });
+    const std::size_t bin = binAtRank(histogram, rank);
+    std::uint64_t below = 0;
+    for (std::size_t b = 0; b < bin; ++b)
+        below += histogram[b];
+    std::vector<double> inBin;
+    inBin.reserve(static_cast<std::size_t>(histogram[bin]));
+    reader.readAll<double>(TDOUBLE, [&](const double* pixels, long long count) {
+        for (long long i = 0; i < count; ++i)
+            if (std::isfinite(pixels[i]) && binOf(pixels[i]) == bin)
+                inBin.push_back(pixels[i]);
+    });
+    const auto nth = inBin.begin() + static_cast<std::ptrdiff_t>(rank - below);
+    std::nth_element(inBin.begin(), nth, inBin.end());
+    level.median = *nth;
+}
+
+} // namespace
+
+FitsLevel measureFitsLevel(const QString& path) {
+    FitsReader reader(path);
+    FitsLevel level;
+    level.width = reader.width();
+    level.height = reader.height();
+    switch (reader.equivType()) {
+    case BYTE_IMG:
+    case USHORT_IMG:
+        measureNarrow<unsigned short>(reader, TUSHORT, 0, level);
+        break;
+    case SBYTE_IMG:
+    case SHORT_IMG:
+        measureNarrow<short>(reader, TSHORT, 32768, level);
+        break;
+    default:
+        measureWide(reader, level, path);
+        break;
+    }
+    return level;
+}
+
+void FitsDocument::OpenFile(const QString& path) {
+    m_level.reset();
+    m_level = measureFitsLevel(path);
+}
+
+double FitsDocument::StretchMin() {
+    return level().minimum;
+}
+
+double FitsDocument::StretchMax() {
+    return level().median;
+}
+
+void FitsDocument::Close() {
+    m_level.reset();
+}
+
+const FitsLevel& FitsDocument::level() const {
+    if (!m_level)
+        throw CameraError(QStringLiteral("No image is open in the document."));
+    return *m_level;
+}
+
+} // namespace brivane

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "capture/camera.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace brivane {
+
+// Level figures of one FITS image, from a single read of its pixels.
+struct FitsLevel {
+    double minimum = 0;
+    // Lower median: the value at rank (n - 1) / 2 of the sorted pixels, so an even count gives
+    // the smaller of the two middle values.
+    double median = 0;
+    long width = 0;
+    long height = 0;
+    std::int64_t pixels = 0; // pixels counted (NaN and blank pixels left out)
+};
+
+// Reads the first image in the file at path. Images of 16 bits or fewer are measured in one pass
+// with a 65536-bin histogram; wider or floating-point images need two more passes to locate the
+// median exactly. Throws CameraError, with CFITSIO's own text, for a missing or unreadable file.
+FitsLevel measureFitsLevel(const QString& path);
+
+// The document of the indi and sim back-ends: StretchMin is the minimum pixel, StretchMax the
+// median, both measured from the file when it is opened.
+class FitsDocument : public Document {
+public:
+    void OpenFile(const QString& path) override;
+    double StretchMin() override;
+    double StretchMax() override;
+    void Close() override;
+
+private:
+    const FitsLevel& level() const;
+    std::optional<FitsLevel> m_level;
+};
+
+} // namespace brivane

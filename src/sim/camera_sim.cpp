@@ -1,0 +1,154 @@
+#include "sim/camera_sim.h"
+
+#include "capture/fits_document.h"
+#include "sim/fits_writer.h"
+
+#if __has_include("sim/inverter_sim.h")
+#include "sim/inverter_sim.h"
+#define BRIVANE_HAVE_INVERTER_SIM 1
+#endif
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <random>
+#include <vector>
+
+namespace brivane {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kMaxDuty = 43;
+constexpr std::array<double, 8> kTransmission = {1.00, 0.85, 0.75, 0.65, 0.50, 0.30, 0.20, 0.10};
+
+struct Exposure {
+    double seconds = 0;
+    int binning = 1;
+    int filter = 0;
+    Clock::time_point end;
+};
+
+class SimCamera : public Camera {
+public:
+    explicit SimCamera(PanelLevelSource panel)
+        : m_panel(std::move(panel)), m_random(std::random_device{}()) {}
+
+    void setLinkEnabled(bool enabled) override { m_linked = enabled; }
+    bool LinkEnabled() override { return m_linked; }
+    void setCoolerOn(bool on) override {
+        requireLink();
+        m_cooler = on;
+    }
+
+    void Expose(double seconds, int binning, int filter) override {
+        requireLink();
+        if (!std::isfinite(seconds) || seconds < 0)
+            throw CameraError(QStringLiteral("Invalid exposure time: %1 s.").arg(seconds));
+        if (binning < 1 || binning > 4)
+            throw CameraError(QStringLiteral("Invalid binning: %1.").arg(binning));
+        if (filter < 0 || filter >= static_cast<int>(kTransmission.size()))
+            throw CameraError(QStringLiteral("Invalid filter slot: %1.").arg(filter));
+        const auto length =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        m_exposure = Exposure{seconds, binning, filter, Clock::now() + length};
+    }
+
+    bool ImageReady() override {
+        if (!m_exposure)
+            throw CameraError(QStringLiteral("No exposure has been started."));
+        return Clock::now() >= m_exposure->end;
+    }
+
+    void SaveImage(const QString& path) override {
+        if (!ImageReady())
+            throw CameraError(QStringLiteral("The image is not ready yet."));
+        const Exposure& e = *m_exposure;
+        // The panel light is taken when the image is read out, at the end of the exposure.
+        const double panel = std::clamp(m_panel ? m_panel() : 0.0, 0.0, 1.0);
+        const long width = SimCameraModel::kWidth / e.binning;
+        const long height = SimCameraModel::kHeight / e.binning;
+        const double signal = SimCameraModel::signal(panel, e.seconds, e.binning, e.filter);
+        std::vector<std::uint16_t> pixels(static_cast<std::size_t>(width) * height);
+        std::normal_distribution<double> unit(0.0, 1.0);
+        const double cx = (width - 1) / 2.0;
+        const double cy = (height - 1) / 2.0;
+        for (long y = 0; y < height; ++y) {
+            const double dy = (y - cy) / cy;
+            for (long x = 0; x < width; ++x) {
+                const double dx = (x - cx) / cx;
+                const double lit = signal * (1.0 - SimCameraModel::kVignetting * (dx * dx + dy * dy) / 2.0);
+                // shot noise at one electron per ADU, plus read noise
+                const double sigma =
+                    std::sqrt(std::max(lit, 0.0) + SimCameraModel::kReadNoise * SimCameraModel::kReadNoise);
+                const double value = SimCameraModel::kBias + lit + sigma * unit(m_random);
+                pixels[static_cast<std::size_t>(y) * width + x] =
+                    static_cast<std::uint16_t>(std::clamp(std::lround(value), 0L, 65535L));
+            }
+        }
+        const std::array<FitsKey, 6> keys = {{
+            {QStringLiteral("EXPTIME"), e.seconds, {}, QStringLiteral("exposure time, seconds")},
+            {QStringLiteral("XBINNING"), double(e.binning), {}, QStringLiteral("binning")},
+            {QStringLiteral("YBINNING"), double(e.binning), {}, QStringLiteral("binning")},
+            {QStringLiteral("FILTER"), 0, QStringLiteral("Filter%1").arg(e.filter + 1),
+             QStringLiteral("filter")},
+            {QStringLiteral("IMAGETYP"), 0, QStringLiteral("Flat Field"), QStringLiteral("frame type")},
+            {QStringLiteral("INSTRUME"), 0, QStringLiteral("Brivane simulated camera"), QString()},
+        }};
+        writeFits16(path, width, height, pixels, keys);
+    }
+
+private:
+    void requireLink() const {
+        if (!m_linked)
+            throw CameraError(QStringLiteral("The camera is not linked."));
+    }
+
+    PanelLevelSource m_panel;
+    std::mt19937 m_random;
+    bool m_linked = false;
+    bool m_cooler = false;
+    std::optional<Exposure> m_exposure;
+};
+
+} // namespace
+
+PanelLevelSource inverterSimPanelLevel() {
+    return [] {
+#ifdef BRIVANE_HAVE_INVERTER_SIM
+        if (const InverterSim* sim = InverterSim::current(); sim && sim->isOn())
+            return std::clamp(sim->duty(), 0, kMaxDuty) / double(kMaxDuty);
+#endif
+        return 0.0;
+    };
+}
+
+double SimCameraModel::transmission(int filter) {
+    if (filter < 0 || filter >= static_cast<int>(kTransmission.size()))
+        return 0.0;
+    return kTransmission[static_cast<std::size_t>(filter)];
+}
+
+double SimCameraModel::signal(double panel, double seconds, int binning, int filter) {
+    return std::clamp(panel, 0.0, 1.0) * kFullScale * std::max(seconds, 0.0) * transmission(filter) *
+           binning * binning;
+}
+
+double SimCameraModel::centreLevel(double panel, double seconds, int binning, int filter) {
+    return std::min(kBias + signal(panel, seconds, binning, filter), 65535.0);
+}
+
+SimCameraApp::SimCameraApp(PanelLevelSource panel) : m_panel(std::move(panel)) {}
+
+std::unique_ptr<Camera> SimCameraApp::createCamera() {
+    return std::make_unique<SimCamera>(m_panel);
+}
+
+std::unique_ptr<Document> SimCameraApp::createDocument() {
+    return std::make_unique<FitsDocument>();
+}
+
+} // namespace brivane

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "capture/camera.h"
+
+#include <functional>
+#include <memory>
+
+namespace brivane {
+
+// Light from the panel as a fraction of full output: 0 when off, duty / 43 when on.
+using PanelLevelSource = std::function<double()>;
+
+// Reads the simulated inverter running in this process; 0 (dark) when none runs.
+PanelLevelSource inverterSimPanelLevel();
+
+// The simulated camera's light model. Level of a pixel before noise and saturation:
+//   kBias + panel x kFullScale x seconds x transmission(filter) x binning^2 x vignetting
+// with vignetting 1 at the centre falling to 1 - kVignetting in the corners. A binned pixel
+// sums binning^2 pixels, so binning 2 gives four times the level. Saturates at 65535.
+// With 1 s, binning 1 and Filter1 the frame median passes 28000 at duty 21 of 43.
+struct SimCameraModel {
+    static constexpr long kWidth = 1280;
+    static constexpr long kHeight = 1024;
+    static constexpr double kFullScale = 60000; // ADU per second, full panel, Filter1, binning 1
+    static constexpr double kBias = 1000;
+    static constexpr double kReadNoise = 8; // ADU rms
+    static constexpr double kVignetting = 0.12;
+    static double transmission(int filter); // filter slot 0..7
+    // Light above the bias at the optical centre, unsaturated.
+    static double signal(double panel, double seconds, int binning, int filter);
+    // Level at the optical centre, before noise, saturated.
+    static double centreLevel(double panel, double seconds, int binning, int filter);
+};
+
+// A camera application whose camera exposes by the clock and writes FITS files lit by the
+// panel; its documents are FitsDocument.
+class SimCameraApp : public CameraApp {
+public:
+    explicit SimCameraApp(PanelLevelSource panel = inverterSimPanelLevel());
+    std::unique_ptr<Camera> createCamera() override;
+    std::unique_ptr<Document> createDocument() override;
+
+private:
+    PanelLevelSource m_panel;
+};
+
+} // namespace brivane
