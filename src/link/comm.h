@@ -17,7 +17,7 @@ class LinkDisplay;
 // interprets every reply that arrives. No operation reports failure to its caller.
 class COMM : public QObject {
     Q_OBJECT
-  public:
+public:
     // Longest COMM1close waits for frames already written to leave.
     static constexpr std::chrono::milliseconds kCloseFlushTimeout{500};
 
@@ -39,11 +39,11 @@ class COMM : public QObject {
     void setPortNumber(int portNumber);
     const PortMap& ports() const { return m_ports; }
 
-  signals:
+signals:
     // The port was closed after a device error (unplugged adapter, vanished pseudo-terminal).
     void portLost();
 
-  private:
+private:
     void MSComm1_OnComm();
     void onPortError(QSerialPort::SerialPortError error);
     void closePort();

@@ -13,7 +13,7 @@ namespace brivane {
 // lead character ahead of its tag, which is dropped; CR, LF and blanks between replies are skipped
 // before it. A frame runs up to and including its '#'. Bytes are Latin-1.
 class ReplyFramer {
-  public:
+public:
     // Pending text longer than this without a '#' is discarded, and so is the rest of it up to
     // the next '#'.
     static constexpr qsizetype kMaxPending = 256;
@@ -23,7 +23,7 @@ class ReplyFramer {
     const QByteArray& pending() const { return m_pending; }
     void clear();
 
-  private:
+private:
     enum class State { BetweenReplies, InReply, Discarding };
 
     QByteArray m_pending;

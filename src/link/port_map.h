@@ -11,7 +11,7 @@ namespace brivane {
 // COM1..COM20 to the device of the platform: "COMn" on Windows, /dev/ttyS(n-1) elsewhere, unless
 // a port is mapped to another path (--port COMn=PATH).
 class PortMap {
-  public:
+public:
     static constexpr int kFirstPort = 1;
     static constexpr int kLastPort = 20;
 
@@ -22,7 +22,7 @@ class PortMap {
     // form, n is not 1..20 or PATH is empty.
     static std::optional<std::pair<int, QString>> parseOption(const QString& value);
 
-  private:
+private:
     std::map<int, QString> m_overrides;
 };
 

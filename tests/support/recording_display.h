@@ -12,7 +12,9 @@ class RecordingDisplay : public LinkDisplay {
 public:
     void setOnLampColour(const QColor& colour) override { events << QStringLiteral("on=") + colour.name(); }
     void setOffLampColour(const QColor& colour) override { events << QStringLiteral("off=") + colour.name(); }
-    void setReadoutColour(const QColor& colour) override { events << QStringLiteral("colour=") + colour.name(); }
+    void setReadoutColour(const QColor& colour) override {
+        events << QStringLiteral("colour=") + colour.name();
+    }
     void setReadoutText(const QString& text) override { events << QStringLiteral("text=") + text; }
     void beep() override { events << QStringLiteral("beep"); }
 
