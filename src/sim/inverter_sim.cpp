@@ -8,7 +8,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#ifdef Q_OS_MACOS
+#include <util.h>
+#else
 #include <pty.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 #endif
