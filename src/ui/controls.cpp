@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -111,6 +112,15 @@ void ClickablePicture::mouseReleaseEvent(QMouseEvent* event) {
     m_leftDown = false;
     if (wasDown && rect().contains(event->position().toPoint()))
         emit clicked();
+}
+
+bool ComboEnterGuard::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter)
+            return event->type() == QEvent::KeyPress;
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void centreOnScreen(QWidget& window) {

@@ -100,6 +100,17 @@ private:
     bool m_leftDown = false;
 };
 
+// Installed on an editable combo box's field: Enter in the field does nothing, so a typed text that
+// matches an item never counts as a choice from the list (Qt would raise activated for it).
+class ComboEnterGuard : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+};
+
 // Places a top-level window so that its frame is centred on the primary screen's available area.
 void centreOnScreen(QWidget& window);
 

@@ -120,6 +120,7 @@ QComboBox* makeCombo(QWidget* parent, const QString& name, const QStringList& it
     combo->setEditable(true);
     combo->setInsertPolicy(QComboBox::NoInsert);
     combo->setCompleter(nullptr);
+    combo->lineEdit()->installEventFilter(new ComboEnterGuard(combo));
     combo->setMaxVisibleItems(8);
     combo->addItems(items);
     combo->setCurrentIndex(static_cast<int>(items.indexOf(text)));
