@@ -171,9 +171,15 @@ void measureWide(FitsReader& reader, FitsLevel& level, const QString& path) {
         level.median = low;
         return;
     }
-    const double scale = static_cast<double>(kBins) / (high - low);
+    // Halves keep the span finite for values near the ends of the double range.
+    const double scale = static_cast<double>(kBins) / (high / 2 - low / 2);
     const auto binOf = [&](double v) {
-        return std::min(kBins - 1, static_cast<std::size_t>((v - low) * scale));
+        const double position = (v / 2 - low / 2) * scale;
+        if (!(position > 0)) // NaN when a denormal span halves to 0
+            return std::size_t{0};
+        if (!(position < static_cast<double>(kBins)))
+            return kBins - 1;
+        return static_cast<std::size_t>(position);
     };
     std::vector<std::uint64_t> histogram(kBins, 0);
     reader.readAll<double>(TDOUBLE, [&](const double* pixels, long long count) {
