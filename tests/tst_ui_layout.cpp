@@ -469,8 +469,9 @@ private slots:
         QTest::keyClick(m_form->Command7, Qt::Key_Space);
         QCOMPARE(clicked.size(), 1);
         QCOMPARE(m_form->TopMost_Flag, 1);
-        QTest::keyClick(m_form->Command7, Qt::Key_Space);
+        QTest::keyClick(m_form->Command7, Qt::Key_Return);
         QCOMPARE(m_form->TopMost_Flag, 0);
+        QCOMPARE(clicked.size(), 2);
         // Shift+Tab goes back over the hidden connect buttons and the labels.
         QTest::keyClick(m_form->Command7, Qt::Key_Backtab);
         QCOMPARE(owner(QApplication::focusWidget()), m_form->Combo1);

@@ -123,6 +123,19 @@ bool ComboEnterGuard::eventFilter(QObject* watched, QEvent* event) {
     return QObject::eventFilter(watched, event);
 }
 
+bool EnterClicks::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        auto* button = qobject_cast<QPushButton*>(watched);
+        if (button != nullptr && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
+            if (!key->isAutoRepeat())
+                button->click();
+            return true;
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
 void centreOnScreen(QWidget& window) {
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (screen == nullptr)

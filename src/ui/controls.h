@@ -111,6 +111,17 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 };
 
+// Installed on a push button that acts on click: Enter on the focused button clicks it, as Space
+// does (Qt leaves Enter to dialogs' default buttons).
+class EnterClicks : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+};
+
 // Places a top-level window so that its frame is centred on the primary screen's available area.
 void centreOnScreen(QWidget& window);
 

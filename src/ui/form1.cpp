@@ -18,6 +18,7 @@
 #include <QPushButton>
 
 #include <initializer_list>
+#include <type_traits>
 
 // The pictures live in the static ui library; referencing their initialiser keeps them linked in.
 static void initBrivaneResources() {
@@ -98,6 +99,9 @@ Button* makeButton(QWidget* parent, const QString& name, const QString& caption,
     auto* button = new Button(caption, parent);
     button->setObjectName(name);
     button->setAutoDefault(false);
+    // The ON/OFF buttons act on the mouse only; the others click with Space and Enter alike.
+    if constexpr (!std::is_same_v<Button, PressButton>)
+        button->installEventFilter(new EnterClicks(button));
     button->setGeometry(geometry);
     return button;
 }
