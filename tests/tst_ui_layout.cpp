@@ -96,60 +96,19 @@ int px(int twips) {
 QWidget* control(Form1& f, const QString& spec) {
     const QString name = spec.section(QLatin1Char('('), 0, 0);
     const int i = spec.contains(QLatin1Char('(')) ? spec.section(QLatin1Char('('), 1).chopped(1).toInt() : -1;
-    if (name == u"Label1")
-        return f.Label1(i);
-    if (name == u"Label2")
-        return f.Label2(i);
-    if (name == u"Label3")
-        return f.Label3(i);
-    if (name == u"Label5")
-        return f.Label5;
-    if (name == u"Label7")
-        return f.Label7;
-    if (name == u"Command1")
-        return f.Command1;
-    if (name == u"Command2")
-        return f.Command2(i);
-    if (name == u"Command3")
-        return f.Command3(i);
-    if (name == u"Command4")
-        return f.Command4;
-    if (name == u"Command5")
-        return f.Command5(i);
-    if (name == u"Command7")
-        return f.Command7;
-    if (name == u"Command9")
-        return f.Command9(i);
-    if (name == u"Text1")
-        return f.Text1(i);
-    if (name == u"Combo1")
-        return f.Combo1;
-    if (name == u"Combo2")
-        return f.Combo2;
-    if (name == u"Combo3")
-        return f.Combo3;
-    if (name == u"Shape1")
-        return f.Shape1(i);
-    if (name == u"Shape2")
-        return f.Shape2(i);
-    if (name == u"Line1")
-        return f.Line1;
-    if (name == u"Line2")
-        return f.Line2;
-    if (name == u"Line3")
-        return f.Line3;
-    if (name == u"Image1")
-        return f.Image1;
-    if (name == u"Image2")
-        return f.Image2(i);
-    if (name == u"Image3")
-        return f.Image3;
-    if (name == u"Image4")
-        return f.Image4;
-    if (name == u"Picture1")
-        return f.Picture1;
-    if (name == u"Slider1")
-        return f.Slider1(i);
+#define ONE(member)                                                                                          \
+    if (name == QLatin1String(#member))                                                                      \
+        return f.member;
+#define ARRAY(member)                                                                                        \
+    if (name == QLatin1String(#member))                                                                      \
+        return f.member(i);
+    ARRAY(Label1) ARRAY(Label2) ARRAY(Label3) ONE(Label5) ONE(Label7);
+    ONE(Command1) ARRAY(Command2) ARRAY(Command3) ONE(Command4) ARRAY(Command5) ONE(Command7) ARRAY(Command9);
+    ARRAY(Text1) ONE(Combo1) ONE(Combo2) ONE(Combo3) ARRAY(Slider1) ONE(Picture1);
+    ARRAY(Shape1) ARRAY(Shape2) ONE(Line1) ONE(Line2) ONE(Line3);
+    ONE(Image1) ARRAY(Image2) ONE(Image3) ONE(Image4);
+#undef ONE
+#undef ARRAY
     return nullptr;
 }
 
