@@ -1,0 +1,272 @@
+#include "capture/win/comdispatch.h"
+
+#include <oleauto.h>
+
+// MinGW declares the Variant functions without const on their sources, the Windows SDK with it.
+
+#include <utility>
+#include <vector>
+
+namespace brivane::com {
+
+ComInit::ComInit() {
+    // S_FALSE: already initialised on this thread, still to be balanced; RPC_E_CHANGED_MODE: the
+    // thread runs another model (the window toolkit's), which serves as well.
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    m_owned = SUCCEEDED(hr);
+}
+
+ComInit::~ComInit() {
+    if (m_owned)
+        CoUninitialize();
+}
+
+Bstr::Bstr(std::wstring_view text) : m_bstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
+    if (!m_bstr)
+        throw ComError(E_OUTOFMEMORY, L"out of memory for a string");
+}
+
+Bstr::~Bstr() {
+    SysFreeString(m_bstr);
+}
+
+BSTR Bstr::release() {
+    return std::exchange(m_bstr, nullptr);
+}
+
+Variant::Variant() {
+    VariantInit(&m_value);
+}
+
+Variant::~Variant() {
+    VariantClear(&m_value);
+}
+
+Variant::Variant(const Variant& other) {
+    VariantInit(&m_value);
+    const HRESULT hr = VariantCopy(&m_value, const_cast<VARIANT*>(&other.m_value));
+    if (FAILED(hr))
+        throw ComError(hr, comErrorText({hr, L"VariantCopy", {}, {}, 0, 0, systemMessage(hr)}));
+}
+
+Variant& Variant::operator=(const Variant& other) {
+    if (this != &other) {
+        Variant copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+Variant::Variant(Variant&& other) noexcept : m_value(other.m_value) {
+    VariantInit(&other.m_value);
+}
+
+Variant& Variant::operator=(Variant&& other) noexcept {
+    if (this != &other) {
+        VariantClear(&m_value);
+        m_value = other.m_value;
+        VariantInit(&other.m_value);
+    }
+    return *this;
+}
+
+Variant Variant::fromBool(bool value) {
+    Variant v;
+    v.m_value.vt = VT_BOOL;
+    v.m_value.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+    return v;
+}
+
+Variant Variant::fromDouble(double value) {
+    Variant v;
+    v.m_value.vt = VT_R8;
+    v.m_value.dblVal = value;
+    return v;
+}
+
+Variant Variant::fromInt(long value) {
+    Variant v;
+    v.m_value.vt = VT_I4;
+    v.m_value.lVal = value;
+    return v;
+}
+
+Variant Variant::fromString(std::wstring_view value) {
+    Variant v;
+    v.m_value.vt = VT_BSTR;
+    v.m_value.bstrVal = Bstr(value).release();
+    return v;
+}
+
+bool Variant::toBool() const {
+    Variant converted;
+    const HRESULT hr = VariantChangeType(converted.get(), const_cast<VARIANT*>(&m_value), 0, VT_BOOL);
+    if (FAILED(hr))
+        throw ComError(hr, comErrorText({hr, L"not a Boolean value", {}, {}, 0, 0, systemMessage(hr)}));
+    return converted.m_value.boolVal != VARIANT_FALSE;
+}
+
+double Variant::toDouble() const {
+    Variant converted;
+    const HRESULT hr = VariantChangeType(converted.get(), const_cast<VARIANT*>(&m_value), 0, VT_R8);
+    if (FAILED(hr))
+        throw ComError(hr, comErrorText({hr, L"not a number", {}, {}, 0, 0, systemMessage(hr)}));
+    return converted.m_value.dblVal;
+}
+
+ExcepInfo::ExcepInfo() : m_info{} {}
+
+ExcepInfo::~ExcepInfo() {
+    SysFreeString(m_info.bstrSource);
+    SysFreeString(m_info.bstrDescription);
+    SysFreeString(m_info.bstrHelpFile);
+}
+
+void ExcepInfo::fill() {
+    if (m_info.pfnDeferredFillIn) {
+        m_info.pfnDeferredFillIn(&m_info);
+        m_info.pfnDeferredFillIn = nullptr;
+    }
+}
+
+std::wstring systemMessage(HRESULT hresult) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(hresult), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
+    LocalFree(buffer);
+    return text;
+}
+
+Dispatch Dispatch::create(std::wstring_view progId) {
+    const std::wstring name(progId);
+    CLSID clsid{};
+    HRESULT hr = CLSIDFromProgID(name.c_str(), &clsid);
+    IDispatch* dispatch = nullptr;
+    if (SUCCEEDED(hr))
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER, IID_IDispatch,
+                              reinterpret_cast<void**>(&dispatch));
+    if (FAILED(hr) || !dispatch) {
+        ComFailure failure;
+        failure.hresult = FAILED(hr) ? hr : E_NOINTERFACE;
+        failure.member = L"creating " + name;
+        failure.systemText = systemMessage(failure.hresult);
+        throw ComError(failure.hresult, comErrorText(failure));
+    }
+    return Dispatch(dispatch, name);
+}
+
+Dispatch::Dispatch(IDispatch* dispatch, std::wstring progId)
+    : m_dispatch(dispatch), m_progId(std::move(progId)) {}
+
+Dispatch::Dispatch(Dispatch&& other) noexcept
+    : m_dispatch(std::exchange(other.m_dispatch, nullptr)), m_progId(std::move(other.m_progId)),
+      m_dispids(std::move(other.m_dispids)) {}
+
+Dispatch& Dispatch::operator=(Dispatch&& other) noexcept {
+    if (this != &other) {
+        if (m_dispatch)
+            m_dispatch->Release();
+        m_dispatch = std::exchange(other.m_dispatch, nullptr);
+        m_progId = std::move(other.m_progId);
+        m_dispids = std::move(other.m_dispids);
+    }
+    return *this;
+}
+
+Dispatch::~Dispatch() {
+    if (m_dispatch)
+        m_dispatch->Release();
+}
+
+DISPID Dispatch::dispid(std::wstring_view member) {
+    if (const auto it = m_dispids.find(member); it != m_dispids.end())
+        return it->second;
+    std::wstring name(member);
+    LPOLESTR names[] = {name.data()};
+    DISPID id = DISPID_UNKNOWN;
+    const HRESULT hr = m_dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(hr))
+        fail(member, hr);
+    m_dispids.emplace(std::move(name), id);
+    return id;
+}
+
+void Dispatch::fail(std::wstring_view member, HRESULT hresult) const {
+    ComFailure failure;
+    failure.hresult = hresult;
+    failure.member = m_progId + L"." + std::wstring(member);
+    failure.systemText = systemMessage(hresult);
+    throw ComError(hresult, comErrorText(failure));
+}
+
+Variant Dispatch::invoke(std::wstring_view member, WORD flags, DISPPARAMS& params, std::size_t argCount) {
+    const DISPID id = dispid(member);
+    Variant result;
+    ExcepInfo info;
+    UINT argError = static_cast<UINT>(-1);
+    const HRESULT hr = m_dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result.get(),
+                                          info.get(), &argError);
+    if (SUCCEEDED(hr))
+        return result;
+    ComFailure failure;
+    failure.hresult = hr;
+    failure.member = m_progId + L"." + std::wstring(member);
+    if (hr == DISP_E_EXCEPTION) {
+        info.fill();
+        EXCEPINFO* e = info.get();
+        failure.source =
+            e->bstrSource ? std::wstring(e->bstrSource, SysStringLen(e->bstrSource)) : std::wstring();
+        failure.description = e->bstrDescription
+                                  ? std::wstring(e->bstrDescription, SysStringLen(e->bstrDescription))
+                                  : std::wstring();
+        failure.scode = e->scode;
+        failure.wCode = e->wCode;
+        if (failure.description.empty() && e->scode != 0)
+            failure.systemText = systemMessage(e->scode);
+    } else {
+        failure.systemText = systemMessage(hr);
+        failure.argError = argError == static_cast<UINT>(-1) ? -1 : static_cast<std::int32_t>(argError);
+        failure.argCount = argCount;
+    }
+    throw ComError(hr, comErrorText(failure));
+}
+
+Variant Dispatch::get(std::wstring_view property) {
+    DISPPARAMS params{};
+    return invoke(property, DISPATCH_PROPERTYGET, params, 0);
+}
+
+void Dispatch::put(std::wstring_view property, const Variant& value) {
+    Variant argument(value);
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params{};
+    params.rgvarg = argument.get();
+    params.cArgs = 1;
+    params.rgdispidNamedArgs = &named;
+    params.cNamedArgs = 1;
+    invoke(property, DISPATCH_PROPERTYPUT, params, 1);
+}
+
+Variant Dispatch::call(std::wstring_view method, std::span<Variant> args, bool byReference) {
+    std::vector<VARIANT> packed(args.size());
+    if (byReference) {
+        packReversed(args, std::span<VARIANT>(packed), [](Variant& arg) {
+            VARIANT reference;
+            VariantInit(&reference);
+            reference.vt = VT_BYREF | VT_VARIANT;
+            reference.pvarVal = arg.get();
+            return reference;
+        });
+    } else {
+        // Shallow copies: the Variants keep ownership of their contents.
+        packReversed(args, std::span<VARIANT>(packed), [](Variant& arg) { return *arg.get(); });
+    }
+    DISPPARAMS params{};
+    params.rgvarg = packed.empty() ? nullptr : packed.data();
+    params.cArgs = static_cast<UINT>(packed.size());
+    return invoke(method, DISPATCH_METHOD, params, packed.size());
+}
+
+} // namespace brivane::com

@@ -1,0 +1,122 @@
+#include "capture/win/maxim_camera.h"
+
+#include "capture/win/comdispatch.h"
+
+#include <QDir>
+
+#include <array>
+#include <chrono>
+#include <utility>
+
+namespace brivane {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long after its exposure time an image may take to become ready.
+constexpr auto kImageMargin = std::chrono::seconds(60);
+
+// Runs one automation call, turning a COM failure into the back-end's error.
+template <class Call> auto guarded(Call&& call) {
+    try {
+        return call();
+    } catch (const com::ComError& error) {
+        throw CameraError(QString::fromStdWString(error.text()));
+    }
+}
+
+std::wstring nativePath(const QString& path) {
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+
+class MaximCamera : public Camera {
+public:
+    MaximCamera() : m_camera(guarded([] { return com::Dispatch::create(L"MaxIm.CCDCamera"); })) {}
+
+    void setLinkEnabled(bool enabled) override {
+        guarded([&] { m_camera.put(L"LinkEnabled", com::Variant::fromBool(enabled)); });
+    }
+    bool LinkEnabled() override {
+        return guarded([&] { return m_camera.get(L"LinkEnabled").toBool(); });
+    }
+    void setCoolerOn(bool on) override {
+        guarded([&] { m_camera.put(L"CoolerOn", com::Variant::fromBool(on)); });
+    }
+
+    void Expose(double seconds, int binning, int filter) override {
+        guarded([&] {
+            std::array<com::Variant, 3> args = {com::Variant::fromDouble(seconds),
+                                                com::Variant::fromInt(binning),
+                                                com::Variant::fromInt(filter)};
+            m_camera.call(L"Expose", args, true);
+        });
+        m_deadline = Clock::now() +
+                     std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(std::max(seconds, 0.0))) +
+                     kImageMargin;
+        m_exposing = true;
+    }
+
+    bool ImageReady() override {
+        const bool ready = guarded([&] { return m_camera.get(L"ImageReady").toBool(); });
+        if (!ready && m_exposing && Clock::now() >= m_deadline)
+            throw CameraError(
+                QStringLiteral("MaxIm.CCDCamera.ImageReady: no image %1 s after the exposure ended.")
+                    .arg(std::chrono::duration<double>(kImageMargin).count()));
+        return ready;
+    }
+
+    void SaveImage(const QString& path) override {
+        guarded([&] {
+            std::array<com::Variant, 1> args = {com::Variant::fromString(nativePath(path))};
+            m_camera.call(L"SaveImage", args);
+        });
+    }
+
+private:
+    com::Dispatch m_camera;
+    bool m_exposing = false;
+    Clock::time_point m_deadline{};
+};
+
+class MaximDocument : public Document {
+public:
+    MaximDocument() : m_document(guarded([] { return com::Dispatch::create(L"MaxIm.Document"); })) {}
+
+    void OpenFile(const QString& path) override {
+        guarded([&] {
+            std::array<com::Variant, 1> args = {com::Variant::fromString(nativePath(path))};
+            m_document.call(L"OpenFile", args);
+        });
+    }
+    double StretchMin() override {
+        return guarded([&] { return m_document.get(L"StretchMin").toDouble(); });
+    }
+    double StretchMax() override {
+        return guarded([&] { return m_document.get(L"StretchMax").toDouble(); });
+    }
+    void Close() override {
+        guarded([&] { m_document.call(L"Close"); });
+    }
+
+private:
+    com::Dispatch m_document;
+};
+
+class MaximCameraApp : public CameraApp {
+public:
+    std::unique_ptr<Camera> createCamera() override { return std::make_unique<MaximCamera>(); }
+    std::unique_ptr<Document> createDocument() override { return std::make_unique<MaximDocument>(); }
+
+private:
+    com::ComInit m_com;
+};
+
+} // namespace
+
+std::unique_ptr<CameraApp> makeMaximCameraApp() {
+    return std::make_unique<MaximCameraApp>();
+}
+
+} // namespace brivane
