@@ -4,8 +4,14 @@
 
 namespace brivane {
 
-// The folder that holds the program file: home of the settings file and the test frame.
+// The folder that holds the settings file and the test frame, and the default save folder:
+// the program's own folder, as on Windows. An installed program cannot write there (a folder it
+// may not write, or a system prefix such as /usr/bin), so it uses the user's configuration folder
+// (QStandardPaths::AppConfigLocation, e.g. ~/.config/Brivane) instead.
 QString programFolder();
+
+// The choice programFolder makes for a program living in programDir.
+QString programFolderFor(const QString& programDir);
 
 // Tests and the demo point the program's folder somewhere else.
 void setProgramFolderForTests(const QString& folder);

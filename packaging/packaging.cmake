@@ -1,0 +1,33 @@
+# Desktop entry, icons and the Debian package. Included from the top-level CMakeLists.txt after
+# the targets, so `cmake --install` and `cpack` see the whole program.
+include(GNUInstallDirs)
+
+if(UNIX AND NOT APPLE)
+    install(FILES ${CMAKE_SOURCE_DIR}/packaging/brivane.desktop
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+    foreach(size 16 32)
+        install(FILES ${CMAKE_SOURCE_DIR}/resources/icons/brivane-${size}.png
+                DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+                RENAME brivane.png)
+    endforeach()
+endif()
+
+set(CPACK_PACKAGE_NAME brivane)
+set(CPACK_PACKAGE_VENDOR "Brivane developers")
+set(CPACK_PACKAGE_CONTACT "Brivane developers <brivane@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Flat-field capture with an EL light panel")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Brivane shoots flat-field calibration frames with an EL light panel: it drives the panel's\n"
+    "inverter over a serial port and the camera through INDI or a built-in simulator.")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Debian 12 names; libqt6gui6 carries the xcb and offscreen platform plugins.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libqt6serialport6 (>= 6.4), libcfitsio10, libindiclient1, zlib1g, libc6, libstdc++6, fonts-ipafont-gothic, fontconfig")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "indi-bin")
+include(CPack)
