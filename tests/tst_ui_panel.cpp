@@ -134,7 +134,14 @@ private slots:
         step([&] { QTest::mouseClick(m_form->Command9(0), Qt::LeftButton); }, ":D43", 43);
         step([&] { QTest::keyClick(m_form->Slider1(0), Qt::Key_Left); }, "", 42);
         step([&] { QTest::keyClick(m_form->Slider1(0), Qt::Key_PageDown); }, "", 37);
-        step([&] { QTest::mouseRelease(m_form->Slider1(0), Qt::LeftButton); }, ":D37", 37);
+        step(
+            [&] {
+                const QPoint thumb = m_form->Slider1(0)->rect().center();
+                QTest::mousePress(m_form->Slider1(0), Qt::RightButton, {}, thumb);
+                QCOMPARE(m_sim->received(), QByteArray()); // not while the button is down
+                QTest::mouseRelease(m_form->Slider1(0), Qt::RightButton, {}, thumb);
+            },
+            ":D37", 37);
         m_form->Slider1(0)->setValue(1);
         step([&] { QTest::mouseClick(m_form->Command9(1), Qt::LeftButton); }, ":D00", 0);
         step([&] { QTest::mouseClick(m_form->Command9(1), Qt::LeftButton); }, "", 0);
@@ -181,6 +188,7 @@ private slots:
         makeForm();
         QTest::mousePress(m_form->Command2(1), Qt::LeftButton); // connect at COM1
         QVERIFY(m_form->comm().PortOpen());
+        QCOMPARE(wire(), QByteArray(":F#"));
         m_sim->clearReceived();
 
         m_form->Combo1->setCurrentIndex(2);
@@ -231,7 +239,7 @@ private slots:
         QVERIFY(m_form->close());
         QVERIFY(m_form->ended());
         QVERIFY(!m_form->comm().PortOpen());
-        QCOMPARE(m_dialogs->shown.size(), size_t{present ? 0 : 1});
+        QCOMPARE(m_dialogs->shown.size(), present ? size_t{0} : size_t{1});
         QVERIFY(programEnding());
         QCOMPARE(wire(), expected);
     }
@@ -253,7 +261,8 @@ private slots:
     void controlsLiveDuringOnWait() {
         setWaitScaleForTests(0.3);
         makeForm();
-        QTimer::singleShot(100, m_form.get(), [this] { QTest::mouseClick(m_form->Command1, Qt::LeftButton); });
+        // A posted click: nested synthetic mouse events would only be delivered after the press.
+        QTimer::singleShot(100, m_form->Command1, &QPushButton::click);
         QTest::mousePress(m_form->Command2(0), Qt::LeftButton);
         QCOMPARE(wire(), QByteArray(":O#:A#:D43:D43"));
     }

@@ -2,6 +2,7 @@
 #include "capture/camera_factory.h"
 #include "link/port_map.h"
 #include "sim/inverter_sim.h"
+#include "ui/demo_session.h"
 #include "ui/fonts.h"
 #include "ui/form1.h"
 #include "ui/qt_dialogs.h"
@@ -9,9 +10,9 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QGuiApplication>
-#include <QScreen>
 #include <QTextStream>
+#include <QTimer>
+#include <QWindow>
 
 #include <cstdio>
 #include <memory>
@@ -45,12 +46,23 @@ int fail(const QString& message) {
     return 2;
 }
 
-void centreOnScreen(QWidget& window) {
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame = window.frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        window.move(frame.topLeft());
-    }
+// Start-up benchmark (bench/run): prints "idle" and quits once the window is exposed and the
+// events queued so far have been handled. Polls each millisecond until exposed.
+void quitWhenShownAndIdle(QWidget& window) {
+    auto* poll = new QTimer(&window);
+    poll->setTimerType(Qt::PreciseTimer);
+    poll->setInterval(1);
+    QObject::connect(poll, &QTimer::timeout, &window, [&window, poll] {
+        if (!window.windowHandle() || !window.windowHandle()->isExposed())
+            return;
+        poll->stop();
+        QTimer::singleShot(0, &window, [] {
+            std::puts("idle");
+            std::fflush(stdout);
+            QCoreApplication::quit();
+        });
+    });
+    poll->start();
 }
 
 } // namespace
@@ -93,6 +105,9 @@ int main(int argc, char* argv[]) {
                        "series saved into DIR; prints each step and exits 0 when the series is saved."),
         QStringLiteral("DIR"));
     parser.addOptions({portOption, cameraOption, indiCameraOption, indiWheelOption, simulateOption, demoOption});
+    QCommandLineOption exitWhenIdleOption(QStringLiteral("exit-when-idle"), QStringLiteral("Start-up benchmark."));
+    exitWhenIdleOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(exitWhenIdleOption);
     parser.process(app);
 
     Options options;
@@ -141,14 +156,23 @@ int main(int argc, char* argv[]) {
         camera = std::make_shared<UnavailableCameraApp>(error.message());
     }
 
+    QTextStream out(stdout);
+    std::unique_ptr<DemoSession> demo;
+    if (!options.demoDir.isEmpty())
+        demo = std::make_unique<DemoSession>(options.demoDir, out, camera);
+
     QtDialogs dialogs;
     Form1Context context;
-    context.dialogs = &dialogs;
+    context.dialogs = demo ? &demo->dialogs() : &dialogs;
     context.ports = options.ports;
-    context.camera = camera;
+    context.camera = demo ? demo->camera() : camera;
     Form1 window(std::move(context));
+    QObject::connect(&window, &Form1::programEnded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     dialogs.setOwner(&window);
-    centreOnScreen(window);
     window.show();
+    if (parser.isSet(exitWhenIdleOption))
+        quitWhenShownAndIdle(window);
+    if (demo)
+        return demo->run(window);
     return QApplication::exec();
 }

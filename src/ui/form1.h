@@ -117,6 +117,10 @@ public:
     // True once Form_Unload has run: the program is over and no handler acts any more.
     bool ended() const { return m_ended; }
 
+signals:
+    // Form_Unload has run: the program ends once control is back in the main loop.
+    void programEnded();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 

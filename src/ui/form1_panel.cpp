@@ -9,7 +9,6 @@
 #include "ui/topmost.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -43,7 +42,7 @@ void Form1::Form_Unload() {
     m_comm->COMM1close();
     // Every Wait in progress throws ProgramEnding, so an interrupted operation does nothing more.
     requestProgramEnd();
-    QCoreApplication::exit(0);
+    emit programEnded();
 }
 
 void Form1::Timer1_Timer() {
@@ -136,7 +135,8 @@ void Form1::Command7_Click() {
 
 void Form1::load_comm() {
     if (const auto port = readPortSetting(settingsFilePath())) {
-        Combo1->setEditText(QStringLiteral("COM%1").arg(*port));
+        // Selecting the list entry keeps arrow-key choices moving on from the stored port.
+        Combo1->setCurrentIndex(Combo1->findText(QStringLiteral("COM%1").arg(*port)));
         m_comm->setPortNumber(*port);
     }
 }
