@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace brivane {
@@ -135,11 +136,36 @@ std::size_t binAtRank(const std::vector<std::uint64_t>& histogram, std::uint64_t
 
 // Bytes and shorts: every value has its own bin, so one pass gives minimum and median exactly.
 template <class T> void measureNarrow(FitsReader& reader, int datatype, long offset, FitsLevel& level) {
+    // Four interleaved 32-bit histograms: neighbouring pixels of a flat frame share values, and
+    // counting them in one table would chain every increment on the one before.
+    constexpr std::size_t kWays = 4;
+    std::vector<std::uint32_t> ways(kWays * kBins, 0);
     std::vector<std::uint64_t> histogram(kBins, 0);
+    std::uint64_t sinceFold = 0;
+    const auto fold = [&] {
+        for (std::size_t w = 0; w < kWays; ++w)
+            for (std::size_t bin = 0; bin < kBins; ++bin)
+                histogram[bin] += std::exchange(ways[w * kBins + bin], 0);
+        sinceFold = 0;
+    };
     reader.readAll<T>(datatype, [&](const T* pixels, long long count) {
-        for (long long i = 0; i < count; ++i)
-            ++histogram[static_cast<std::size_t>(static_cast<long>(pixels[i]) + offset)];
+        std::uint32_t* bins[kWays];
+        for (std::size_t w = 0; w < kWays; ++w)
+            bins[w] = ways.data() + w * kBins + offset;
+        long long i = 0;
+        for (; i + 4 <= count; i += 4) {
+            ++bins[0][pixels[i]];
+            ++bins[1][pixels[i + 1]];
+            ++bins[2][pixels[i + 2]];
+            ++bins[3][pixels[i + 3]];
+        }
+        for (; i < count; ++i)
+            ++bins[0][pixels[i]];
+        sinceFold += static_cast<std::uint64_t>(count);
+        if (sinceFold >= (1ULL << 31)) // before any 32-bit count could wrap
+            fold();
     });
+    fold();
     level.pixels = reader.pixelCount();
     const auto first = std::find_if(histogram.begin(), histogram.end(), [](auto n) { return n != 0; });
     level.minimum = static_cast<double>(first - histogram.begin()) - offset;
