@@ -1,10 +1,15 @@
 #include "capture/fits_document.h"
 #include "sim/camera_sim.h"
+#include "sim/inverter_sim.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace brivane;
 
@@ -29,6 +34,17 @@ FitsLevel shoot(const QString& path, double panel, Shot shot) {
     return measureFitsLevel(path);
 }
 
+// One 0.5 s frame, binning 1, Filter1, from the given application.
+FitsLevel shoot(CameraApp& app, const QString& path) {
+    auto camera = app.createCamera();
+    camera->setLinkEnabled(true);
+    camera->Expose(0.5, 1, 0);
+    while (!camera->ImageReady())
+        QThread::msleep(5);
+    camera->SaveImage(path);
+    return measureFitsLevel(path);
+}
+
 } // namespace
 
 class TstSimCamera : public QObject {
@@ -40,6 +56,7 @@ private slots:
     void saturates();
     void readyAfterExposureTime();
     void refusesOutOfOrderCalls();
+    void followsSimulatedInverter();
 
 private:
     QString path() const { return m_dir.filePath(QStringLiteral("ADC_Temp.fit")); }
@@ -132,6 +149,20 @@ void TstSimCamera::refusesOutOfOrderCalls() {
     } catch (const CameraError& error) {
         QVERIFY2(error.message().contains(QLatin1String("no such folder")), qPrintable(error.message()));
     }
+}
+
+void TstSimCamera::followsSimulatedInverter() {
+    SimCameraApp app; // the default source: the simulated inverter of this process
+    QVERIFY(qAbs(shoot(app, path()).median - SimCameraModel::kBias) < 10); // none runs: dark
+    InverterSim inverter;
+    QVERIFY2(inverter.start(), qPrintable(inverter.errorString()));
+    const int fd = ::open(QFile::encodeName(inverter.devicePath()).constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, ":O#:D43", 7), ssize_t(7));
+    QTRY_VERIFY(inverter.isOn() && inverter.duty() == 43);
+    ::close(fd);
+    const double lit = shoot(app, path()).median;
+    QVERIFY2(lit > 25000, qPrintable(QString::number(lit)));
 }
 
 QTEST_GUILESS_MAIN(TstSimCamera)
