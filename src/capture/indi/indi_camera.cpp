@@ -379,7 +379,10 @@ private:
                              .arg(server(), q(m_options.camera));
         }
         chooseDevices();
-        m_client.m_blobDevice = m_camera;
+        {
+            std::lock_guard lock(m_client.m_mutex);
+            m_client.m_blobDevice = m_camera;
+        }
         m_client.setBLOBMode(B_ALSO, m_camera.c_str(), nullptr);
         for (const std::string& name : {m_camera, m_wheel}) {
             std::lock_guard lock(m_client.m_mutex);
