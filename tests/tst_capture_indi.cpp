@@ -52,25 +52,29 @@ int freeLoopbackPort() {
 // folder. It leads its own process group, so stopping it by its id also stops its drivers.
 class IndiServer {
 public:
-    IndiServer() : m_port(freeLoopbackPort()) {
+    IndiServer() {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("HOME"), m_home.path());
         m_process.setProcessEnvironment(environment);
         m_process.setWorkingDirectory(m_home.path());
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.setChildProcessModifier([] { ::setpgid(0, 0); });
-        m_process.start(QStringLiteral("indiserver"),
-                        {QStringLiteral("-p"), QString::number(m_port), QStringLiteral("indi_simulator_ccd"),
-                         QStringLiteral("indi_simulator_wheel")});
         m_process.setStandardErrorFile(QProcess::nullDevice());
-        if (!m_process.waitForStarted(5000))
-            return;
-        m_pid = static_cast<pid_t>(m_process.processId());
-        QElapsedTimer clock;
-        clock.start();
-        while (!canConnect(m_port) && clock.elapsed() < 5000)
-            QTest::qWait(50);
+        m_process.setChildProcessModifier([] { ::setpgid(0, 0); });
+        // A port found free can be taken by someone else before the server binds it: try again.
+        for (int attempt = 0; attempt < 3 && !running(); ++attempt) {
+            stop();
+            m_port = freeLoopbackPort();
+            m_process.start(QStringLiteral("indiserver"),
+                            {QStringLiteral("-p"), QString::number(m_port),
+                             QStringLiteral("indi_simulator_ccd"), QStringLiteral("indi_simulator_wheel")});
+            if (!m_process.waitForStarted(5000))
+                continue;
+            m_pid = static_cast<pid_t>(m_process.processId());
+            QElapsedTimer clock;
+            clock.start();
+            while (!canConnect(m_port) && m_process.state() == QProcess::Running && clock.elapsed() < 10000)
+                QTest::qWait(50);
+        }
     }
     ~IndiServer() { stop(); }
     IndiServer(const IndiServer&) = delete;
@@ -106,7 +110,7 @@ public:
 
 private:
     QTemporaryDir m_home;
-    int m_port;
+    int m_port = 0;
     QProcess m_process;
     pid_t m_pid = 0;
 };
