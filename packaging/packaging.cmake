@@ -16,9 +16,8 @@ set(CPACK_PACKAGE_NAME brivane)
 set(CPACK_PACKAGE_VENDOR "Brivane developers")
 set(CPACK_PACKAGE_CONTACT "Brivane developers <brivane@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Flat-field capture with an EL light panel")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Brivane shoots flat-field calibration frames with an EL light panel: it drives the panel's\n"
-    "inverter over a serial port and the camera through INDI or a built-in simulator.")
+set(CPACK_PACKAGE_DESCRIPTION "Brivane shoots flat-field calibration frames with an EL light panel: \
+it drives the panel's inverter over a serial port and the camera through INDI or a built-in simulator.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -26,8 +25,11 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Debian 12 names; libqt6gui6 carries the xcb and offscreen platform plugins.
+# Debian 12 names (versions as dpkg-shlibdeps finds them); libqt6gui6 carries the xcb and
+# offscreen platform plugins. The font stands in for the window's Japanese Gothic face.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libqt6serialport6 (>= 6.4), libcfitsio10, libindiclient1, zlib1g, libc6, libstdc++6, fonts-ipafont-gothic, fontconfig")
+    "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libqt6serialport6 (>= 6.4), \
+libcfitsio10 (>= 4.2.0~), libindiclient1 (>= 1.9.9), libc6 (>= 2.34), libstdc++6 (>= 11), libgcc-s1 (>= 3.0), \
+fonts-ipafont-gothic, fontconfig")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "indi-bin")
 include(CPack)
