@@ -65,12 +65,26 @@ void quitWhenShownAndIdle(QWidget& window) {
     poll->start();
 }
 
+// --help and --version print text only: they must work without a display.
+bool wantsTextOnly(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
+            arg == "--version")
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Brivane"));
-    QApplication::setApplicationVersion(QStringLiteral(BRIVANE_VERSION));
+    const std::unique_ptr<QCoreApplication> application =
+        wantsTextOnly(argc, argv) ? std::make_unique<QCoreApplication>(argc, argv)
+                                  : std::make_unique<QApplication>(argc, argv);
+    QCoreApplication& app = *application;
+    QCoreApplication::setApplicationName(QStringLiteral("Brivane"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(BRIVANE_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
