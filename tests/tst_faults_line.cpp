@@ -156,6 +156,8 @@ private slots:
         sim->sendRaw(":ED"); // a reply cut off by the pull
         QTest::qWait(30);
         sim->hangUp();
+        // udev drops the adapter's link; the pty number itself may be reused by another process
+        QVERIFY(QFile::remove(device));
         QTRY_VERIFY(!m_form->comm().PortOpen());
 
         const auto cpuBefore = cpuTime();
@@ -172,7 +174,6 @@ private slots:
 
         sim = std::make_unique<InverterSim>(); // plugged in again, on a new device
         QVERIFY(sim->start());
-        QVERIFY(QFile::remove(device));
         QVERIFY(QFile::link(sim->devicePath(), device));
         retry();
         QVERIFY(m_form->comm().PortOpen());
@@ -325,10 +326,14 @@ private slots:
         while (clock.elapsed() < seconds * 1000LL)
             QTest::qWait(100);
         pump.stop();
-        // Finish the reply in progress so every counted reply is on the line.
-        const qsizetype end = line.indexOf('#');
-        if (end >= 0 && ::write(master, line.constData(), static_cast<size_t>(end + 1)) == end + 1)
-            line.clear();
+        // Everything generated is whole items whose replies are already expected: send the rest.
+        while (!line.isEmpty()) {
+            const ssize_t n = ::write(master, line.constData(), static_cast<size_t>(line.size()));
+            if (n > 0)
+                line.remove(0, n);
+            else
+                QTest::qWait(10);
+        }
         QTRY_COMPARE_WITH_TIMEOUT(display.outstanding() == 0 || !display.firstMismatch.isEmpty(), true, 5000);
         const long rssAtEnd = residentKiB();
 
@@ -339,7 +344,9 @@ private slots:
         QVERIFY(written >= static_cast<qint64>(seconds * kBytesPerSecond * 0.95));
         QVERIFY(validReplies > seconds * 40L);
         QVERIFY(comm.PortOpen());
+#ifndef __SANITIZE_ADDRESS__ // ASan's quarantine holds freed memory; LeakSanitizer checks leaks there
         QVERIFY2(rssAtEnd - rssAfterWarmUp < 2048, "memory grows with the stream");
+#endif
         comm.COMM1close();
         ::close(master);
     }

@@ -1,7 +1,6 @@
 #pragma once
 
-// An indiserver with the simulated CCD and wheel on a spare loopback port, for tests that need a
-// real INDI server. POSIX only.
+// An indiserver with the simulated CCD and wheel on a spare loopback port. POSIX only.
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -19,10 +18,7 @@ namespace brivane::test {
 
 inline bool canConnectLoopback(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     return ok;
@@ -30,26 +26,26 @@ inline bool canConnectLoopback(int port) {
 
 inline int freeLoopbackPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
     return ntohs(address.sin_port);
 }
 
 inline bool indiServerInstalled() {
-    return !QStandardPaths::findExecutable(QStringLiteral("indiserver")).isEmpty() &&
-           !QStandardPaths::findExecutable(QStringLiteral("indi_simulator_ccd")).isEmpty();
+    for (const char* tool : {"indiserver", "indi_simulator_ccd", "indi_simulator_wheel", "indi_getprop"})
+        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+            return false;
+    return true;
 }
 
 // The server leads its own process group and its home is a temporary folder (the simulators keep
 // their configuration under ~/.indi), so killing it by its id also stops its drivers.
 class IndiServer {
 public:
-    IndiServer() : m_port(freeLoopbackPort()) {
+    IndiServer() {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("HOME"), m_home.path());
         m_process.setProcessEnvironment(environment);
@@ -57,20 +53,27 @@ public:
         m_process.setStandardOutputFile(QProcess::nullDevice());
         m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.setChildProcessModifier([] { ::setpgid(0, 0); });
-        m_process.start(QStringLiteral("indiserver"),
-                        {QStringLiteral("-p"), QString::number(m_port), QStringLiteral("indi_simulator_ccd"),
-                         QStringLiteral("indi_simulator_wheel")});
-        if (!m_process.waitForStarted(5000))
-            return;
-        m_pid = static_cast<pid_t>(m_process.processId());
-        QElapsedTimer clock;
-        clock.start();
-        while (!canConnectLoopback(m_port) && clock.elapsed() < 5000)
-            QTest::qWait(50);
+        // A port found free can be taken by someone else before the server binds it: try again.
+        for (int attempt = 0; attempt < 3 && !running(); ++attempt) {
+            kill();
+            m_port = freeLoopbackPort();
+            m_process.start(QStringLiteral("indiserver"),
+                            {QStringLiteral("-p"), QString::number(m_port),
+                             // the local socket's default name is one per machine: a second server
+                             // running at the same time (ctest -j) would fail to bind it
+                             QStringLiteral("-u"), QStringLiteral("/tmp/brivane-indiserver-%1").arg(m_port),
+                             QStringLiteral("indi_simulator_ccd"), QStringLiteral("indi_simulator_wheel")});
+            if (!m_process.waitForStarted(5000))
+                continue;
+            m_pid = static_cast<pid_t>(m_process.processId());
+            QElapsedTimer clock;
+            clock.start();
+            while (!canConnectLoopback(m_port) && m_process.state() == QProcess::Running &&
+                   clock.elapsed() < 10000)
+                QTest::qWait(50);
+        }
     }
     ~IndiServer() { kill(); }
-    IndiServer(const IndiServer&) = delete;
-    IndiServer& operator=(const IndiServer&) = delete;
 
     bool running() const { return m_pid > 0 && canConnectLoopback(m_port); }
     int port() const { return m_port; }
@@ -83,10 +86,20 @@ public:
         m_process.waitForFinished(5000);
         m_pid = 0;
     }
+    // Stopped, the server keeps its connections open and sends nothing.
+    void pause() { ::kill(-m_pid, SIGSTOP); }
+
+    // Runs indi_getprop or indi_setprop ("Device.PROPERTY.ELEMENT[=value]") on this server; its output.
+    QString tool(const QString& name, const QStringList& arguments) const {
+        QProcess process;
+        process.start(name, QStringList{QStringLiteral("-p"), QString::number(m_port)} + arguments);
+        process.waitForFinished(10000);
+        return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+    }
 
 private:
     QTemporaryDir m_home;
-    int m_port;
+    int m_port = 0;
     QProcess m_process;
     pid_t m_pid = 0;
 };
