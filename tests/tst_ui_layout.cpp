@@ -178,45 +178,24 @@ private slots:
         const QPoint offCentre =
             m_form->frameGeometry().center() - QGuiApplication::primaryScreen()->availableGeometry().center();
         QVERIFY(offCentre.manhattanLength() <= 2);
-
         QSlider* s = m_form->Slider1(0);
         QVERIFY(s->orientation() == Qt::Horizontal && s->tickPosition() == QSlider::TicksBelow);
         QCOMPARE((QList<int>{s->minimum(), s->maximum(), s->value(), s->tickInterval()}),
                  (QList<int>{0, 43, 30, 1}));
-
-        const QImage image = m_form->grab().toImage();
-        QCOMPARE(image.pixelColor(2, 2), QColor(64, 64, 64));
-        QCOMPARE(image.pixelColor(100, 80), systemColour(kColorActiveBorder)); // Line3
-        QCOMPARE(image.pixelColor(8, 60), QColor(128, 128, 128));              // Shape2(1) left edge
-        QCOMPARE(image.pixelColor(700, 48), QColor(192, 0, 192));              // Shape2(0) right edge
-        QCOMPARE(image.pixelColor(152, 175), systemColour(kColorWindowFrame)); // Picture1 frame
-        QCOMPARE(image.pixelColor(154, 157), systemColour(kColorWindow));      // Picture1 inside
     }
 
-    // Representative looks: a heading, and the level read-out in the Japanese Gothic.
-    void looks() {
-        QLabel* heading = m_form->Label2(6);
-        QCOMPARE(heading->palette().color(QPalette::WindowText), systemColour(kColorHighlightText));
-        QVERIFY(heading->alignment() & Qt::AlignHCenter);
-        QLabel* level = m_form->Label5;
-        QCOMPARE(level->palette().color(QPalette::WindowText), QColor(255, 255, 0));
-        QVERIFY((level->alignment() & Qt::AlignHCenter) && !level->autoFillBackground());
-        QCOMPARE(level->font().family(), QStringLiteral(u"ＭＳ Ｐゴシック"));
-        QCOMPARE(level->font().pointSizeF(), 14.25);
-        QVERIFY(level->font().bold());
-#ifndef Q_OS_WIN
-        // Resolves to an installed Japanese Gothic, so the texts are glyphs, never boxes.
-        QCOMPARE(QFontInfo(level->font()).family(), kMsPGothicStandIn);
-        QVERIFY(QFontMetrics(level->font()).inFont(QChar(u'ゴ')));
-#endif
-    }
-
-    // The lamps start light grey; what the reply interpreter writes shows on the right lamp.
-    void lamps() {
+    // Colours at a few decisive points; the lamps as the reply interpreter sets them.
+    void colours() {
         const auto at = [this](int x, int y) { return m_form->grab().toImage().pixelColor(x, y); };
-        QCOMPARE(at(405, 60), QColor(224, 224, 224));          // Shape1(0) inside
-        QCOMPARE(at(485, 60), QColor(224, 224, 224));          // Shape1(1) inside
-        QCOMPARE(at(400, 47), systemColour(kColorWindowText)); // Shape1(0) outline
+        QCOMPARE(at(2, 2), QColor(64, 64, 64));
+        QCOMPARE(at(100, 80), systemColour(kColorActiveBorder)); // Line3
+        QCOMPARE(at(8, 60), QColor(128, 128, 128));              // Shape2(1) left edge
+        QCOMPARE(at(700, 48), QColor(192, 0, 192));              // Shape2(0) right edge
+        QCOMPARE(at(152, 175), systemColour(kColorWindowFrame)); // Picture1 frame
+        QCOMPARE(at(154, 157), systemColour(kColorWindow));      // Picture1 inside
+        QCOMPARE(at(400, 47), systemColour(kColorWindowText));   // Shape1(0) outline
+        QCOMPARE(at(405, 60), QColor(224, 224, 224));            // Shape1(0) inside
+        QCOMPARE(at(485, 60), QColor(224, 224, 224));            // Shape1(1) inside
         QVERIFY(!m_form->panelReportedOn());
         LinkDisplay& display = *m_form;
         display.setOnLampColour(QColor(255, 128, 0));
@@ -224,6 +203,20 @@ private slots:
         QVERIFY(m_form->panelReportedOn());
         QCOMPARE(at(405, 60), QColor(255, 128, 0));
         QCOMPARE(at(485, 60), systemColour(kColorInactiveBorder));
+
+        QLabel* heading = m_form->Label2(6);
+        QCOMPARE(heading->palette().color(QPalette::WindowText), systemColour(kColorHighlightText));
+        QVERIFY(heading->alignment() & Qt::AlignHCenter);
+        QLabel* level = m_form->Label5;
+        QCOMPARE(level->palette().color(QPalette::WindowText), QColor(255, 255, 0));
+        QVERIFY((level->alignment() & Qt::AlignHCenter) && !level->autoFillBackground());
+        QCOMPARE(level->font().family(), QStringLiteral(u"ＭＳ Ｐゴシック"));
+        QVERIFY(level->font().pointSizeF() == 14.25 && level->font().bold());
+#ifndef Q_OS_WIN
+        // Resolves to an installed Japanese Gothic, so the texts are glyphs, never boxes.
+        QCOMPARE(QFontInfo(level->font()).family(), kMsPGothicStandIn);
+        QVERIFY(QFontMetrics(level->font()).inFont(QChar(u'ゴ')));
+#endif
     }
 
     void tabOrder() {
