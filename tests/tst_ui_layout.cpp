@@ -87,9 +87,9 @@ const struct Row {
 };
 
 // The control a layout name stands for, through the window's members.
-QWidget* control(Form1& f, const QString& spec) {
-    const QString name = spec.section(QLatin1Char('('), 0, 0);
-    const int i = spec.section(QLatin1Char('('), 1).section(QLatin1Char(')'), 0, 0).toInt();
+QWidget* control(Form1& f, const QString& label) {
+    const QString name = label.section(QLatin1Char('('), 0, 0);
+    const int i = label.section(QLatin1Char('('), 1).section(QLatin1Char(')'), 0, 0).toInt();
     // clang-format off
 #define ONE(m) if (name == QLatin1String(#m)) return f.m;
 #define ARRAY(m) if (name == QLatin1String(#m)) return f.m(i);
