@@ -79,9 +79,9 @@ bool wantsTextOnly(int argc, char* argv[]) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    const std::unique_ptr<QCoreApplication> application =
-        wantsTextOnly(argc, argv) ? std::make_unique<QCoreApplication>(argc, argv)
-                                  : std::make_unique<QApplication>(argc, argv);
+    const std::unique_ptr<QCoreApplication> application = wantsTextOnly(argc, argv)
+                                                              ? std::make_unique<QCoreApplication>(argc, argv)
+                                                              : std::make_unique<QApplication>(argc, argv);
     QCoreApplication& app = *application;
     QCoreApplication::setApplicationName(QStringLiteral("Brivane"));
     QCoreApplication::setApplicationVersion(QStringLiteral(BRIVANE_VERSION));
@@ -99,16 +99,17 @@ int main(int argc, char* argv[]) {
         QStringLiteral("COMn=PATH"));
     const QCommandLineOption cameraOption(
         QStringLiteral("camera"),
-        QStringLiteral("Camera back-end: maxim (Windows automation), indi[=HOST:PORT] (INDI server, default "
-                       "localhost:7624) or sim (built-in simulator). Default: maxim on Windows, indi elsewhere; "
-                       "sim with --simulate."),
+        QStringLiteral(
+            "Camera back-end: maxim (Windows automation), indi[=HOST:PORT] (INDI server, default "
+            "localhost:7624) or sim (built-in simulator). Default: maxim on Windows, indi elsewhere; "
+            "sim with --simulate."),
         QStringLiteral("BACKEND"));
-    const QCommandLineOption indiCameraOption(QStringLiteral("indi-camera"),
-                                              QStringLiteral("INDI camera device to use (default: the first)."),
-                                              QStringLiteral("NAME"));
-    const QCommandLineOption indiWheelOption(
-        QStringLiteral("indi-wheel"), QStringLiteral("INDI filter wheel to use (default: the first, if any)."),
+    const QCommandLineOption indiCameraOption(
+        QStringLiteral("indi-camera"), QStringLiteral("INDI camera device to use (default: the first)."),
         QStringLiteral("NAME"));
+    const QCommandLineOption indiWheelOption(
+        QStringLiteral("indi-wheel"),
+        QStringLiteral("INDI filter wheel to use (default: the first, if any)."), QStringLiteral("NAME"));
     const QCommandLineOption simulateOption(
         QStringLiteral("simulate"),
         QStringLiteral("Runs without hardware: a simulated inverter on a pseudo-terminal behind the COM port "
@@ -118,8 +119,10 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Plays a typical session unattended (use with --simulate): ON, measurement, a short "
                        "series saved into DIR; prints each step and exits 0 when the series is saved."),
         QStringLiteral("DIR"));
-    parser.addOptions({portOption, cameraOption, indiCameraOption, indiWheelOption, simulateOption, demoOption});
-    QCommandLineOption exitWhenIdleOption(QStringLiteral("exit-when-idle"), QStringLiteral("Start-up benchmark."));
+    parser.addOptions(
+        {portOption, cameraOption, indiCameraOption, indiWheelOption, simulateOption, demoOption});
+    QCommandLineOption exitWhenIdleOption(QStringLiteral("exit-when-idle"),
+                                          QStringLiteral("Start-up benchmark."));
     exitWhenIdleOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(exitWhenIdleOption);
     parser.process(app);
@@ -153,7 +156,8 @@ int main(int argc, char* argv[]) {
     if (options.simulate) {
         inverter = std::make_unique<InverterSim>();
         if (!inverter->start())
-            return fail(QStringLiteral("cannot start the simulated inverter: %1").arg(inverter->errorString()));
+            return fail(
+                QStringLiteral("cannot start the simulated inverter: %1").arg(inverter->errorString()));
         // The port the window shows and the one the link would open (they differ until a port is
         // stored or chosen).
         const int stored = readPortSetting(settingsFilePath()).value_or(0);
