@@ -156,18 +156,23 @@ double FlatCapture::ADC_Measure() {
     waitForImage(*camera);
     const QString path = joinPath(programFolder(), kTestFrameName);
     camera->SaveImage(path);
-    const std::unique_ptr<Document> document = m_host.cameraApp().createDocument();
-    if (!document)
-        throw CameraError(QStringLiteral("The camera application gave no image document."));
-    document->OpenFile(path);
-    const double low = document->StretchMin();
-    const double high = document->StretchMax();
-    const double level = low + (high - low);
-    m_host.showLevel(signRoomText(level));
-    state.ADC_Value = level;
+    const OpenFrame frame = openSavedFrame(path);
+    state.ADC_Value = frame.level;
     Wait(kBeforeCloseWaitMs);
-    document->Close();
-    return level;
+    frame.document->Close();
+    return frame.level;
+}
+
+FlatCapture::OpenFrame FlatCapture::openSavedFrame(const QString& path) {
+    OpenFrame frame{m_host.cameraApp().createDocument()};
+    if (!frame.document)
+        throw CameraError(QStringLiteral("The camera application gave no image document."));
+    frame.document->OpenFile(path);
+    const double low = frame.document->StretchMin();
+    const double high = frame.document->StretchMax();
+    frame.level = low + (high - low);
+    m_host.showLevel(signRoomText(frame.level));
+    return frame;
 }
 
 std::unique_ptr<Camera> FlatCapture::linkedCamera() {
@@ -242,15 +247,9 @@ void FlatCapture::runSeries(int frameCount) {
         const QString path = joinPath(state.Save_Path, flatFileName(number));
         ++number;
         camera->SaveImage(path);
-        const std::unique_ptr<Document> document = m_host.cameraApp().createDocument();
-        if (!document)
-            throw CameraError(QStringLiteral("The camera application gave no image document."));
-        document->OpenFile(path);
-        const double low = document->StretchMin();
-        const double high = document->StretchMax();
-        m_host.showLevel(signRoomText(low + (high - low)));
+        const OpenFrame saved = openSavedFrame(path);
         Wait(kBeforeCloseWaitMs);
-        document->Close();
+        saved.document->Close();
     }
 }
 

@@ -9,6 +9,7 @@ namespace brivane {
 
 class Camera;
 class CameraApp;
+class Document;
 class Dialogs;
 
 // The window's capture values, shared by the measurement and the series for the whole run.
@@ -88,6 +89,12 @@ private:
     void runMeasurement();
     void runSeries(int frameCount);
     std::unique_ptr<Camera> linkedCamera();
+    // The frame just saved, opened in a document of its own; its level is shown.
+    struct OpenFrame {
+        std::unique_ptr<Document> document;
+        double level = 0.0;
+    };
+    OpenFrame openSavedFrame(const QString& path);
 
     CaptureHost& m_host;
 };
