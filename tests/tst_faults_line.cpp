@@ -261,7 +261,11 @@ private slots:
                 line += QByteArray(pick(1, 5), ' ');
                 return;
             case 2: { // a corrupt frame: any lead, unknown tag, closed by '#'
-                line += garbageByte();
+                char lead;
+                do // a blank lead would be skipped, making the '#' the next reply's lead
+                    lead = garbageByte();
+                while (lead == ' ' || lead == '\t' || lead == '\r' || lead == '\n');
+                line += lead;
                 for (int i = pick(0, 12); i > 0; --i)
                     line += garbageByte();
                 line += '#';
