@@ -25,11 +25,15 @@ private slots:
         QTest::newRow("CR LF and blanks between")
             << QByteArray(":ELC1#\r\n \t:EDU43#\r\n") << QStringList{"ELC1#", "EDU43#"} << QByteArray();
         QTest::newRow("missing lead") << QByteArray("ELC1#") << QStringList{"LC1#"} << QByteArray();
+        QTest::newRow("noise before a lead")
+            << QByteArray("x7:ELC1#:ED:EDU43#") << QStringList{"ELC1#", "EDU43#"} << QByteArray();
         QTest::newRow("256 without hash is still kept")
             << ":" + x256 + "#:ELC1#" << QStringList{QString::fromLatin1(x256 + "#"), "ELC1#"}
             << QByteArray();
         QTest::newRow("overlong discarded up to its hash")
             << ":" + x256 + "yyyyzz#:ELC1#" << QStringList{"ELC1#"} << QByteArray();
+        QTest::newRow("overlong until the next lead")
+            << ":" + x256 + "yy:ELC1#" << QStringList{"ELC1#"} << QByteArray();
         QTest::newRow("overlong never grows") << ":" + x256 + x256 + x256 << QStringList{} << QByteArray();
     }
     // Whole, byte by byte and cut at random, the bytes give the same frames.

@@ -19,6 +19,10 @@ std::vector<QString> ReplyFramer::feed(QByteArrayView chunk) {
                 m_state = State::InReply; // the lead character, dropped
             break;
         case State::InReply:
+            if (c == ':') {
+                m_pending.clear();
+                break;
+            }
             m_pending.append(c);
             if (c == '#') {
                 frames.push_back(QString::fromLatin1(m_pending));
@@ -32,6 +36,8 @@ std::vector<QString> ReplyFramer::feed(QByteArrayView chunk) {
         case State::Discarding:
             if (c == '#')
                 m_state = State::BetweenReplies;
+            else if (c == ':')
+                m_state = State::InReply;
             break;
         }
     }

@@ -11,7 +11,8 @@ namespace brivane {
 // Cuts received bytes into reply frames. Pure: bytes in, whole frames out, the rest kept for the
 // next chunk, so the way the bytes were chunked never changes the frames. Each reply carries one
 // lead character ahead of its tag, which is dropped; CR, LF and blanks between replies are skipped
-// before it. A frame runs up to and including its '#'. Bytes are Latin-1.
+// before it. A frame runs up to and including its '#'. The inverter leads every reply with ':', so a
+// ':' inside a reply starts a new one: the text before it was noise. Bytes are Latin-1.
 class ReplyFramer {
 public:
     // Pending text longer than this without a '#' is discarded, and so is the rest of it up to
