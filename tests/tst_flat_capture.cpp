@@ -6,6 +6,7 @@
 #include "core/wait.h"
 #include "sim/camera_sim.h"
 #include "sim/inverter_sim.h"
+#include "support/quiet_line.h"
 #include "support/scripted_dialogs.h"
 #include "ui/controls.h"
 #include "ui/demo_session.h"
@@ -133,15 +134,7 @@ class TestFlatCapture : public QObject {
             Qt::QueuedConnection);
     }
 
-    // What the inverter received, once the line has been quiet for a moment.
-    QByteArray wire() {
-        QByteArray seen;
-        do {
-            seen = m_sim->received();
-            QTest::qWait(60);
-        } while (seen != m_sim->received());
-        return seen;
-    }
+    QByteArray wire() { return test::receivedWhenQuiet(*m_sim); }
 
     void verifyIdle() {
         QCOMPARE(m_form->Command5(2)->text() + m_form->Command5(0)->text(),

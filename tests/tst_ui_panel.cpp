@@ -4,6 +4,7 @@
 #include "core/wait.h"
 #include "link/comm.h"
 #include "sim/inverter_sim.h"
+#include "support/quiet_line.h"
 #include "support/scripted_dialogs.h"
 #include "ui/controls.h"
 #include "ui/form1.h"
@@ -59,15 +60,7 @@ class TestPanel : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
     }
 
-    // Bytes the inverter has received once the line has been quiet for a moment.
-    QByteArray wire() {
-        QByteArray seen;
-        do {
-            seen = m_sim->received();
-            QTest::qWait(60);
-        } while (seen != m_sim->received());
-        return m_sim->received();
-    }
+    QByteArray wire() { return test::receivedWhenQuiet(*m_sim); }
 
 private slots:
     void init() {
