@@ -24,8 +24,6 @@
 
 using namespace brivane;
 
-namespace {
-
 // Passes everything to the real back-end, counting exposures.
 struct CountingCameraApp : CameraApp {
     struct Counted : Camera {
@@ -53,8 +51,6 @@ struct CountingCameraApp : CameraApp {
     int exposures = 0;
 };
 
-} // namespace
-
 class TestFaultsCapture : public QObject {
     Q_OBJECT
 
@@ -65,7 +61,6 @@ class TestFaultsCapture : public QObject {
 
 private slots:
     void init() {
-        resetProgramEndForTests();
         setWaitScaleForTests(0.05);
         m_dir = std::make_unique<QTemporaryDir>();
         setProgramFolderForTests(m_dir->path());
@@ -115,8 +110,7 @@ private slots:
 #endif
         auto camera = std::make_shared<CountingCameraApp>(std::move(inner));
         Form1Context context{m_dialogs.get(), {}, camera};
-        for (int port = 1; port <= 20; ++port)
-            context.ports.map(port, m_sim->devicePath());
+        context.ports.map(1, m_sim->devicePath()); // COM1, the default
         m_form = std::make_unique<Form1>(std::move(context));
         m_form->show();
         m_form->Command2_MouseDown(0, Qt::LeftButton, Qt::NoModifier);
@@ -128,8 +122,7 @@ private slots:
         const int faultAt = series ? 2 : 1; // exposure
         QElapsedTimer sinceFault;
         QByteArray lineAtFault;
-        QString levelAtFault;
-        QString levelAtError;
+        QString levelAtFault, levelAtError;
         camera->onExpose = [&](int exposure) {
             if (exposure == faultAt)
                 QTimer::singleShot(700, this, [&] {
@@ -170,10 +163,10 @@ private slots:
         QStandardPaths::setTestModeEnabled(true);
         const QString config = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
         QCOMPARE(programFolderFor(m_dir->path()), QDir::toNativeSeparators(m_dir->path()));
-        for (const char* system :
-             {"/usr/bin", "/nonexistent/brivane/bin", "/proc/self"}) // system, missing, read-only
-            QCOMPARE(programFolderFor(QString::fromLatin1(system)), QDir::toNativeSeparators(config));
-        QVERIFY(QFileInfo(config).isDir() && QFileInfo(config).isWritable());
+        // a system prefix, a missing folder, a read-only filesystem
+        for (const char* dir : {"/usr/bin", "/nonexistent/brivane/bin", "/proc/self"})
+            QCOMPARE(programFolderFor(QString::fromLatin1(dir)), QDir::toNativeSeparators(config));
+        QVERIFY(QFileInfo(config).isWritable());
         QStandardPaths::setTestModeEnabled(false);
     }
 };

@@ -22,7 +22,7 @@
 #include <memory>
 #include <random>
 
-#include <sys/resource.h>
+#include <malloc.h>
 #include <unistd.h>
 
 using namespace brivane;
@@ -30,7 +30,7 @@ using namespace brivane;
 class TestFaultsLine : public QObject {
     Q_OBJECT
 
-    static constexpr int kPort = 4;
+    static constexpr int kPort = 1; // the default, so nothing sets it
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<test::ScriptedDialogs> m_dialogs;
     std::unique_ptr<Form1> m_form;
@@ -45,7 +45,6 @@ class TestFaultsLine : public QObject {
 
 private slots:
     void init() {
-        resetProgramEndForTests();
         setWaitScaleForTests(0.05);
         m_dir = std::make_unique<QTemporaryDir>();
         setProgramFolderForTests(m_dir->path());
@@ -55,7 +54,7 @@ private slots:
 
     // Replies at the full 9600-baud rate for BRIVANE_STREAM_SECONDS (default 60), in random chunks,
     // with CR LF, blanks and noise (short or over-long, closed by '#' or not) between them: every
-    // valid reply is shown, in order, and memory stays flat. First, so earlier tests set no peak.
+    // valid reply is shown, in order, and memory stays flat.
     void fullRateStream() {
         const int asked = qEnvironmentVariableIntValue("BRIVANE_STREAM_SECONDS");
         const int seconds = asked > 0 ? asked : 60;
@@ -65,13 +64,10 @@ private slots:
         PortMap ports;
         ports.map(kPort, sim.devicePath());
         COMM comm(*m_dialogs, display, ports);
-        comm.setPortNumber(kPort);
         comm.COMM1open();
 
         std::mt19937 random(20240611);
-        const auto pick = [&](int low, int high) {
-            return std::uniform_int_distribution<int>(low, high)(random);
-        };
+        const auto pick = [&](int low, int high) { return std::uniform_int_distribution(low, high)(random); };
         QByteArray line;      // generated, not yet written
         QStringList expected; // display changes not yet seen
         const auto generate = [&] {
@@ -85,9 +81,7 @@ private slots:
                 if (pick(0, 1))
                     line += '#';
             } else {
-                const QByteArray reply = pick(0, 2)
-                                             ? "EDU" + QByteArray::number(pick(0, pick(0, 1) ? 43 : 9)) + '#'
-                                             : QByteArray(pick(0, 1) ? "ELC1#" : "ELC0#");
+                const QByteArray reply = (pick(0, 2) ? "EDU" : "ELC") + QByteArray::number(pick(0, 43)) + '#';
                 line += ':' + reply;
                 test::RecordingDisplay shown;
                 applyReply(parseReply(QString::fromLatin1(reply)), shown);
@@ -103,12 +97,7 @@ private slots:
         };
 
         constexpr double kBytesPerSecond = 960.0; // ten bits a byte
-        const auto peakKiB = [] {
-            rusage usage{};
-            ::getrusage(RUSAGE_SELF, &usage);
-            return usage.ru_maxrss;
-        };
-        long peakAfterWarmUp = -1;
+        qint64 heapAfterWarmUp = -1;              // bytes in use
         qint64 written = 0;
         QElapsedTimer clock;
         clock.start();
@@ -116,25 +105,24 @@ private slots:
             QTest::qWait(5);
             check();
             // at most 256 bytes a tick, so a stalled loop never overfills the terminal
-            auto due = std::min<qint64>(
-                static_cast<qint64>(clock.elapsed() * kBytesPerSecond / 1000) - written, 256);
-            for (qsizetype n = 0; due > 0; due -= n, written += n) {
+            const auto due = std::min<qint64>(clock.elapsed() * kBytesPerSecond / 1000, written + 256);
+            for (qsizetype n = 0; written < due; written += n) {
                 while (line.size() < 64)
                     generate();
-                n = std::min<qsizetype>(due, pick(1, 24));
+                n = std::min<qsizetype>(due - written, pick(1, 24));
                 sim.sendRaw(line.left(n));
                 line.remove(0, n);
             }
-            if (peakAfterWarmUp < 0 && clock.elapsed() > 3000)
-                peakAfterWarmUp = peakKiB();
+            if (heapAfterWarmUp < 0 && clock.elapsed() > 3000)
+                heapAfterWarmUp = static_cast<qint64>(mallinfo2().uordblks);
         }
         sim.sendRaw(line); // whole items, their replies already expected
         QTRY_VERIFY_WITH_TIMEOUT((check(), expected.isEmpty() || !inOrder), 5000);
 
         QVERIFY2(inOrder && expected.isEmpty(), "a valid reply was lost or misread");
         QVERIFY(written >= seconds * kBytesPerSecond * 0.95);
-#ifndef __SANITIZE_ADDRESS__ // ASan's quarantine keeps freed memory; LeakSanitizer checks leaks there
-        QVERIFY2(peakKiB() - peakAfterWarmUp < 2048, "memory grows with the stream");
+#ifndef __SANITIZE_ADDRESS__ // ASan keeps its own heap; LeakSanitizer checks leaks there
+        QCOMPARE_LT(static_cast<qint64>(mallinfo2().uordblks) - heapAfterWarmUp, 256 * 1024);
 #endif
     }
 
@@ -157,7 +145,6 @@ private slots:
         Form1Context context{m_dialogs.get(), {}, {}};
         context.ports.map(kPort, device);
         m_form = std::make_unique<Form1>(std::move(context));
-        m_form->comm().setPortNumber(kPort);
         m_form->show();
 
         QProcess holder;
@@ -174,9 +161,7 @@ private slots:
             QTRY_VERIFY(!m_form->comm().PortOpen());
             const std::clock_t cpuBefore = std::clock();
             QTest::qWait(2000);
-            const double spentMs = (std::clock() - cpuBefore) * 1000.0 / CLOCKS_PER_SEC;
-            QVERIFY2(spentMs < 60,
-                     qPrintable(QStringLiteral("%1 ms CPU in 2 s after the loss").arg(spentMs)));
+            QCOMPARE_LT((std::clock() - cpuBefore) * 1000.0 / CLOCKS_PER_SEC, 60.0); // ms of CPU
         }
         pressOnOrChoosePort(choosePort);
         QCOMPARE(m_dialogs->texts(), QStringList{QStringLiteral("現在COMに使用できるポートがありません。")});
@@ -203,10 +188,8 @@ int main(int argc, char* argv[]) {
     if (const QByteArray device = qgetenv("BRIVANE_HOLD_PORT"); !device.isEmpty()) {
         QCoreApplication app(argc, argv);
         QSerialPort port(QString::fromLocal8Bit(device));
-        if (!port.open(QIODevice::ReadWrite))
+        if (!port.open(QIODevice::ReadWrite) || std::puts("holding") < 0 || std::fflush(stdout) != 0)
             return 1;
-        std::puts("holding");
-        std::fflush(stdout);
         for (char c; ::read(STDIN_FILENO, &c, 1) > 0;) {
         }
         return 0;
