@@ -122,7 +122,7 @@ private slots:
         QVERIFY2(inOrder && expected.isEmpty(), "a valid reply was lost or misread");
         QVERIFY(written >= seconds * kBytesPerSecond * 0.95);
 #ifndef __SANITIZE_ADDRESS__ // ASan keeps its own heap; LeakSanitizer checks leaks there
-        QCOMPARE_LT(static_cast<qint64>(mallinfo2().uordblks) - heapAfterWarmUp, 256 * 1024);
+        QCOMPARE_LT(static_cast<qint64>(mallinfo2().uordblks) - heapAfterWarmUp, 64 * 1024);
 #endif
     }
 
