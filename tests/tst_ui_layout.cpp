@@ -30,8 +30,7 @@ constexpr const char *kButton = "QPushButton", *kLabel = "QLabel", *kText = "QLi
 
 // name, kind, caption/text, left, top, width, height (a line: from x, y to x, y), tab (-1: none)
 const struct Row {
-    const char* name;
-    const char* kind;
+    const char *name, *kind;
     const char16_t* text;
     int left, top, width, height, tab;
 } kLayout[] = {
@@ -86,29 +85,6 @@ const struct Row {
     {"Command3(1)", kButton, u"通信切断", 8280, 3360, 975, 375, 4},
 };
 
-// The control a layout name stands for, through the window's members.
-QWidget* control(Form1& f, const QString& label) {
-    const QString name = label.section(QLatin1Char('('), 0, 0);
-    const int i = label.section(QLatin1Char('('), 1).section(QLatin1Char(')'), 0, 0).toInt();
-    // clang-format off
-#define ONE(m) if (name == QLatin1String(#m)) return f.m;
-#define ARRAY(m) if (name == QLatin1String(#m)) return f.m(i);
-    // clang-format on
-    ARRAY(Label1) ARRAY(Label2) ARRAY(Label3) ONE(Label5) ONE(Label7);
-    ONE(Command1) ARRAY(Command2) ARRAY(Command3) ONE(Command4) ARRAY(Command5) ONE(Command7) ARRAY(Command9);
-    ARRAY(Text1) ONE(Combo1) ONE(Combo2) ONE(Combo3) ARRAY(Slider1) ONE(Picture1);
-    ARRAY(Shape1) ARRAY(Shape2) ONE(Line1) ONE(Line2) ONE(Line3);
-    ONE(Image1) ARRAY(Image2) ONE(Image3) ONE(Image4);
-#undef ONE
-#undef ARRAY
-    return nullptr;
-}
-
-// The control that holds the focus: an editable combo box's own field counts as the combo.
-QWidget* owner(QWidget* w) {
-    return w != nullptr && qobject_cast<QComboBox*>(w->parentWidget()) ? w->parentWidget() : w;
-}
-
 } // namespace
 
 class TestLayout : public QObject {
@@ -118,15 +94,18 @@ class TestLayout : public QObject {
     test::ScriptedDialogs m_dialogs;
     std::unique_ptr<Form1> m_form;
 
+    QWidget* control(const char* name) const { return m_form->findChild<QWidget*>(QLatin1String(name)); }
+    // The control that holds the focus: an editable combo box's own field counts as the combo.
+    static QWidget* owner(QWidget* w) {
+        return w && qobject_cast<QComboBox*>(w->parentWidget()) ? w->parentWidget() : w;
+    }
+
 private slots:
-    void initTestCase() {
+    void init() {
         setProgramFolderForTests(m_dir.path()); // no settings file, and none written beside the test
         setWaitScaleForTests(0.0);
-    }
-    void init() {
         resetProgramEndForTests();
-        Form1Context context;
-        context.dialogs = &m_dialogs;
+        Form1Context context{&m_dialogs, {}, {}};
         for (int n = PortMap::kFirstPort; n <= PortMap::kLastPort; ++n)
             context.ports.map(n, m_dir.filePath(QStringLiteral("no-such-tty")));
         m_form = std::make_unique<Form1>(std::move(context));
@@ -142,35 +121,31 @@ private slots:
         QFETCH(int, row);
         const Row& r = kLayout[row];
         const auto px = [](int twips) { return qRound(twips / 15.0); };
-        QWidget* w = control(*m_form, QString::fromLatin1(r.name));
-        QVERIFY(w != nullptr);
-        QCOMPARE(w->parentWidget(), m_form.get());
+        QWidget* w = control(r.name);
+        QVERIFY(w != nullptr && w->parentWidget() == m_form.get());
         if (r.kind == kPicture)
             QVERIFY(!qobject_cast<QLabel*>(w)->pixmap().isNull());
         else
             QVERIFY2(w->inherits(r.kind), w->metaObject()->className());
-        if (r.kind == kLine) {
-            QCOMPARE(static_cast<LineControl*>(w)->from(), QPoint(px(r.left), px(r.top)));
-            QCOMPARE(static_cast<LineControl*>(w)->to(), QPoint(px(r.width), px(r.height)));
-        } else {
+        if (const auto* line = dynamic_cast<LineControl*>(w))
+            QCOMPARE(QLine(line->from(), line->to()),
+                     QLine(px(r.left), px(r.top), px(r.width), px(r.height)));
+        else
             QCOMPARE(w->geometry(), QRect(px(r.left), px(r.top), px(r.width), px(r.height)));
-        }
-        const QVariant text = w->property(r.kind == kCombo ? "currentText" : "text");
-        QCOMPARE(text.toString(), QString::fromUtf16(r.text));
+        QCOMPARE(w->property(r.kind == kCombo ? "currentText" : "text").toString(),
+                 QString::fromUtf16(r.text));
         // Labels hold a tab place but never take the focus.
         QCOMPARE(bool(w->focusPolicy() & Qt::TabFocus), r.tab >= 0 && r.kind != kLabel);
         // Start-up hides connect and disconnect; they and Command7 lie outside the client area.
-        const QByteArray name(r.name);
-        QCOMPARE(w->isVisibleTo(m_form.get()), !name.startsWith("Command3"));
-        QVERIFY(w->isEnabled());
-        const bool outside = name.startsWith("Command3") || name == "Command7";
-        QCOMPARE(QRect(0, 0, 727, 213).intersects(w->geometry()), !outside);
+        const bool hidden = QByteArray(r.name).startsWith("Command3");
+        QVERIFY(w->isEnabled() && w->isVisibleTo(m_form.get()) != hidden);
+        QCOMPARE(m_form->rect().intersects(w->geometry()), !hidden && QByteArray(r.name) != "Command7");
     }
 
+    // The window; colours at a few decisive points, the lamps as the reply interpreter sets them; fonts.
     void window() {
         QCOMPARE(m_form->windowTitle(), QStringLiteral(u"Brivane\u3000MaxImDL"));
-        QCOMPARE(m_form->minimumSize(), QSize(727, 213));
-        QCOMPARE(m_form->maximumSize(), QSize(727, 213));
+        QVERIFY(m_form->minimumSize() == QSize(727, 213) && m_form->maximumSize() == QSize(727, 213));
         const Qt::WindowFlags flags = m_form->windowFlags();
         QVERIFY((flags & Qt::WindowCloseButtonHint) && !(flags & Qt::WindowMinMaxButtonsHint));
         const QList<QSize> iconSizes = m_form->windowIcon().availableSizes();
@@ -182,10 +157,7 @@ private slots:
         QVERIFY(s->orientation() == Qt::Horizontal && s->tickPosition() == QSlider::TicksBelow);
         QCOMPARE((QList<int>{s->minimum(), s->maximum(), s->value(), s->tickInterval()}),
                  (QList<int>{0, 43, 30, 1}));
-    }
 
-    // Colours at a few decisive points; the lamps as the reply interpreter sets them.
-    void colours() {
         const auto at = [this](int x, int y) { return m_form->grab().toImage().pixelColor(x, y); };
         QCOMPARE(at(2, 2), QColor(64, 64, 64));
         QCOMPARE(at(100, 80), systemColour(kColorActiveBorder)); // Line3
@@ -224,20 +196,19 @@ private slots:
         for (int tab = 0; tab <= 35; ++tab)
             for (const Row& r : kLayout)
                 if (r.tab == tab && r.kind != kLabel)
-                    expected << control(*m_form, QString::fromLatin1(r.name));
+                    expected << control(r.name);
         QWidget* w = m_form->Command2(0);
         do {
             QWidget* o = owner(w);
-            if ((w->focusPolicy() & Qt::TabFocus) && expected.contains(o) &&
-                (chain.isEmpty() || chain.last() != o))
+            if ((w->focusPolicy() & Qt::TabFocus) && expected.contains(o) && !chain.endsWith(o))
                 chain << o;
-            w = w->nextInFocusChain();
-        } while (w != m_form->Command2(0));
+        } while ((w = w->nextInFocusChain()) != m_form->Command2(0));
         QCOMPARE(chain, expected);
     }
 
-    // Tab reaches Command7 outside the client area, and Enter presses it as Space does.
-    void command7ByKeyboard() {
+    // Tab reaches Command7 outside the client area, and Enter presses it as Space does. In a combo box
+    // typed text stays as typed and is never added; Enter in the field is no choice, the arrow keys are.
+    void keyboard() {
         m_form->show();
         m_form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
@@ -249,36 +220,23 @@ private slots:
         QCOMPARE(m_form->TopMost_Flag, 1);
         QTest::keyClick(m_form->Command7, Qt::Key_Backtab);
         QCOMPARE(owner(QApplication::focusWidget()), m_form->Combo1);
-    }
 
-    // Typed text stays as typed and is never added; Enter in the field is no choice from the list,
-    // the arrow keys are.
-    void combos() {
-        const auto items = [](QComboBox* combo) {
-            QStringList out;
+        QStringList items, expected{QStringLiteral(u"１"), QStringLiteral(u"２")};
+        for (int n = 1; n <= 28; ++n) // Combo1 then Combo2
+            expected << (n <= 20 ? QStringLiteral("COM%1").arg(n) : QStringLiteral("Filter%1").arg(n - 20));
+        for (QComboBox* combo : {m_form->Combo3, m_form->Combo1, m_form->Combo2})
             for (int i = 0; i < combo->count(); ++i)
-                out << combo->itemText(i);
-            return out;
-        };
-        QStringList ports;
-        for (int n = 1; n <= 20; ++n)
-            ports << QStringLiteral("COM%1").arg(n);
-        QCOMPARE(items(m_form->Combo1), ports);
-        QCOMPARE(items(m_form->Combo2), (QStringList{"Filter1", "Filter2", "Filter3", "Filter4", "Filter5",
-                                                     "Filter6", "Filter7", "Filter8"}));
-        QCOMPARE(items(m_form->Combo3), (QStringList{QStringLiteral(u"１"), QStringLiteral(u"２")}));
+                items << combo->itemText(i);
+        QCOMPARE(items, expected);
 
         QComboBox* combo = m_form->Combo1;
         QSignalSpy activated(combo, &QComboBox::activated);
         combo->lineEdit()->clear();
         QTest::keyClicks(combo->lineEdit(), QStringLiteral("C"));
         QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
-        QCOMPARE(combo->currentText(), QStringLiteral("C"));
-        QCOMPARE(combo->count(), 20);
-        QCOMPARE(activated.size(), 0);
+        QVERIFY(combo->currentText() == QStringLiteral("C") && combo->count() == 20 && activated.isEmpty());
         QTest::keyClick(combo, Qt::Key_Down);
-        QCOMPARE(activated.size(), 1);
-        QCOMPARE(combo->currentText(), QStringLiteral("COM7"));
+        QVERIFY(activated.size() == 1 && combo->currentText() == QStringLiteral("COM7"));
     }
 };
 
