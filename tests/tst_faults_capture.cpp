@@ -24,11 +24,9 @@
 
 using namespace brivane;
 
-// Passes everything to the real back-end, counting exposures.
+// Passes everything to the real back-end (set before use), counting exposures as they start.
 struct CountingCameraApp : CameraApp {
     struct Counted : Camera {
-        CountingCameraApp& app;
-        std::unique_ptr<Camera> inner;
         Counted(CountingCameraApp& app, std::unique_ptr<Camera> inner) : app(app), inner(std::move(inner)) {}
         void setLinkEnabled(bool enabled) override { inner->setLinkEnabled(enabled); }
         bool LinkEnabled() override { return inner->LinkEnabled(); }
@@ -39,15 +37,15 @@ struct CountingCameraApp : CameraApp {
         }
         bool ImageReady() override { return inner->ImageReady(); }
         void SaveImage(const QString& path) override { inner->SaveImage(path); }
+        CountingCameraApp& app;
+        std::unique_ptr<Camera> inner;
     };
-    explicit CountingCameraApp(std::unique_ptr<CameraApp> inner) : inner(std::move(inner)) {}
     std::unique_ptr<Camera> createCamera() override {
         return std::make_unique<Counted>(*this, inner->createCamera());
     }
     std::unique_ptr<Document> createDocument() override { return inner->createDocument(); }
-
-    std::unique_ptr<CameraApp> inner;
-    std::function<void(int exposure)> onExpose; // as each exposure starts; 1 for the first
+    std::unique_ptr<CameraApp> inner = std::make_unique<SimCameraApp>();
+    std::function<void(int exposure)> onExpose; // 1 for the first
     int exposures = 0;
 };
 
@@ -80,15 +78,14 @@ private slots:
         QTest::newRow("INDI server killed mid-series") << QStringLiteral("kill") << true;
 #endif
     }
-    // The fault strikes during the first exposure of a measurement or the second of a series: an
-    // error naming the cause within 5 s; after it nothing exposed, saved, shown as saved or sent to
-    // the panel, "finished" never said, and the buttons back.
+    // The fault strikes in the first exposure of a measurement or the second of a series: an error naming the
+    // cause within 5 s, then nothing exposed, saved, shown or sent, no "finished", and the buttons back.
     void faultMidway() {
         QFETCH(QString, fault);
         QFETCH(bool, series);
         const QString folder = m_dir->filePath(QStringLiteral("flats"));
         QVERIFY(QDir().mkpath(folder));
-        std::unique_ptr<CameraApp> inner = std::make_unique<SimCameraApp>();
+        auto camera = std::make_shared<CountingCameraApp>();
         std::function<void()> strike = [&] {
             QVERIFY(QDir(folder).removeRecursively());
             if (fault == u"replace")
@@ -104,11 +101,10 @@ private slots:
             IndiOptions options;
             options.host = "127.0.0.1";
             options.port = server->port();
-            inner = makeIndiCameraApp(options);
+            camera->inner = makeIndiCameraApp(options);
             strike = [&] { server->kill(); };
         }
 #endif
-        auto camera = std::make_shared<CountingCameraApp>(std::move(inner));
         Form1Context context{m_dialogs.get(), {}, camera};
         context.ports.map(1, m_sim->devicePath()); // COM1, the default
         m_form = std::make_unique<Form1>(std::move(context));
