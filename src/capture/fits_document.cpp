@@ -1,8 +1,8 @@
 #include "capture/fits_document.h"
 
-#include <QFile>
+#include "capture/cfitsio_api.h"
 
-#include <fitsio.h>
+#include <QFile>
 
 #include <algorithm>
 #include <array>
@@ -19,24 +19,24 @@ constexpr std::size_t kBins = 65536;
 
 QString fitsErrorText(int status) {
     char text[FLEN_STATUS] = {};
-    fits_get_errstatus(status, text);
+    cfitsio().fits_get_errstatus(status, text);
     QString message = QString::fromLatin1(text);
     char detail[FLEN_ERRMSG] = {};
     // The first message on CFITSIO's stack usually names the precise cause.
-    if (fits_read_errmsg(detail) && detail[0] != '\0' && QString::fromLatin1(detail) != message)
+    if (cfitsio().fits_read_errmsg(detail) && detail[0] != '\0' && QString::fromLatin1(detail) != message)
         message += QStringLiteral(": ") + QString::fromLatin1(detail).trimmed();
-    fits_clear_errmsg();
+    cfitsio().fits_clear_errmsg();
     return QStringLiteral("%1 (CFITSIO status %2)").arg(message).arg(status);
 }
 
 class FitsReader {
 public:
     explicit FitsReader(const QString& path) : m_path(path) {
-        fits_clear_errmsg();
+        cfitsio().fits_clear_errmsg();
         const QByteArray name = QFile::encodeName(path);
         int status = 0;
         // diskfile: the name is taken literally, without CFITSIO's bracket and filter syntax
-        if (fits_open_diskfile(&m_file, name.constData(), READONLY, &status)) {
+        if (cfitsio().fits_open_diskfile(&m_file, name.constData(), READONLY, &status)) {
             m_file = nullptr;
             fail(QStringLiteral("Cannot open the image file \"%1\": %2"), status);
         }
@@ -44,13 +44,13 @@ public:
             moveToImage();
         } catch (...) {
             // no destructor runs for a constructor that throws: close the file here
-            fits_close_file(m_file, &status);
+            cfitsio().fits_close_file(m_file, &status);
             throw;
         }
     }
     ~FitsReader() {
         int status = 0;
-        fits_close_file(m_file, &status);
+        cfitsio().fits_close_file(m_file, &status);
     }
     FitsReader(const FitsReader&) = delete;
     FitsReader& operator=(const FitsReader&) = delete;
@@ -73,8 +73,8 @@ public:
             }
             int anyNull = 0;
             int status = 0;
-            if (fits_read_pixll(m_file, datatype, coords.data(), count, nullptr, buffer.data(), &anyNull,
-                                &status))
+            if (cfitsio().fits_read_pixll(m_file, datatype, coords.data(), count, nullptr, buffer.data(),
+                                          &anyNull, &status))
                 fail(QStringLiteral("Cannot read the pixels of \"%1\": %2"), status);
             sink(buffer.data(), count);
         }
@@ -88,17 +88,18 @@ private:
     void moveToImage() {
         int status = 0;
         int hduCount = 0;
-        fits_get_num_hdus(m_file, &hduCount, &status);
+        cfitsio().fits_get_num_hdus(m_file, &hduCount, &status);
         // Compressed images sit in an extension after an empty primary array.
         for (int hdu = 1; hdu <= std::max(hduCount, 1); ++hdu) {
             int type = 0;
-            if (fits_movabs_hdu(m_file, hdu, &type, &status))
+            if (cfitsio().fits_movabs_hdu(m_file, hdu, &type, &status))
                 break;
             if (type != IMAGE_HDU)
                 continue;
             long axes[9] = {};
-            if (fits_get_img_dim(m_file, &m_naxis, &status) || fits_get_img_size(m_file, 9, axes, &status) ||
-                fits_get_img_equivtype(m_file, &m_equivType, &status))
+            if (cfitsio().fits_get_img_dim(m_file, &m_naxis, &status) ||
+                cfitsio().fits_get_img_size(m_file, 9, axes, &status) ||
+                cfitsio().fits_get_img_equivtype(m_file, &m_equivType, &status))
                 break;
             if (m_naxis < 1)
                 continue;
