@@ -27,11 +27,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     bench::AnsweringDialogs dialogs;
-    Form1Context context;
-    context.dialogs = &dialogs;
-    for (int port = 1; port <= 20; ++port)
-        context.ports.map(port, sim.devicePath());
-    Form1 window(std::move(context));
+    Form1 window(bench::simulatedContext(dialogs, sim));
     window.show();
     window.Command2_MouseDown(0, Qt::LeftButton, Qt::NoModifier); // ON: port open, panel on
     if (!window.comm().PortOpen()) {

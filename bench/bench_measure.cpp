@@ -103,10 +103,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     bench::AnsweringDialogs dialogs;
-    Form1Context context;
-    context.dialogs = &dialogs;
-    for (int port = 1; port <= 20; ++port)
-        context.ports.map(port, sim.devicePath());
+    Form1Context context = bench::simulatedContext(dialogs, sim);
     const auto camera = std::make_shared<TimedCameraApp>();
     context.camera = camera;
     StampedForm window(std::move(context), *camera);

@@ -3,6 +3,8 @@
 // Shared pieces of the in-process benchmarks: CPU time, percentiles, a dialog answerer.
 
 #include "core/dialogs.h"
+#include "sim/inverter_sim.h"
+#include "ui/form1.h"
 
 #include <QStringList>
 
@@ -40,5 +42,14 @@ public:
     QString chooseFolder(const QString&) override { return QString(); }
     QStringList texts;
 };
+
+// A window context with every COM port on the simulated inverter.
+inline Form1Context simulatedContext(Dialogs& dialogs, const InverterSim& sim) {
+    Form1Context context;
+    context.dialogs = &dialogs;
+    for (int port = 1; port <= 20; ++port)
+        context.ports.map(port, sim.devicePath());
+    return context;
+}
 
 } // namespace brivane::bench
