@@ -9,9 +9,23 @@
 #ifdef Q_OS_WIN
 namespace brivane {
 const CfitsioApi& cfitsio() {
-    static const CfitsioApi api{::ffclos, ::ffcmsg, ::ffgerr, ::ffgmsg, ::ffdkopn, ::ffdkinit,
-                                ::ffthdu, ::ffmahd, ::ffgidm, ::ffgisz, ::ffgiet,  ::ffgpxvll,
-                                ::ffcrim, ::ffukys, ::ffukyd, ::ffppxll};
+    static const CfitsioApi api{::ffclos,
+                                ::ffcmsg,
+                                ::ffgerr,
+                                ::ffgmsg,
+                                ::ffdkopn,
+                                ::ffdkinit,
+                                ::ffthdu,
+                                ::ffmahd,
+                                ::ffgidm,
+                                ::ffgisz,
+                                ::ffgiet,
+                                ::ffgpxvll,
+                                ::ffcrim,
+                                ::ffukys,
+                                ::ffukyd,
+                                ::ffppxll,
+                                ::fits_is_compressed_image};
     return api;
 }
 } // namespace brivane
@@ -58,6 +72,7 @@ CfitsioApi load() {
     BRIVANE_RESOLVE(ffukys);
     BRIVANE_RESOLVE(ffukyd);
     BRIVANE_RESOLVE(ffppxll);
+    BRIVANE_RESOLVE(fits_is_compressed_image);
 #undef BRIVANE_RESOLVE
     return api;
 }

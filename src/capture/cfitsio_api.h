@@ -24,6 +24,7 @@ struct CfitsioApi {
     decltype(&::ffukys) ffukys;
     decltype(&::ffukyd) ffukyd;
     decltype(&::ffppxll) ffppxll;
+    decltype(&::fits_is_compressed_image) fits_is_compressed_image;
 };
 
 // Throws CameraError when the library or one of its entry points cannot be found.

@@ -89,13 +89,19 @@ private:
         int status = 0;
         int hduCount = 0;
         cfitsio().fits_get_num_hdus(m_file, &hduCount, &status);
-        // Compressed images sit in an extension after an empty primary array.
+        bool compressed = false;
         for (int hdu = 1; hdu <= std::max(hduCount, 1); ++hdu) {
             int type = 0;
             if (cfitsio().fits_movabs_hdu(m_file, hdu, &type, &status))
                 break;
             if (type != IMAGE_HDU)
                 continue;
+            // CFITSIO 4.2's tile decompressors read past their buffers on corrupt tiles (found by
+            // fuzzing); camera applications write plain images, so compressed ones are refused.
+            if (cfitsio().fits_is_compressed_image(m_file, &status)) {
+                compressed = true;
+                continue;
+            }
             long axes[9] = {};
             if (cfitsio().fits_get_img_dim(m_file, &m_naxis, &status) ||
                 cfitsio().fits_get_img_size(m_file, 9, axes, &status) ||
@@ -113,6 +119,10 @@ private:
         }
         if (status)
             fail(QStringLiteral("Cannot read the image file \"%1\": %2"), status);
+        if (compressed)
+            throw CameraError(
+                QStringLiteral("The file \"%1\" holds a tile-compressed image; save it uncompressed.")
+                    .arg(m_path));
         throw CameraError(QStringLiteral("The file \"%1\" contains no image.").arg(m_path));
     }
 
