@@ -9,23 +9,8 @@
 #ifdef Q_OS_WIN
 namespace brivane {
 const CfitsioApi& cfitsio() {
-    static const CfitsioApi api{::ffclos,
-                                ::ffcmsg,
-                                ::ffgerr,
-                                ::ffgmsg,
-                                ::ffdkopn,
-                                ::ffdkinit,
-                                ::ffthdu,
-                                ::ffmahd,
-                                ::ffgidm,
-                                ::ffgisz,
-                                ::ffgiet,
-                                ::ffgpxvll,
-                                ::ffcrim,
-                                ::ffukys,
-                                ::ffukyd,
-                                ::ffppxll,
-                                ::fits_is_compressed_image};
+    static const CfitsioApi api{::ffclos, ::ffcmsg, ::ffgerr,   ::ffgmsg, ::ffdkopn, ::ffdkinit, ::ffgidm,
+                                ::ffgisz, ::ffgiet, ::ffgpxvll, ::ffcrim, ::ffukys,  ::ffukyd,   ::ffppxll};
     return api;
 }
 } // namespace brivane
@@ -62,8 +47,6 @@ CfitsioApi load() {
     BRIVANE_RESOLVE(ffgmsg);
     BRIVANE_RESOLVE(ffdkopn);
     BRIVANE_RESOLVE(ffdkinit);
-    BRIVANE_RESOLVE(ffthdu);
-    BRIVANE_RESOLVE(ffmahd);
     BRIVANE_RESOLVE(ffgidm);
     BRIVANE_RESOLVE(ffgisz);
     BRIVANE_RESOLVE(ffgiet);
@@ -72,7 +55,6 @@ CfitsioApi load() {
     BRIVANE_RESOLVE(ffukys);
     BRIVANE_RESOLVE(ffukyd);
     BRIVANE_RESOLVE(ffppxll);
-    BRIVANE_RESOLVE(fits_is_compressed_image);
 #undef BRIVANE_RESOLVE
     return api;
 }

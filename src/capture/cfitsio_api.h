@@ -14,8 +14,6 @@ struct CfitsioApi {
     decltype(&::ffgmsg) ffgmsg;
     decltype(&::ffdkopn) ffdkopn;
     decltype(&::ffdkinit) ffdkinit;
-    decltype(&::ffthdu) ffthdu;
-    decltype(&::ffmahd) ffmahd;
     decltype(&::ffgidm) ffgidm;
     decltype(&::ffgisz) ffgisz;
     decltype(&::ffgiet) ffgiet;
@@ -24,7 +22,6 @@ struct CfitsioApi {
     decltype(&::ffukys) ffukys;
     decltype(&::ffukyd) ffukyd;
     decltype(&::ffppxll) ffppxll;
-    decltype(&::fits_is_compressed_image) fits_is_compressed_image;
 };
 
 // Throws CameraError when the library or one of its entry points cannot be found.

@@ -85,45 +85,27 @@ private:
         throw CameraError(pattern.arg(m_path, fitsErrorText(status)));
     }
 
+    // The image of the primary array, where camera applications write it. Extensions are not
+    // looked at: CFITSIO 4.2 crashes while parsing corrupt tile-compression headers and reads past
+    // its buffers in the decompressors (both found by fuzzing).
     void moveToImage() {
         int status = 0;
-        int hduCount = 0;
-        cfitsio().fits_get_num_hdus(m_file, &hduCount, &status);
-        bool compressed = false;
-        for (int hdu = 1; hdu <= std::max(hduCount, 1); ++hdu) {
-            int type = 0;
-            if (cfitsio().fits_movabs_hdu(m_file, hdu, &type, &status))
-                break;
-            if (type != IMAGE_HDU)
-                continue;
-            // CFITSIO 4.2's tile decompressors read past their buffers on corrupt tiles (found by
-            // fuzzing); camera applications write plain images, so compressed ones are refused.
-            if (cfitsio().fits_is_compressed_image(m_file, &status)) {
-                compressed = true;
-                continue;
-            }
-            long axes[9] = {};
-            if (cfitsio().fits_get_img_dim(m_file, &m_naxis, &status) ||
-                cfitsio().fits_get_img_size(m_file, 9, axes, &status) ||
-                cfitsio().fits_get_img_equivtype(m_file, &m_equivType, &status))
-                break;
-            if (m_naxis < 1)
-                continue;
-            m_pixels = 1;
-            for (int axis = 0; axis < m_naxis; ++axis) {
-                m_axes[axis] = axes[axis];
-                m_pixels *= axes[axis];
-            }
-            if (m_pixels > 0)
-                return;
-        }
-        if (status)
+        long axes[9] = {};
+        if (cfitsio().fits_get_img_dim(m_file, &m_naxis, &status) ||
+            cfitsio().fits_get_img_size(m_file, 9, axes, &status) ||
+            cfitsio().fits_get_img_equivtype(m_file, &m_equivType, &status))
             fail(QStringLiteral("Cannot read the image file \"%1\": %2"), status);
-        if (compressed)
+        m_pixels = m_naxis >= 1 && m_naxis <= static_cast<int>(m_axes.size()) ? 1 : 0;
+        for (int axis = 0; m_pixels > 0 && axis < m_naxis; ++axis) {
+            m_axes[static_cast<std::size_t>(axis)] = axes[axis];
+            if (axes[axis] <= 0 || __builtin_mul_overflow(m_pixels, axes[axis], &m_pixels))
+                m_pixels = 0;
+        }
+        if (m_pixels <= 0)
             throw CameraError(
-                QStringLiteral("The file \"%1\" holds a tile-compressed image; save it uncompressed.")
+                QStringLiteral(
+                    "The file \"%1\" has no image in its primary array (compressed FITS is not read).")
                     .arg(m_path));
-        throw CameraError(QStringLiteral("The file \"%1\" contains no image.").arg(m_path));
     }
 
     QString m_path;
