@@ -20,14 +20,13 @@ using namespace brivane;
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QTemporaryDir dir;
-    setProgramFolderForTests(dir.path());
     InverterSim sim;
     if (!sim.start()) {
         std::fprintf(stderr, "cannot start the simulated inverter\n");
         return 1;
     }
     bench::AnsweringDialogs dialogs;
-    Form1 window(bench::simulatedContext(dialogs, sim));
+    Form1 window(bench::simulatedContext(dialogs, sim, dir.path()));
     window.show();
     window.Command2_MouseDown(0, Qt::LeftButton, Qt::NoModifier); // ON: port open, panel on
     if (!window.comm().PortOpen()) {

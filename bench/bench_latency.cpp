@@ -46,7 +46,6 @@ public:
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QTemporaryDir dir;
-    setProgramFolderForTests(dir.path());
     int master = -1;
     int slave = -1;
     char name[256] = {};
@@ -57,6 +56,7 @@ int main(int argc, char* argv[]) {
     bench::AnsweringDialogs dialogs;
     Form1Context context;
     context.dialogs = &dialogs;
+    context.programFolder = dir.path();
     context.ports.map(1, QString::fromLatin1(name));
     StampedForm window(std::move(context));
     window.show();

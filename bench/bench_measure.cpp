@@ -30,6 +30,7 @@ using Ms = std::chrono::duration<double, std::milli>;
 // Times every call into the simulated camera.
 class TimedCameraApp : public CameraApp {
 public:
+    explicit TimedCameraApp(PanelLevelSource panel) : m_inner(std::move(panel)) {}
     std::unique_ptr<Camera> createCamera() override {
         return std::make_unique<TimedCamera>(*this, m_inner.createCamera());
     }
@@ -96,15 +97,14 @@ private:
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QTemporaryDir dir;
-    setProgramFolderForTests(dir.path());
     InverterSim sim;
     if (!sim.start()) {
         std::fprintf(stderr, "cannot start the simulated inverter\n");
         return 1;
     }
     bench::AnsweringDialogs dialogs;
-    Form1Context context = bench::simulatedContext(dialogs, sim);
-    const auto camera = std::make_shared<TimedCameraApp>();
+    Form1Context context = bench::simulatedContext(dialogs, sim, dir.path());
+    const auto camera = std::make_shared<TimedCameraApp>([&sim] { return sim.panelLight(); });
     context.camera = camera;
     StampedForm window(std::move(context), *camera);
     window.show();

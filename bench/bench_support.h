@@ -44,10 +44,11 @@ public:
 };
 
 // A window context with every COM port on the simulated inverter.
-inline Form1Context simulatedContext(Dialogs& dialogs, const InverterSim& sim) {
+inline Form1Context simulatedContext(Dialogs& dialogs, const InverterSim& sim, const QString& programFolder) {
     Form1Context context;
     context.dialogs = &dialogs;
-    for (int port = 1; port <= 20; ++port)
+    context.programFolder = programFolder;
+    for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port)
         context.ports.map(port, sim.devicePath());
     return context;
 }

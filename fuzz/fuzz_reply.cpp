@@ -1,25 +1,10 @@
 // Receive framing plus the reply interpreter: arbitrary bytes, cut into arbitrary chunks.
 #include "link/framing.h"
-#include "link/link_display.h"
 #include "link/reply.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-
-namespace {
-
-class NullDisplay : public brivane::LinkDisplay {
-public:
-    void setOnLampColour(const QColor&) override {}
-    void setOffLampColour(const QColor&) override {}
-    void setReadoutColour(const QColor&) override {}
-    void setReadoutText(const QString& text) override { m_length += text.size(); }
-    void beep() override {}
-    qsizetype m_length = 0;
-};
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0)
@@ -43,11 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (once != frames || whole.pending() != chunked.pending())
         std::abort(); // chunking must never change the frames
 
-    NullDisplay display;
+    brivane::PanelStatus status;
     for (const QString& frame : frames) {
         if (!frame.endsWith(u'#') || frame.size() > brivane::ReplyFramer::kMaxPending + 1)
             std::abort();
-        brivane::applyReply(brivane::parseReply(frame), display);
+        const brivane::Reply reply = brivane::parseReply(frame);
+        if (reply.valueText.size() >= frame.size() || reply.valueText.contains(u'#'))
+            std::abort(); // the value lies between the tag and the terminator
+        status.update(reply);
     }
     return 0;
 }

@@ -1,4 +1,4 @@
-#include "capture/camera_factory.h"
+#include "app/camera_choice.h"
 #include "capture/fits_document.h"
 #include "capture/indi/indi_camera.h"
 #include "support/indi_server.h"

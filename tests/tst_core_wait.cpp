@@ -1,5 +1,7 @@
 #include "core/wait.h"
 
+#include "support/wait_control.h"
+
 #include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
@@ -20,7 +22,7 @@ double cpuSeconds() {
 class TestWait : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup() { resetProgramEndForTests(); }
+    void cleanup() { test::resetProgramEnd(); }
 
     // A wait lasts its time, lets events run meanwhile and costs next to no CPU.
     void waitsRealTimeWithoutSpinning() {
@@ -68,11 +70,11 @@ private slots:
     }
 
     void scaleShortensWaits() {
-        setWaitScaleForTests(0.01);
+        test::setWaitScale(0.01);
         QElapsedTimer wall;
         wall.start();
         Wait(5000);
-        setWaitScaleForTests(1.0);
+        test::setWaitScale(1.0);
         QVERIFY(wall.elapsed() < 1000);
     }
 };

@@ -5,6 +5,7 @@
 #include "sim/camera_sim.h"
 #include "sim/inverter_sim.h"
 #include "support/scripted_dialogs.h"
+#include "support/wait_control.h"
 #include "ui/form1.h"
 
 #include <QDir>
@@ -44,7 +45,9 @@ struct CountingCameraApp : CameraApp {
         return std::make_unique<Counted>(*this, inner->createCamera());
     }
     std::unique_ptr<Document> createDocument() override { return inner->createDocument(); }
-    std::unique_ptr<CameraApp> inner = std::make_unique<SimCameraApp>();
+    explicit CountingCameraApp(PanelLevelSource panel)
+        : inner(std::make_unique<SimCameraApp>(std::move(panel))) {}
+    std::unique_ptr<CameraApp> inner;
     std::function<void(int exposure)> onExpose; // 1 for the first
     int exposures = 0;
 };
@@ -59,9 +62,8 @@ class TestFaultsCapture : public QObject {
 
 private slots:
     void init() {
-        setWaitScaleForTests(0.05);
+        test::setWaitScale(0.05);
         m_dir = std::make_unique<QTemporaryDir>();
-        setProgramFolderForTests(m_dir->path());
         m_sim = std::make_unique<InverterSim>();
         QVERIFY(m_sim->start());
         m_dialogs = std::make_unique<test::ScriptedDialogs>();
@@ -85,7 +87,7 @@ private slots:
         QFETCH(bool, series);
         const QString folder = m_dir->filePath(QStringLiteral("flats"));
         QVERIFY(QDir().mkpath(folder));
-        auto camera = std::make_shared<CountingCameraApp>();
+        auto camera = std::make_shared<CountingCameraApp>([sim = m_sim.get()] { return sim->panelLight(); });
         std::function<void()> strike = [&] {
             QVERIFY(QDir(folder).removeRecursively());
             if (fault == u"replace")
@@ -105,13 +107,13 @@ private slots:
             strike = [&] { server->kill(); };
         }
 #endif
-        Form1Context context{m_dialogs.get(), {}, camera};
+        Form1Context context{m_dialogs.get(), {}, camera, m_dir->path()};
         context.ports.map(1, m_sim->devicePath()); // COM1, the default
         m_form = std::make_unique<Form1>(std::move(context));
         m_form->show();
         m_form->Command2_MouseDown(0, Qt::LeftButton, Qt::NoModifier);
         QTRY_VERIFY(m_form->panelReportedOn());
-        m_form->Save_Path = folder;
+        m_form->captureState().Save_Path = folder;
         m_form->Text1(0)->setText(QStringLiteral("3"));
         m_form->Text1(1)->setText(QStringLiteral("4"));
 

@@ -6,6 +6,7 @@
 #include "sim/inverter_sim.h"
 #include "support/recording_display.h"
 #include "support/scripted_dialogs.h"
+#include "support/wait_control.h"
 #include "ui/form1.h"
 
 #include <QApplication>
@@ -43,9 +44,8 @@ class TestFaultsLine : public QObject {
 
 private slots:
     void init() {
-        setWaitScaleForTests(0.05);
+        test::setWaitScale(0.05);
         m_dir = std::make_unique<QTemporaryDir>();
-        setProgramFolderForTests(m_dir->path());
         m_dialogs = std::make_unique<test::ScriptedDialogs>();
     }
     void cleanup() { m_form.reset(); }
@@ -60,7 +60,8 @@ private slots:
         test::RecordingDisplay display;
         PortMap ports;
         ports.map(kPort, sim.devicePath());
-        COMM comm(*m_dialogs, display, ports);
+        COMM comm(ports);
+        test::attach(comm, display, *m_dialogs);
         comm.COMM1open();
 
         std::mt19937 random(20240611);
@@ -80,7 +81,7 @@ private slots:
             } else {
                 const QByteArray reply = (pick(0, 2) ? "EDU" : "ELC") + QByteArray::number(pick(0, 43)) + '#';
                 line += ':' + reply;
-                applyReply(parseReply(QString::fromLatin1(reply)), model);
+                showReply(parseReply(QString::fromLatin1(reply)), model);
             }
         };
         bool inOrder = true;
@@ -133,7 +134,7 @@ private slots:
         const QString device = m_dir->filePath(QStringLiteral("ttyUSB-inverter")); // udev-style link
         auto sim = std::make_unique<InverterSim>();
         QVERIFY(sim->start() && QFile::link(sim->devicePath(), device));
-        Form1Context context{m_dialogs.get(), {}, {}};
+        Form1Context context{m_dialogs.get(), {}, {}, m_dir->path()};
         context.ports.map(kPort, device);
         m_form = std::make_unique<Form1>(std::move(context));
         m_form->show();

@@ -7,6 +7,7 @@
 #include "sim/inverter_sim.h"
 #include "support/quiet_line.h"
 #include "support/scripted_dialogs.h"
+#include "support/wait_control.h"
 #include "ui/controls.h"
 #include "ui/demo_session.h"
 #include "ui/form1.h"
@@ -69,6 +70,7 @@ public:
         RecordingCameraApp& app;
         std::unique_ptr<Camera> inner;
     };
+    explicit RecordingCameraApp(PanelLevelSource panel) : m_sim(std::move(panel)) {}
     SimCameraApp m_sim;
 };
 
@@ -97,7 +99,7 @@ class TestFlatCapture : public QObject {
     QString flats() const { return m_dir->filePath(QStringLiteral("flats")); }
 
     Form1Context context(Dialogs& dialogs, std::shared_ptr<CameraApp> camera) {
-        Form1Context c{&dialogs, {}, std::move(camera)};
+        Form1Context c{&dialogs, {}, std::move(camera), m_dir->path()};
         for (int port = 1; port <= 20; ++port)
             c.ports.map(port, m_sim->devicePath());
         return c;
@@ -135,15 +137,14 @@ class TestFlatCapture : public QObject {
 
 private slots:
     void init() {
-        resetProgramEndForTests();
-        setWaitScaleForTests(0.05);
+        test::resetProgramEnd();
+        test::setWaitScale(0.05);
         m_dir = std::make_unique<QTemporaryDir>();
-        setProgramFolderForTests(m_dir->path());
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("flats")));
         m_sim = std::make_unique<InverterSim>();
         QVERIFY(m_sim->start());
         m_dialogs = std::make_unique<test::ScriptedDialogs>();
-        m_camera = std::make_shared<RecordingCameraApp>();
+        m_camera = std::make_shared<RecordingCameraApp>([sim = m_sim.get()] { return sim->panelLight(); });
     }
     void cleanup() { m_form.reset(); }
 
@@ -162,8 +163,8 @@ private slots:
         QFETCH(int, abortAt);
         QFETCH(QString, message);
         makeForm(true, target);
-        m_form->ADC_Value = 50000;
-        m_form->Stop_Flag = 1;
+        m_form->captureState().ADC_Value = 50000;
+        m_form->captureState().Stop_Flag = 1;
         m_camera->onExpose = [this, abortAt](int count) {
             QCOMPARE(m_form->Command5(2)->text(), QStringLiteral("撮影実行中"));
             QVERIFY(!m_form->Command5(0)->isEnabled() && !m_form->Command5(2)->isEnabled());
@@ -256,11 +257,11 @@ private slots:
         for (const QString& name : existing)
             QVERIFY(QFile(QDir(flats()).filePath(name)).open(QIODevice::WriteOnly));
         makeForm(false);
-        m_form->Save_Path = flats();
+        m_form->captureState().Save_Path = flats();
         m_dialogs->answers.push_back(BoxAnswer(answer));
         m_form->Text1(0)->setText(exposure);
         m_form->Text1(1)->setText(count);
-        m_form->Stop_Flag = 1;
+        m_form->captureState().Stop_Flag = 1;
         m_camera->onExpose = [this, stopAt](int frame) {
             QCOMPARE(m_form->Command5(0)->text(), QStringLiteral("撮影実行中"));
             QVERIFY(!m_form->Command5(0)->isEnabled() && !m_form->Command5(2)->isEnabled());
@@ -323,7 +324,8 @@ private slots:
 
         QTest::mouseClick(m_form->Picture1, Qt::LeftButton);
         const MessageBox& cancelled = m_dialogs->shown.back();
-        QVERIFY(m_form->Save_Path.isEmpty() && cancelled.text == QStringLiteral("キャンセルを選択") &&
+        QVERIFY(m_form->captureState().Save_Path.isEmpty() &&
+                cancelled.text == QStringLiteral("キャンセルを選択") &&
                 cancelled.title == QStringLiteral("Brivane") && cancelled.buttons == BoxButtons::Ok);
         QCOMPARE(m_dialogs->folderStarts,
                  QStringList(2, QString(QDir::separator()))); // empty start: the root

@@ -1,8 +1,8 @@
-#include "core/syscolors.h"
 #include "link/comm.h"
 #include "sim/inverter_sim.h"
 #include "support/recording_display.h"
 #include "support/scripted_dialogs.h"
+#include "ui/syscolors.h"
 
 #include <QTest>
 
@@ -21,7 +21,8 @@ struct Link {
         started = sim.start();
         PortMap ports;
         ports.map(kPort, device.isEmpty() ? sim.devicePath() : device);
-        comm = std::make_unique<COMM>(dialogs, display, ports);
+        comm = std::make_unique<COMM>(ports);
+        test::attach(*comm, display, dialogs);
         comm->setPortNumber(kPort);
         if (open)
             comm->COMM1open();
@@ -99,7 +100,6 @@ private slots:
         Link link;
         QVERIFY(link.started);
         link.sim.setOptions({.splitParts = 12, .splitGap = 3ms, .replyDelay = 20ms, .crlf = true});
-        QCOMPARE(InverterSim::current(), &link.sim);
         link.comm->MODE_Com(QStringLiteral("x#:D4x:O#:D12:B#:D77"));
         const QString sys11 = systemColour(kColorInactiveBorder).name();
         QTRY_COMPARE(link.display.events, (QStringList{"on=#ff8000", "colour=#ffff00", "off=" + sys11,

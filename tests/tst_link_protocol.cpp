@@ -1,8 +1,8 @@
-#include "core/syscolors.h"
 #include "link/framing.h"
 #include "link/port_map.h"
 #include "link/reply.h"
 #include "support/recording_display.h"
+#include "ui/syscolors.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -88,8 +88,23 @@ private slots:
         QFETCH(QString, frame);
         QFETCH(QStringList, events);
         test::RecordingDisplay display;
-        applyReply(parseReply(frame), display);
+        showReply(parseReply(frame), display);
         QCOMPARE(display.events, events);
+    }
+
+    // The typed report other front ends read: the value's full text, and the status it leaves.
+    void panelStatus() {
+        PanelStatus status;
+        QVERIFY(status.power == PanelPower::Unknown && !status.duty && !status.frequency);
+        QVERIFY(status.update(parseReply(QStringLiteral("ELC1#"))));
+        QVERIFY(!status.update(parseReply(QStringLiteral("ELC1#"))));
+        const Reply frequency = parseReply(QStringLiteral("EFQ100#"));
+        QCOMPARE(frequency.valueText, QStringLiteral("100"));
+        QVERIFY(status.update(frequency) && status.update(parseReply(QStringLiteral("EDU21#"))));
+        QVERIFY(!status.update(parseReply(QStringLiteral("fqs#"))) && !status.update(parseReply("elc0#")));
+        QVERIFY(status.power == PanelPower::On && status.duty == 21.0 && status.frequency == 10.0);
+        QVERIFY(status.update(parseReply(QStringLiteral("ELC0#"))) && status.power == PanelPower::Off);
+        QCOMPARE(parseReply(QStringLiteral("EDU")).valueText, QString());
     }
 
     void portOption_data() {

@@ -1,12 +1,13 @@
 // The main window against its layout table (twips, 15 to the pixel), its look at a few decisive
 // points, the tab order, and the keyboard behaviour of Command7 and the combo boxes.
 #include "core/paths.h"
-#include "core/syscolors.h"
 #include "core/wait.h"
 #include "support/scripted_dialogs.h"
+#include "support/wait_control.h"
 #include "ui/controls.h"
 #include "ui/fonts.h"
 #include "ui/form1.h"
+#include "ui/syscolors.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -102,10 +103,10 @@ class TestLayout : public QObject {
 
 private slots:
     void init() {
-        setProgramFolderForTests(m_dir.path()); // no settings file, and none written beside the test
-        setWaitScaleForTests(0.0);
-        resetProgramEndForTests();
-        Form1Context context{&m_dialogs, {}, {}};
+        test::setWaitScale(0.0);
+        test::resetProgramEnd();
+        // no settings file, and none written beside the test
+        Form1Context context{&m_dialogs, {}, {}, m_dir.path()};
         for (int n = PortMap::kFirstPort; n <= PortMap::kLastPort; ++n)
             context.ports.map(n, m_dir.filePath(QStringLiteral("no-such-tty")));
         m_form = std::make_unique<Form1>(std::move(context));
@@ -169,7 +170,7 @@ private slots:
         QCOMPARE(at(405, 60), QColor(224, 224, 224));            // Shape1(0) inside
         QCOMPARE(at(485, 60), QColor(224, 224, 224));            // Shape1(1) inside
         QVERIFY(!m_form->panelReportedOn());
-        LinkDisplay& display = *m_form;
+        PanelView& display = *m_form;
         display.setOnLampColour(QColor(255, 128, 0));
         display.setOffLampColour(systemColour(kColorInactiveBorder));
         QVERIFY(m_form->panelReportedOn());
@@ -217,7 +218,7 @@ private slots:
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), m_form->Command7);
         QTest::keyClick(m_form->Command7, Qt::Key_Return);
-        QCOMPARE(m_form->TopMost_Flag, 1);
+        QCOMPARE(m_form->topMostFlag(), 1);
         QTest::keyClick(m_form->Command7, Qt::Key_Backtab);
         QCOMPARE(owner(QApplication::focusWidget()), m_form->Combo1);
 

@@ -6,6 +6,7 @@
 #include "sim/inverter_sim.h"
 #include "support/quiet_line.h"
 #include "support/scripted_dialogs.h"
+#include "support/wait_control.h"
 #include "ui/controls.h"
 #include "ui/form1.h"
 #include "ui/topmost.h"
@@ -52,6 +53,7 @@ class TestPanel : public QObject {
     void makeForm() {
         Form1Context context;
         context.dialogs = m_dialogs.get();
+        context.programFolder = m_dir->path();
         for (int port : {1, 3, 6, 7})
             context.ports.map(port, m_sim->devicePath());
         context.ports.map(kMissingPort, m_dir->filePath(QStringLiteral("no-such-tty")));
@@ -64,10 +66,9 @@ class TestPanel : public QObject {
 
 private slots:
     void init() {
-        resetProgramEndForTests();
-        setWaitScaleForTests(0.05);
+        test::resetProgramEnd();
+        test::setWaitScale(0.05);
         m_dir = std::make_unique<QTemporaryDir>();
-        setProgramFolderForTests(m_dir->path());
         m_sim = std::make_unique<InverterSim>();
         QVERIFY(m_sim->start());
         m_dialogs = std::make_unique<ScriptedDialogs>();
@@ -75,8 +76,8 @@ private slots:
     void cleanup() {
         m_form.reset();
         m_sim.reset();
-        setWaitScaleForTests(1.0);
-        resetProgramEndForTests();
+        test::setWaitScale(1.0);
+        test::resetProgramEnd();
     }
 
     void startUp_data() {
@@ -221,7 +222,7 @@ private slots:
     // Other controls stay live during the ON sequence's wait; closing the window then sends ":F#"
     // and nothing after it.
     void closeDuringOnWait() {
-        setWaitScaleForTests(1.0);
+        test::setWaitScale(1.0);
         makeForm();
         // Posted: nested synthetic mouse events would only be delivered after the press.
         QTimer::singleShot(100, m_form->Command1, &QPushButton::click);
@@ -239,10 +240,10 @@ private slots:
         const WId id = m_form->winId();
         m_form->Command7->setFocus();
         QTest::keyClick(m_form->Command7, Qt::Key_Space);
-        QCOMPARE(m_form->TopMost_Flag, 1);
+        QCOMPARE(m_form->topMostFlag(), 1);
         QVERIFY(windowTopmost(*m_form));
         m_form->Command7_Click();
-        QCOMPARE(m_form->TopMost_Flag, 0);
+        QCOMPARE(m_form->topMostFlag(), 0);
         QVERIFY(!windowTopmost(*m_form));
         QCOMPARE(m_form->geometry(), before);
         QCOMPARE(m_form->winId(), id);

@@ -1,6 +1,7 @@
+#include "app/camera_choice.h"
+#include "app/command_line.h"
 #include "capture/camera.h"
-#include "capture/camera_factory.h"
-#include "link/port_map.h"
+#include "core/paths.h"
 #include "sim/inverter_sim.h"
 #include "ui/demo_session.h"
 #include "ui/fonts.h"
@@ -32,15 +33,6 @@ private:
     QString m_reason;
 };
 
-struct Options {
-    PortMap ports;
-    bool portsGiven = false;
-    CameraChoice camera = defaultCameraChoice();
-    bool cameraGiven = false;
-    bool simulate = false;
-    QString demoDir;
-};
-
 int fail(const QString& message) {
     QTextStream(stderr) << "brivane: " << message << "\n";
     return 2;
@@ -65,17 +57,6 @@ void quitWhenShownAndIdle(QWidget& window) {
     poll->start();
 }
 
-// --help and --version print text only: they must work without a display.
-bool wantsTextOnly(int argc, char* argv[]) {
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray arg(argv[i]);
-        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
-            arg == "--version")
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -92,67 +73,20 @@ int main(int argc, char* argv[]) {
         "serial port and the camera through a camera application."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption portOption(
-        QStringLiteral("port"),
-        QStringLiteral("Maps COM port n (1..20) to a device path, e.g. COM3=/dev/ttyUSB0. Repeatable. "
-                       "Default: COMn is /dev/ttyS(n-1) (COMn on Windows)."),
-        QStringLiteral("COMn=PATH"));
-    const QCommandLineOption cameraOption(
-        QStringLiteral("camera"),
-        QStringLiteral(
-            "Camera back-end: maxim (Windows automation), indi[=HOST:PORT] (INDI server, default "
-            "localhost:7624) or sim (built-in simulator). Default: maxim on Windows, indi elsewhere; "
-            "sim with --simulate."),
-        QStringLiteral("BACKEND"));
-    const QCommandLineOption indiCameraOption(
-        QStringLiteral("indi-camera"), QStringLiteral("INDI camera device to use (default: the first)."),
-        QStringLiteral("NAME"));
-    const QCommandLineOption indiWheelOption(
-        QStringLiteral("indi-wheel"),
-        QStringLiteral("INDI filter wheel to use (default: the first, if any)."), QStringLiteral("NAME"));
-    const QCommandLineOption simulateOption(
-        QStringLiteral("simulate"),
-        QStringLiteral("Runs without hardware: a simulated inverter on a pseudo-terminal behind the COM port "
-                       "shown, and the simulated camera unless --camera says otherwise."));
-    const QCommandLineOption demoOption(
-        QStringLiteral("demo"),
-        QStringLiteral("Plays a typical session unattended (use with --simulate): ON, measurement, a short "
-                       "series saved into DIR; prints each step and exits 0 when the series is saved."),
-        QStringLiteral("DIR"));
-    parser.addOptions(
-        {portOption, cameraOption, indiCameraOption, indiWheelOption, simulateOption, demoOption});
-    QCommandLineOption exitWhenIdleOption(QStringLiteral("exit-when-idle"),
-                                          QStringLiteral("Start-up benchmark."));
-    exitWhenIdleOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOption(exitWhenIdleOption);
+    const CommandLine commandLine;
+    commandLine.addTo(parser);
     parser.process(app);
-
-    Options options;
-    for (const QString& value : parser.values(portOption)) {
-        const auto mapping = PortMap::parseOption(value);
-        if (!mapping)
-            return fail(QStringLiteral("--port wants COMn=PATH with n from 1 to 20, not \"%1\"").arg(value));
-        options.ports.map(mapping->first, mapping->second);
-        options.portsGiven = true;
-    }
-    options.simulate = parser.isSet(simulateOption);
-    if (parser.isSet(cameraOption)) {
-        QString error;
-        const auto choice = parseCameraChoice(parser.value(cameraOption), &error);
-        if (!choice)
-            return fail(error);
-        options.camera = *choice;
-        options.cameraGiven = true;
-    } else if (options.simulate) {
-        options.camera.kind = CameraChoice::Kind::Sim;
-    }
-    options.camera.indiCamera = parser.value(indiCameraOption);
-    options.camera.indiWheel = parser.value(indiWheelOption);
-    options.demoDir = parser.value(demoOption);
+    QString error;
+    std::optional<Options> parsed = commandLine.read(parser, error);
+    if (!parsed)
+        return fail(error);
+    Options& options = *parsed;
 
     installFontSubstitutes();
+    const QString programFolder = programFolderFor(QCoreApplication::applicationDirPath());
 
     std::unique_ptr<InverterSim> inverter;
+    PanelLevelSource panelLight; // dark unless the simulated inverter runs
     if (options.simulate) {
         inverter = std::make_unique<InverterSim>();
         if (!inverter->start())
@@ -160,16 +94,17 @@ int main(int argc, char* argv[]) {
                 QStringLiteral("cannot start the simulated inverter: %1").arg(inverter->errorString()));
         // The port the window shows and the one the link would open (they differ until a port is
         // stored or chosen).
-        const int stored = readPortSetting(settingsFilePath()).value_or(0);
+        const int stored = readPortSetting(settingsFilePath(programFolder)).value_or(0);
         for (int port : {stored, 6, 1})
             if (port > 0)
                 options.ports.map(port, inverter->devicePath());
+        panelLight = [sim = inverter.get()] { return sim->panelLight(); };
         QTextStream(stdout) << "Simulated inverter on " << inverter->devicePath() << Qt::endl;
     }
 
     std::shared_ptr<CameraApp> camera;
     try {
-        camera = makeCameraApp(options.camera);
+        camera = makeCameraApp(options.camera, panelLight);
     } catch (const CameraError& error) {
         camera = std::make_shared<UnavailableCameraApp>(error.message());
     }
@@ -184,11 +119,12 @@ int main(int argc, char* argv[]) {
     context.dialogs = demo ? &demo->dialogs() : &dialogs;
     context.ports = options.ports;
     context.camera = demo ? demo->camera() : camera;
+    context.programFolder = programFolder;
     Form1 window(std::move(context));
     QObject::connect(&window, &Form1::programEnded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     dialogs.setOwner(&window);
     window.show();
-    if (parser.isSet(exitWhenIdleOption))
+    if (options.exitWhenIdle)
         quitWhenShownAndIdle(window);
     if (demo)
         return demo->run(window);

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 
@@ -50,5 +51,10 @@ public:
     virtual std::unique_ptr<Camera> createCamera() = 0;
     virtual std::unique_ptr<Document> createDocument() = 0;
 };
+
+// Polls ImageReady until it is true, letting the window process events between polls (Wait, so
+// ProgramEnding passes through). The back-end bounds the exposure: ImageReady throws CameraError
+// once its own deadline has passed.
+void waitForImage(Camera& camera, std::chrono::milliseconds pollInterval = std::chrono::milliseconds(50));
 
 } // namespace brivane

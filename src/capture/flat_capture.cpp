@@ -1,11 +1,11 @@
 #include "capture/flat_capture.h"
 
 #include "capture/camera.h"
-#include "capture/camera_factory.h"
 #include "core/dialogs.h"
 #include "core/numbers.h"
 #include "core/paths.h"
 #include "core/wait.h"
+#include "link/protocol.h"
 
 #include <QFileInfo>
 
@@ -38,11 +38,6 @@ const QString kBadFrameCount =
     QStringLiteral("撮像枚数が正しくありません。32767以下の数を入力してください。");
 const QString kCameraNotLinked = QStringLiteral("Failed to start camera.");
 const QString kTestFrameName = QStringLiteral("ADC_Temp.fit");
-
-// ":D" with the step as two digits: 1 -> ":D01".
-QString stepFrame(int step) {
-    return QStringLiteral(":D%1").arg(step, 2, 10, QLatin1Char('0'));
-}
 
 void tell(CaptureHost& host, const QString& text) {
     host.dialogs().message(MessageBox{text});
@@ -113,10 +108,10 @@ void FlatCapture::runMeasurement() {
     CaptureState state = m_host.state();
     state.Exp_Time = lenientNumber(m_host.exposureText());
     m_host.beep();
-    m_host.send(QStringLiteral(":O#"));
+    m_host.send(QLatin1String(protocol::kPanelOn));
     Wait(kSwitchOnWaitMs);
-    m_host.send(stepFrame(0));
-    m_host.send(stepFrame(0));
+    m_host.send(levelFrame(0));
+    m_host.send(levelFrame(0));
     m_host.setSlider(0);
     Wait(kSettleWaitMs);
     // An abort pressed before or during the start-up waits is dropped.
@@ -128,7 +123,7 @@ void FlatCapture::runMeasurement() {
 
     for (int step = 1; step <= kLastStep; ++step) {
         m_host.beep();
-        m_host.send(stepFrame(step));
+        m_host.send(levelFrame(step));
         m_host.setSlider(step);
         if (state.Stop_Flag == 1) {
             state.Stop_Flag = 0;
@@ -154,7 +149,7 @@ double FlatCapture::ADC_Measure() {
     const std::unique_ptr<Camera> camera = linkedCamera();
     camera->Expose(state.Exp_Time, binning, filter);
     waitForImage(*camera);
-    const QString path = joinPath(programFolder(), kTestFrameName);
+    const QString path = joinPath(m_host.programFolder(), kTestFrameName);
     camera->SaveImage(path);
     const OpenFrame frame = openSavedFrame(path);
     state.ADC_Value = frame.level;
@@ -228,7 +223,7 @@ void FlatCapture::runSeries(int frameCount) {
     if (state.Exp_Time < 0)
         state.Exp_Time = 1;
     if (state.Save_Path.isEmpty())
-        state.Save_Path = joinPath(programFolder(), QString());
+        state.Save_Path = joinPath(m_host.programFolder(), QString());
 
     const std::unique_ptr<Camera> camera = linkedCamera();
     m_host.setSeriesCaption(kBusyCaption);

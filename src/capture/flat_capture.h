@@ -51,6 +51,8 @@ public:
     virtual Dialogs& dialogs() = 0;
     virtual CameraApp& cameraApp() = 0;
     virtual CaptureState state() = 0;
+    // Holds the test frame, and the frames of a series when no folder is chosen.
+    virtual QString programFolder() const = 0;
 };
 
 // Binning 2 for the full-width "２", 1 for anything else.

@@ -1,6 +1,5 @@
 #include "core/paths.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -9,10 +8,6 @@
 namespace brivane {
 
 namespace {
-QString& folderOverride() {
-    static QString folder;
-    return folder;
-}
 
 // Root may write anywhere, so writability alone would scatter files into /usr/bin.
 bool isSystemPrefix(const QString& dir) {
@@ -41,16 +36,6 @@ QString programFolderFor(const QString& programDir) {
     const QString config = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     QDir().mkpath(config);
     return QDir::toNativeSeparators(config);
-}
-
-QString programFolder() {
-    if (!folderOverride().isEmpty())
-        return folderOverride();
-    return programFolderFor(QCoreApplication::applicationDirPath());
-}
-
-void setProgramFolderForTests(const QString& folder) {
-    folderOverride() = folder;
 }
 
 QString joinPath(const QString& folder, const QString& name) {

@@ -53,13 +53,15 @@ bool programEnding() {
     return WaitControl::instance().ending;
 }
 
-void setWaitScaleForTests(double factor) {
+// Declared for tests in tests/support/wait_control.h.
+namespace test {
+void setWaitScale(double factor) {
     WaitControl::instance().scale = factor;
 }
-
-void resetProgramEndForTests() {
+void resetProgramEnd() {
     WaitControl::instance().ending = false;
 }
+} // namespace test
 
 } // namespace brivane
 

@@ -15,8 +15,4 @@ void Wait(double ms);
 void requestProgramEnd();
 bool programEnding();
 
-// Tests only: multiplies every wait by factor (1 = real time) and clears the ending mark.
-void setWaitScaleForTests(double factor);
-void resetProgramEndForTests();
-
 } // namespace brivane

@@ -1,14 +1,11 @@
 #include "link/comm.h"
 
-#include "core/dialogs.h"
-#include "link/reply.h"
-
 #include <QDeadlineTimer>
 
 namespace brivane {
 
-COMM::COMM(Dialogs& dialogs, LinkDisplay& display, PortMap ports, QObject* parent)
-    : QObject(parent), m_dialogs(dialogs), m_display(display), m_ports(std::move(ports)) {
+COMM::COMM(PortMap ports, QObject* parent) : QObject(parent), m_ports(std::move(ports)) {
+    qRegisterMetaType<brivane::Reply>();
     // Applied by QSerialPort at every opening.
     m_port.setBaudRate(QSerialPort::Baud9600);
     m_port.setDataBits(QSerialPort::Data8);
@@ -30,18 +27,16 @@ void COMM::COMM1open() {
     if (m_port.isOpen())
         closePort(); // lost, not yet closed
     m_framer.clear();
-    m_port.setPortName(m_ports.devicePath(m_portNumber));
+    m_status = PanelStatus{};
+    m_port.setPortName(devicePath());
     m_port.clearError();
     if (m_port.open(QIODevice::ReadWrite))
         ++m_generation;
     if (PortOpen())
         return;
-    MessageBox box;
-    box.text = QStringLiteral(u"現在COMに使用できるポートがありません。");
-    box.title = QStringLiteral(u"通信エラー");
-    box.buttons = BoxButtons::OkCancel;
-    box.icon = BoxIcon::Warning;
-    m_dialogs.message(box); // either answer leaves the port closed
+    const QString reason = m_port.errorString();
+    m_port.clearError();
+    emit openFailed(devicePath(), reason);
 }
 
 void COMM::COMM1close() {
@@ -65,7 +60,9 @@ void COMM::MODE_Com(const QString& frame) {
 }
 
 void COMM::RX_data(const QString& frame) {
-    applyReply(parseReply(frame), m_display);
+    const Reply reply = parseReply(frame);
+    m_status.update(reply);
+    emit replyReceived(reply);
 }
 
 bool COMM::PortOpen() const {
@@ -107,6 +104,7 @@ void COMM::closePort() {
     m_port.clearError();
     m_lost = false;
     m_framer.clear();
+    m_status = PanelStatus{};
     ++m_generation;
 }
 

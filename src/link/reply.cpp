@@ -1,19 +1,9 @@
 #include "link/reply.h"
 
 #include "core/numbers.h"
-#include "core/syscolors.h"
-#include "link/link_display.h"
-
-#include <QColor>
+#include "link/protocol.h"
 
 namespace brivane {
-
-namespace {
-
-const QColor kOrange(255, 128, 0);
-const QColor kYellow(255, 255, 0);
-
-} // namespace
 
 QString trimBlanks(const QString& text) {
     qsizetype begin = 0;
@@ -29,44 +19,40 @@ Reply parseReply(const QString& frame) {
     const QString text = trimBlanks(frame);
     const QString tag = text.left(3);
     Reply reply;
-    if (tag == u"ELC") {
+    const qsizetype end = text.indexOf(QLatin1Char(protocol::kTerminator), 3);
+    reply.valueText = text.mid(3, end < 0 ? -1 : end - 3);
+    if (tag == QLatin1String(protocol::kTagPanelState)) {
         reply.kind = Reply::Kind::PanelState;
         reply.on = text.mid(3, 1) == u"1";
-    } else if (tag == u"EDU") {
+    } else if (tag == QLatin1String(protocol::kTagDuty)) {
         reply.kind = Reply::Kind::Duty;
         reply.value = replyNumber(text.mid(3, 2));
-    } else if (tag == u"EFQ") {
+    } else if (tag == QLatin1String(protocol::kTagFrequency)) {
         reply.kind = Reply::Kind::Frequency;
         reply.value = replyNumber(text.mid(3, 2));
-    } else if (tag == u"fqs") {
+    } else if (tag == QLatin1String(protocol::kTagBeep)) {
         reply.kind = Reply::Kind::Beep;
     }
     return reply;
 }
 
-void applyReply(const Reply& reply, LinkDisplay& display) {
+bool PanelStatus::update(const Reply& reply) {
+    const PanelStatus before = *this;
     switch (reply.kind) {
     case Reply::Kind::PanelState:
-        if (reply.on) {
-            display.setOnLampColour(kOrange);
-            display.setReadoutColour(kYellow);
-            display.setOffLampColour(systemColour(kColorInactiveBorder));
-        } else {
-            display.setOnLampColour(systemColour(kColorWindow));
-            display.setOffLampColour(kOrange);
-            display.setReadoutColour(systemColour(kColorInactiveBorder));
-        }
+        power = reply.on ? PanelPower::On : PanelPower::Off;
         break;
     case Reply::Kind::Duty:
-        display.setReadoutText(shortestNumberText(reply.value * 2) + u'%');
+        duty = reply.value;
+        break;
+    case Reply::Kind::Frequency:
+        frequency = reply.value;
         break;
     case Reply::Kind::Beep:
-        display.beep();
-        break;
-    case Reply::Kind::Frequency: // the window has no frequency read-out
     case Reply::Kind::Ignored:
         break;
     }
+    return before.power != power || before.duty != duty || before.frequency != frequency;
 }
 
 } // namespace brivane

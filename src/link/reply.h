@@ -1,10 +1,11 @@
 #pragma once
 
+#include <QMetaType>
 #include <QString>
 
-namespace brivane {
+#include <optional>
 
-class LinkDisplay;
+namespace brivane {
 
 // One reply frame of the inverter, read at fixed offsets: a three-character tag, then a state
 // character ("ELC") or a two-character value ("EDU", "EFQ").
@@ -13,7 +14,8 @@ struct Reply {
 
     Kind kind = Kind::Ignored;
     bool on = false;    // PanelState
-    double value = 0.0; // Duty (level), Frequency (10 Hz units)
+    double value = 0.0; // Duty (level), Frequency (10 Hz units): the two characters after the tag
+    QString valueText;  // everything between the tag and the '#', e.g. "100" of "EFQ100#"
 };
 
 // Removes blanks at both ends; CR, LF and tabs stay.
@@ -22,8 +24,19 @@ QString trimBlanks(const QString& text);
 // Tags are compared exactly, case included; anything else is Ignored.
 Reply parseReply(const QString& frame);
 
-// Shows the reply: lamps and read-out colour for a panel state, the read-out text for a duty,
-// a beep for "fqs". A frequency shows nothing.
-void applyReply(const Reply& reply, LinkDisplay& display);
+enum class PanelPower { Unknown, Off, On };
+
+// What the inverter last reported on the open port. Unknown before any panel-state reply and again
+// once the port is closed or lost.
+struct PanelStatus {
+    PanelPower power = PanelPower::Unknown;
+    std::optional<double> duty;      // last "EDU" value (level)
+    std::optional<double> frequency; // last "EFQ" value, 10 Hz units
+
+    // Takes in one reply; returns true when the status changed.
+    bool update(const Reply& reply);
+};
 
 } // namespace brivane
+
+Q_DECLARE_METATYPE(brivane::Reply)

@@ -3,11 +3,6 @@
 #include "capture/fits_document.h"
 #include "sim/fits_writer.h"
 
-#if __has_include("sim/inverter_sim.h")
-#include "sim/inverter_sim.h"
-#define BRIVANE_HAVE_INVERTER_SIM 1
-#endif
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -22,7 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kMaxDuty = 43;
 constexpr std::array<double, 8> kTransmission = {1.00, 0.85, 0.75, 0.65, 0.50, 0.30, 0.20, 0.10};
 
 struct Exposure {
@@ -115,16 +109,6 @@ private:
 };
 
 } // namespace
-
-PanelLevelSource inverterSimPanelLevel() {
-    return [] {
-#ifdef BRIVANE_HAVE_INVERTER_SIM
-        if (const InverterSim* sim = InverterSim::current(); sim && sim->isOn())
-            return std::clamp(sim->duty(), 0, kMaxDuty) / double(kMaxDuty);
-#endif
-        return 0.0;
-    };
-}
 
 double SimCameraModel::transmission(int filter) {
     if (filter < 0 || filter >= static_cast<int>(kTransmission.size()))

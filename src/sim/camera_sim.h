@@ -10,9 +10,6 @@ namespace brivane {
 // Light from the panel as a fraction of full output: 0 when off, duty / 43 when on.
 using PanelLevelSource = std::function<double()>;
 
-// Reads the simulated inverter running in this process; 0 (dark) when none runs.
-PanelLevelSource inverterSimPanelLevel();
-
 // The simulated camera's light model. Level of a pixel before noise and saturation:
 //   kBias + panel x kFullScale x seconds x transmission(filter) x binning^2 x vignetting
 // with vignetting 1 at the centre falling to 1 - kVignetting in the corners. A binned pixel
@@ -36,7 +33,8 @@ struct SimCameraModel {
 // panel; its documents are FitsDocument.
 class SimCameraApp : public CameraApp {
 public:
-    explicit SimCameraApp(PanelLevelSource panel = inverterSimPanelLevel());
+    // panel: the light the camera sees; an empty source is a dark panel.
+    explicit SimCameraApp(PanelLevelSource panel);
     std::unique_ptr<Camera> createCamera() override;
     std::unique_ptr<Document> createDocument() override;
 

@@ -21,8 +21,6 @@ namespace brivane {
 
 namespace {
 
-InverterSim* g_current = nullptr;
-
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -39,12 +37,6 @@ InverterSim::InverterSim(Options options, QObject* parent) : QObject(parent), m_
 
 InverterSim::~InverterSim() {
     hangUp();
-    if (g_current == this)
-        g_current = nullptr;
-}
-
-InverterSim* InverterSim::current() {
-    return g_current;
 }
 
 bool InverterSim::start() {
@@ -80,7 +72,6 @@ bool InverterSim::start() {
     m_commands.clear();
     m_notifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &InverterSim::readMaster);
-    g_current = this;
     return true;
 #else
     m_error = QStringLiteral("The simulated inverter needs pseudo-terminals.");

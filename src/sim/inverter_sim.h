@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/protocol.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -25,7 +27,7 @@ public:
         bool crlf = false;                       // CR LF after every reply
     };
 
-    static constexpr int kMaxDuty = 43;
+    static constexpr int kMaxDuty = protocol::kMaxLevel;
     static constexpr int kFrequency1kHz = 100; // 10 Hz units
     static constexpr int kFrequency500Hz = 50;
 
@@ -46,6 +48,8 @@ public:
     bool isOn() const { return m_on; }
     int duty() const { return m_duty; }
     int frequency() const { return m_frequency; } // 10 Hz units
+    // The panel's light as a fraction of full output: 0 when off, duty / 43 when on.
+    double panelLight() const { return m_on ? double(m_duty) / kMaxDuty : 0.0; }
 
     // Every byte the program wrote since the start or the last clearReceived().
     QByteArray received() const { return m_received; }
@@ -55,9 +59,6 @@ public:
     void sendRaw(const QByteArray& bytes);
     // Closes the pseudo-terminal: the program sees its device vanish. Pending replies are dropped.
     void hangUp();
-
-    // The most recently started simulator still alive, for other simulators in the same process.
-    static InverterSim* current();
 
 signals:
     void bytesArrived(const QByteArray& bytes);

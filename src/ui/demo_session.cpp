@@ -181,7 +181,7 @@ int DemoSession::Impl::run(Form1& window) {
 
         line(QStringLiteral("[3] Save folder: click on the folder picture"));
         window.Picture1_Click();
-        if (window.Save_Path != m_folder)
+        if (window.captureState().Save_Path != m_folder)
             return fail(QStringLiteral("the save folder was not taken"));
 
         line(QStringLiteral("[4] Flat series: %1 frames").arg(m_settings.frames));

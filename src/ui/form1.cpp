@@ -2,11 +2,12 @@
 #include "ui/form1.h"
 
 #include "capture/camera.h"
-#include "core/syscolors.h"
 #include "core/wait.h"
 #include "link/comm.h"
+#include "link/protocol.h"
 #include "ui/controls.h"
 #include "ui/fonts.h"
+#include "ui/syscolors.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -32,12 +33,9 @@ namespace {
 constexpr int kClientWidth = 727;  // 10905 twips
 constexpr int kClientHeight = 213; // 3195 twips
 const QColor kFormBackground(64, 64, 64);
-const QColor kLampDesign(224, 224, 224);
-const QColor kLampOn(255, 128, 0);
 const QColor kGroupBorder(128, 128, 128);
 const QColor kReadoutBorder(192, 0, 192);
 const QColor kYellow(255, 255, 0);
-const QColor kWhite(255, 255, 255);
 
 // Positions and sizes are laid out in twips, 15 to the pixel.
 int px(int twips) {
@@ -140,24 +138,13 @@ QStringList numbered(const QString& prefix, int first, int last) {
     return out;
 }
 
-// Runs one handler for the event loop: an operation abandoned because the program is ending
-// stops here, and nothing runs once the program has ended.
-template <typename Handler> void runHandler(const Form1& form, Handler&& handler) {
-    if (form.ended())
-        return;
-    try {
-        handler();
-    } catch (const ProgramEnding&) {
-    }
-}
-
 } // namespace
 
 Form1::Form1(Form1Context context, QWidget* parent) : QWidget(parent), m_context(std::move(context)) {
     initBrivaneResources();
     installFontSubstitutes();
     createControls();
-    m_comm = std::make_unique<COMM>(*m_context.dialogs, *this, m_context.ports);
+    m_comm = std::make_unique<COMM>(m_context.ports);
     wireHandlers();
     Form_Load();
 }
@@ -252,8 +239,8 @@ void Form1::createControls() {
     Label5 = makeLabel(this, QStringLiteral("Label5"), QStringLiteral("00000"), twips(1185, 1680, 1335, 285),
                        kYellow, true);
     Label5->setFont(msPGothic(14.25, true));
-    Label1.add(0, makeLabel(this, QStringLiteral("Label1(0)"), QStringLiteral("00%"),
-                            twips(9600, 240, 1215, 495), kWhite, true));
+    Label1.add(0, makeLabel(this, QStringLiteral("Label1(0)"), kReadoutDesignText,
+                            twips(9600, 240, 1215, 495), kReadoutDesign, true));
     Label1(0)->setFont(msPGothic(15.75, true));
     Label3.add(1, makeLabel(this, QStringLiteral("Label3(1)"), QStringLiteral("0% - 86%"),
                             twips(9480, 1320, 1095, 255), inactiveBorder, false));
@@ -269,7 +256,7 @@ void Form1::createControls() {
 
     auto* slider = new ReleaseSlider(Qt::Horizontal, this);
     slider->setObjectName(QStringLiteral("Slider1(0)"));
-    slider->setRange(0, 43);
+    slider->setRange(protocol::kMinLevel, protocol::kMaxLevel);
     slider->setValue(30);
     slider->setSingleStep(1);
     slider->setPageStep(5);
@@ -287,7 +274,8 @@ void Form1::createControls() {
                                             twips(7200, 3360, 975, 375)));
     Command3.add(1, makeButton<QPushButton>(this, QStringLiteral("Command3(1)"), QStringLiteral(u"通信切断"),
                                             twips(8280, 3360, 975, 375)));
-    Combo1 = makeCombo(this, QStringLiteral("Combo1"), numbered(QStringLiteral("COM"), 1, 20),
+    Combo1 = makeCombo(this, QStringLiteral("Combo1"),
+                       numbered(QStringLiteral("COM"), PortMap::kFirstPort, PortMap::kLastPort),
                        QStringLiteral("COM6"), twips(6720, 2640, 1095, 300));
     Command7 = makeButton<QPushButton>(this, QStringLiteral("Command7"), QStringLiteral(u"常に手前に表示"),
                                        twips(11280, 120, 1695, 255));
@@ -349,32 +337,45 @@ void Form1::createControls() {
 }
 
 void Form1::wireHandlers() {
+    // The one place the link's reports reach the window.
+    connect(m_comm.get(), &COMM::replyReceived, this,
+            [this](const Reply& reply) { showReply(reply, *this); });
+    // Direct connection: the box is answered before COMM1open returns.
+    connect(m_comm.get(), &COMM::openFailed, this, [this] { dialogs().message(portMessage()); });
+
     for (int index : Command2.indices())
         connect(Command2(index), &PressButton::mouseDown, this,
                 [this, index](Qt::MouseButton button, Qt::KeyboardModifiers modifiers) {
-                    runHandler(*this, [&] { Command2_MouseDown(index, button, modifiers); });
+                    Command2_MouseDown(index, button, modifiers);
                 });
     connect(Slider1(0), &ReleaseSlider::mouseUp, this,
             [this](Qt::MouseButton button, Qt::KeyboardModifiers modifiers) {
-                runHandler(*this, [&] { Slider1_MouseUp(0, button, modifiers); });
+                Slider1_MouseUp(0, button, modifiers);
             });
     for (int index : Command9.indices())
-        connect(Command9(index), &QPushButton::clicked, this,
-                [this, index] { runHandler(*this, [&] { Command9_Click(index); }); });
+        connect(Command9(index), &QPushButton::clicked, this, [this, index] { Command9_Click(index); });
     for (int index : Command5.indices())
-        connect(Command5(index), &QPushButton::clicked, this,
-                [this, index] { runHandler(*this, [&] { Command5_Click(index); }); });
+        connect(Command5(index), &QPushButton::clicked, this, [this, index] { Command5_Click(index); });
     for (int index : Command3.indices())
         connect(Command3(index), &QPushButton::clicked, this,
-                [this, index] { runHandler(*this, [&] { Command3_Click(index); }); });
-    connect(Command1, &QPushButton::clicked, this, [this] { runHandler(*this, [&] { Command1_Click(); }); });
-    connect(Command4, &QPushButton::clicked, this, [this] { runHandler(*this, [&] { Command4_Click(); }); });
-    connect(Command7, &QPushButton::clicked, this, [this] { runHandler(*this, [&] { Command7_Click(); }); });
+                [this, index] { handle([&] { Command3_Click(index); }); });
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
+    connect(Command7, &QPushButton::clicked, this, &Form1::Command7_Click);
     // activated: a choice from the list (mouse or arrow keys); typing and setting the text do not raise it.
-    connect(Combo1, &QComboBox::activated, this, [this](int) { runHandler(*this, [&] { Combo1_Click(); }); });
-    connect(Picture1, &ClickablePicture::clicked, this,
-            [this] { runHandler(*this, [&] { Picture1_Click(); }); });
-    connect(&Timer1, &QTimer::timeout, this, [this] { runHandler(*this, [&] { Timer1_Timer(); }); });
+    connect(Combo1, &QComboBox::activated, this, &Form1::Combo1_Click);
+    connect(Picture1, &ClickablePicture::clicked, this, &Form1::Picture1_Click);
+    connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+}
+
+void Form1::handle(const std::function<void()>& body) {
+    if (m_ended)
+        return;
+    try {
+        body();
+    } catch (const ProgramEnding&) {
+        // The window is closing: the interrupted operation does nothing more.
+    }
 }
 
 void Form1::setOnLampColour(const QColor& colour) {
@@ -398,7 +399,11 @@ void Form1::beep() {
 }
 
 bool Form1::panelReportedOn() const {
-    return Shape1(0)->backgroundColour().rgb() == kLampOn.rgb();
+    return lampShowsOn(Shape1(0)->backgroundColour());
+}
+
+CaptureState Form1::captureState() {
+    return CaptureState{Exp_Time, ADC_Target, ADC_Low, ADC_High, ADC_Value, Stop_Flag, Save_Path};
 }
 
 void Form1::closeEvent(QCloseEvent* event) {

@@ -1,13 +1,15 @@
 #pragma once
 
+#include "capture/flat_capture.h"
 #include "core/dialogs.h"
-#include "link/link_display.h"
 #include "link/port_map.h"
 #include "ui/control_array.h"
+#include "ui/panel_view.h"
 
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class QComboBox;
@@ -26,16 +28,18 @@ class PressButton;
 class ReleaseSlider;
 class ShapeControl;
 
-// What the window is built with: where dialogs go, how COM ports map to devices, which camera.
+// What the window is built with: where dialogs go, how COM ports map to devices, which camera,
+// and the program's folder (settings file, test frame, default save folder).
 struct Form1Context {
-    Dialogs* dialogs = nullptr;           // not owned; outlives the window
-    PortMap ports;                        // COM1..COM20 to device paths
-    std::shared_ptr<CameraApp> camera;    // the camera application back-end
+    Dialogs* dialogs = nullptr;        // not owned; outlives the window
+    PortMap ports;                     // COM1..COM20 to device paths
+    std::shared_ptr<CameraApp> camera; // the camera application back-end
+    QString programFolder;             // decided once at start-up
 };
 
 // The main window: owns every control, the link COMM and the capture state. Handlers keep the
 // names of their controls and events and forward the work to link/ and capture/.
-class Form1 : public QWidget, public LinkDisplay {
+class Form1 : public QWidget, public PanelView {
     Q_OBJECT
 public:
     explicit Form1(Form1Context context, QWidget* parent = nullptr);
@@ -44,21 +48,22 @@ public:
     COMM& comm() { return *m_comm; }
     Dialogs& dialogs() { return *m_context.dialogs; }
     CameraApp& cameraApp() { return *m_context.camera; }
-
-    // LinkDisplay
-    void setOnLampColour(const QColor& colour) override;
-    void setOffLampColour(const QColor& colour) override;
-    void setReadoutColour(const QColor& colour) override;
-    void setReadoutText(const QString& text) override;
-    void beep() override;
+    const QString& programFolder() const { return m_context.programFolder; }
 
     // The inverter last reported the panel on exactly when the ON lamp is orange.
     bool panelReportedOn() const;
 
+    // The capture values the measurement and the series share, kept for the whole run.
+    CaptureState captureState();
+    int topMostFlag() const { return TopMost_Flag; }
+
+    // The system beep, for the "fqs" reply and the measurement's steps.
+    void beep() override;
+
     // Controls, named as on the form.
-    ControlArray<QLabel> Label1;   // Label1(0)
-    ControlArray<QLabel> Label2;   // Label2(0..11)
-    ControlArray<QLabel> Label3;   // Label3(1)
+    ControlArray<QLabel> Label1; // Label1(0)
+    ControlArray<QLabel> Label2; // Label2(0..11)
+    ControlArray<QLabel> Label3; // Label3(1)
     QLabel* Label5 = nullptr;
     QLabel* Label7 = nullptr;
     ControlArray<QPushButton> Command5; // 0 series, 1 abort, 2 measure
@@ -85,17 +90,8 @@ public:
     ControlArray<ReleaseSlider> Slider1; // Slider1(0)
     QTimer Timer1;                       // interval 0, never started
 
-    // Capture state, kept for the whole run.
-    double Exp_Time = 0.0;
-    double ADC_Target = 0.0;
-    double ADC_Low = 0.0;
-    double ADC_High = 0.0;
-    double ADC_Value = 0.0;
-    int Stop_Flag = 0;
-    QString Save_Path;
-    int TopMost_Flag = 0;
-
-    // Handlers.
+    // Handlers. Each returns at once once the program has ended, and an operation abandoned
+    // because the program is ending stops inside its handler.
     void Form_Load();
     void Form_Unload();
     void Timer1_Timer();
@@ -110,10 +106,6 @@ public:
     void Combo1_Click();
     void Picture1_Click();
 
-    // Settings file com_no.txt beside the program.
-    void load_comm();
-    void Save_comm(const QString& comm_ch);
-
     // True once Form_Unload has run: the program is over and no handler acts any more.
     bool ended() const { return m_ended; }
 
@@ -124,13 +116,36 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
 
+    // PanelView: what the inverter's replies change.
+    void setOnLampColour(const QColor& colour) override;
+    void setOffLampColour(const QColor& colour) override;
+    void setReadoutColour(const QColor& colour) override;
+    void setReadoutText(const QString& text) override;
+
 private:
     void createControls();
     void wireHandlers();
+    // Runs a handler's body: nothing once the program has ended; a ProgramEnding thrown by a wait
+    // ends the body there.
+    void handle(const std::function<void()>& body);
+
+    // Settings file com_no.txt in the program's folder.
+    void load_comm();
+    void Save_comm(const QString& comm_ch);
 
     Form1Context m_context;
     std::unique_ptr<COMM> m_comm;
     bool m_ended = false;
+
+    // Capture state, kept for the whole run.
+    double Exp_Time = 0.0;
+    double ADC_Target = 0.0;
+    double ADC_Low = 0.0;
+    double ADC_High = 0.0;
+    double ADC_Value = 0.0;
+    int Stop_Flag = 0;
+    QString Save_Path;
+    int TopMost_Flag = 0;
 };
 
 } // namespace brivane

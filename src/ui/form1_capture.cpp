@@ -3,7 +3,6 @@
 
 #include "capture/flat_capture.h"
 #include "capture/folder_chooser.h"
-#include "core/wait.h"
 #include "link/comm.h"
 #include "ui/controls.h"
 
@@ -45,10 +44,8 @@ public:
 
     Dialogs& dialogs() override { return m_form.dialogs(); }
     CameraApp& cameraApp() override { return m_form.cameraApp(); }
-    CaptureState state() override {
-        return CaptureState{m_form.Exp_Time,  m_form.ADC_Target, m_form.ADC_Low,  m_form.ADC_High,
-                            m_form.ADC_Value, m_form.Stop_Flag,  m_form.Save_Path};
-    }
+    CaptureState state() override { return m_form.captureState(); }
+    QString programFolder() const override { return m_form.programFolder(); }
 
 private:
     Form1& m_form;
@@ -57,11 +54,9 @@ private:
 } // namespace
 
 void Form1::Command5_Click(int Index) {
-    if (m_ended)
-        return;
-    Form1CaptureHost host(*this);
-    FlatCapture capture(host);
-    try {
+    handle([&] {
+        Form1CaptureHost host(*this);
+        FlatCapture capture(host);
         switch (Index) {
         case 0:
             capture.series();
@@ -75,15 +70,11 @@ void Form1::Command5_Click(int Index) {
         default:
             break;
         }
-    } catch (const ProgramEnding&) {
-        // The window is closing: the interrupted operation does nothing more.
-    }
+    });
 }
 
 void Form1::Picture1_Click() {
-    if (m_ended)
-        return;
-    chooseSaveFolder(dialogs(), Save_Path);
+    handle([&] { chooseSaveFolder(dialogs(), Save_Path); });
 }
 
 } // namespace brivane

@@ -4,6 +4,7 @@
 #include "core/numbers.h"
 #include "core/wait.h"
 #include "link/comm.h"
+#include "link/protocol.h"
 #include "ui/controls.h"
 #include "ui/settings_file.h"
 #include "ui/topmost.h"
@@ -16,11 +17,10 @@ namespace brivane {
 
 namespace {
 
-constexpr int kMaxLevel = 43;
+constexpr double kSwitchOnWaitMs = 1000.0;
 
-// ":D" and the last two characters of "0" followed by the level: 7 -> ":D07".
-QString levelFrame(int level) {
-    return QStringLiteral(":D") + (QStringLiteral("0") + QString::number(level)).right(2);
+QString frame(const char* text) {
+    return QLatin1String(text);
 }
 
 } // namespace
@@ -38,7 +38,7 @@ void Form1::Form_Unload() {
         return;
     m_ended = true;
     Command3_Click(0);
-    m_comm->MODE_Com(QStringLiteral(":F#"));
+    m_comm->MODE_Com(frame(protocol::kPanelOff));
     m_comm->COMM1close();
     // Every Wait in progress throws ProgramEnding, so an interrupted operation does nothing more.
     requestProgramEnd();
@@ -46,95 +46,89 @@ void Form1::Form_Unload() {
 }
 
 void Form1::Timer1_Timer() {
-    if (Timer1.interval() != 0 && m_comm->PortOpen()) {
-        Timer1.setInterval(0);
-        Timer1.stop();
-    }
+    handle([&] {
+        if (Timer1.interval() != 0 && m_comm->PortOpen()) {
+            Timer1.setInterval(0);
+            Timer1.stop();
+        }
+    });
 }
 
 void Form1::Command1_Click() {
-    if (m_ended)
-        return;
-    m_comm->MODE_Com(QStringLiteral(":A#"));
+    handle([&] { m_comm->MODE_Com(frame(protocol::kFrequency1kHz)); });
 }
 
 void Form1::Command4_Click() {
-    if (m_ended)
-        return;
-    m_comm->MODE_Com(QStringLiteral(":B#"));
+    handle([&] { m_comm->MODE_Com(frame(protocol::kFrequency500Hz)); });
 }
 
 void Form1::Command2_MouseDown(int Index, Qt::MouseButton, Qt::KeyboardModifiers) {
-    if (m_ended)
-        return;
-    try {
+    handle([&] {
         Command3_Click(0);
         if (Index == 0) {
-            m_comm->MODE_Com(QStringLiteral(":O#"));
-            Wait(1000);
-            m_comm->MODE_Com(QStringLiteral(":D43"));
-            m_comm->MODE_Com(QStringLiteral(":D43"));
-            Slider1(0)->setValue(kMaxLevel);
+            m_comm->MODE_Com(frame(protocol::kPanelOn));
+            Wait(kSwitchOnWaitMs);
+            m_comm->MODE_Com(levelFrame(protocol::kMaxLevel));
+            m_comm->MODE_Com(levelFrame(protocol::kMaxLevel));
+            Slider1(0)->setValue(protocol::kMaxLevel);
         } else {
-            m_comm->MODE_Com(QStringLiteral(":F#"));
+            m_comm->MODE_Com(frame(protocol::kPanelOff));
         }
-    } catch (const ProgramEnding&) {
-    }
+    });
 }
 
+// Also called by shutdown, after the program has been marked as ended.
 void Form1::Command3_Click(int Index) {
     if (Index == 0) {
         m_comm->COMM1open();
         return;
     }
-    m_comm->MODE_Com(QStringLiteral(":F#"));
+    m_comm->MODE_Com(frame(protocol::kPanelOff));
     if (m_comm->PortOpen())
         m_comm->COMM1close();
 }
 
 void Form1::Command9_Click(int Index) {
-    if (m_ended)
-        return;
-    QSlider* slider = Slider1(0);
-    const int level = slider->value();
-    if (Index == 0) {
-        if (level >= kMaxLevel)
-            return;
-        slider->setValue(level + 1);
-    } else {
-        if (level <= 0)
-            return;
-        slider->setValue(level - 1);
-    }
-    m_comm->MODE_Com(levelFrame(slider->value()));
+    handle([&] {
+        QSlider* slider = Slider1(0);
+        const int level = slider->value();
+        if (Index == 0) {
+            if (level >= protocol::kMaxLevel)
+                return;
+            slider->setValue(level + 1);
+        } else {
+            if (level <= protocol::kMinLevel)
+                return;
+            slider->setValue(level - 1);
+        }
+        m_comm->MODE_Com(levelFrame(slider->value()));
+    });
 }
 
 void Form1::Slider1_MouseUp(int Index, Qt::MouseButton, Qt::KeyboardModifiers) {
-    if (m_ended)
-        return;
-    m_comm->MODE_Com(levelFrame(Slider1(Index)->value()));
+    handle([&] { m_comm->MODE_Com(levelFrame(Slider1(Index)->value())); });
 }
 
 void Form1::Combo1_Click() {
-    if (m_ended)
-        return;
-    m_comm->COMM1close();
-    if (const auto port = portFromComboText(Combo1->currentText())) {
-        Save_comm(QString::number(*port));
-        m_comm->setPortNumber(*port);
-    }
-    m_comm->COMM1open();
+    handle([&] {
+        m_comm->COMM1close();
+        if (const auto port = portFromComboText(Combo1->currentText())) {
+            Save_comm(QString::number(*port));
+            m_comm->setPortNumber(*port);
+        }
+        m_comm->COMM1open();
+    });
 }
 
 void Form1::Command7_Click() {
-    if (m_ended)
-        return;
-    TopMost_Flag = TopMost_Flag == 0 ? 1 : 0;
-    setWindowTopmost(*this, TopMost_Flag == 1);
+    handle([&] {
+        TopMost_Flag = TopMost_Flag == 0 ? 1 : 0;
+        setWindowTopmost(*this, TopMost_Flag == 1);
+    });
 }
 
 void Form1::load_comm() {
-    if (const auto port = readPortSetting(settingsFilePath())) {
+    if (const auto port = readPortSetting(settingsFilePath(programFolder()))) {
         // Selecting the list entry keeps arrow-key choices moving on from the stored port.
         Combo1->setCurrentIndex(Combo1->findText(QStringLiteral("COM%1").arg(*port)));
         m_comm->setPortNumber(*port);
@@ -142,7 +136,7 @@ void Form1::load_comm() {
 }
 
 void Form1::Save_comm(const QString& comm_ch) {
-    writePortSetting(settingsFilePath(), comm_ch);
+    writePortSetting(settingsFilePath(programFolder()), comm_ch);
 }
 
 } // namespace brivane

@@ -1,6 +1,7 @@
 #include "ui/settings_file.h"
 
 #include "core/paths.h"
+#include "link/port_map.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -12,7 +13,7 @@ namespace {
 constexpr qsizetype kMaxLineBytes = 4096;
 
 std::optional<int> exactPortNumber(const QString& digits) {
-    for (int n = 1; n <= 20; ++n)
+    for (int n = PortMap::kFirstPort; n <= PortMap::kLastPort; ++n)
         if (digits == QString::number(n))
             return n;
     return std::nullopt;
@@ -69,8 +70,8 @@ bool writePortSetting(const QString& path, const QString& digits) {
     return file.commit();
 }
 
-QString settingsFilePath() {
-    return joinPath(programFolder(), QStringLiteral("com_no.txt"));
+QString settingsFilePath(const QString& programFolder) {
+    return joinPath(programFolder, QStringLiteral("com_no.txt"));
 }
 
 std::optional<int> portFromComboText(const QString& text) {

@@ -18,8 +18,8 @@ std::optional<int> readPortSetting(const QString& path);
 // write keeps the old content. Returns false when the file could not be written.
 bool writePortSetting(const QString& path, const QString& digits);
 
-// The settings file's place: beside the program.
-QString settingsFilePath();
+// The settings file's place: in the program's folder.
+QString settingsFilePath(const QString& programFolder);
 
 // "COM7" -> 7 for the exact texts COM1..COM20; nullopt otherwise.
 std::optional<int> portFromComboText(const QString& text);

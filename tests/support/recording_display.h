@@ -1,6 +1,8 @@
 #pragma once
 
-#include "link/link_display.h"
+#include "link/comm.h"
+#include "support/scripted_dialogs.h"
+#include "ui/panel_view.h"
 
 #include <QStringList>
 
@@ -8,7 +10,7 @@ namespace brivane::test {
 
 // Records every change the reply interpreter makes, in order, as "on=#rrggbb", "off=#rrggbb",
 // "colour=#rrggbb", "text=86%" and "beep".
-class RecordingDisplay : public LinkDisplay {
+class RecordingDisplay : public PanelView {
 public:
     void setOnLampColour(const QColor& colour) override { events << QStringLiteral("on=") + colour.name(); }
     void setOffLampColour(const QColor& colour) override { events << QStringLiteral("off=") + colour.name(); }
@@ -20,5 +22,12 @@ public:
 
     QStringList events;
 };
+
+// Wires a bare COMM the way the window does: replies to display, the port message to dialogs.
+inline void attach(COMM& comm, RecordingDisplay& display, ScriptedDialogs& dialogs) {
+    QObject::connect(&comm, &COMM::replyReceived,
+                     [&display](const Reply& reply) { showReply(reply, display); });
+    QObject::connect(&comm, &COMM::openFailed, [&dialogs] { dialogs.message(portMessage()); });
+}
 
 } // namespace brivane::test

@@ -29,7 +29,7 @@ constexpr auto kSlice = 20ms;         // how long a wait blocks before the windo
 constexpr auto kDeviceSettle = 300ms; // no new device for this long: the server has listed them all
 constexpr auto kConnectTimeout = 3s;  // TCP connect to the server
 
-QString q(const std::string& text) {
+QString toQString(const std::string& text) {
     return QString::fromStdString(text);
 }
 
@@ -222,7 +222,7 @@ public:
                     item->setValue(binning);
             m_client.sendNewNumber(property);
         } else if (binning != 1) {
-            throw CameraError(QStringLiteral("The camera %1 has no binning.").arg(q(m_camera)));
+            throw CameraError(QStringLiteral("The camera %1 has no binning.").arg(toQString(m_camera)));
         }
         if (hasProperty(m_camera, "CCD_FRAME_TYPE"))
             sendSwitch(m_camera, "CCD_FRAME_TYPE", "FRAME_FLAT");
@@ -230,7 +230,7 @@ public:
         auto exposure = device(m_camera).getNumber("CCD_EXPOSURE");
         auto* value = exposure.findWidgetByName("CCD_EXPOSURE_VALUE");
         if (!value)
-            throw CameraError(QStringLiteral("The camera %1 cannot expose.").arg(q(m_camera)));
+            throw CameraError(QStringLiteral("The camera %1 cannot expose.").arg(toQString(m_camera)));
         // A time below the camera's shortest exposure is taken as the shortest.
         const double sent = std::max(seconds, value->getMin());
         {
@@ -261,10 +261,10 @@ public:
         const DeviceState& camera = m_client.m_devices[m_camera];
         if (camera.exposureUpdates != m_exposureUpdates && camera.exposureState == IPS_ALERT)
             throw CameraError(QStringLiteral("The camera %1 failed the exposure: %2")
-                                  .arg(q(m_camera), q(camera.lastMessage)));
+                                  .arg(toQString(m_camera), toQString(camera.lastMessage)));
         if (Clock::now() >= m_deadline)
             throw CameraError(QStringLiteral("No image from the camera %1 within %2 s after the exposure.")
-                                  .arg(q(m_camera))
+                                  .arg(toQString(m_camera))
                                   .arg(std::chrono::duration<double>(m_options.imageMargin).count()));
         return false;
     }
@@ -280,8 +280,8 @@ public:
             format = m_client.m_imageFormat;
         }
         if (format.rfind(".fits", 0) != 0)
-            throw CameraError(
-                QStringLiteral("The camera %1 sent a \"%2\" image, not FITS.").arg(q(m_camera), q(format)));
+            throw CameraError(QStringLiteral("The camera %1 sent a \"%2\" image, not FITS.")
+                                  .arg(toQString(m_camera), toQString(format)));
         QSaveFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size() || !file.commit())
             throw CameraError(
@@ -289,12 +289,14 @@ public:
     }
 
 private:
-    QString server() const { return QStringLiteral("%1:%2").arg(q(m_options.host)).arg(m_options.port); }
+    QString server() const {
+        return QStringLiteral("%1:%2").arg(toQString(m_options.host)).arg(m_options.port);
+    }
 
     INDI::BaseDevice device(const std::string& name) {
         auto found = m_client.getDevice(name.c_str());
         if (!found)
-            throw CameraError(QStringLiteral("The INDI device %1 has gone.").arg(q(name)));
+            throw CameraError(QStringLiteral("The INDI device %1 has gone.").arg(toQString(name)));
         return found;
     }
 
@@ -309,8 +311,9 @@ private:
         auto vector = device(deviceName).getSwitch(property);
         auto* item = vector.findWidgetByName(element);
         if (!item)
-            throw CameraError(QStringLiteral("%1 of %2 has no %3.")
-                                  .arg(QLatin1String(property), q(deviceName), QLatin1String(element)));
+            throw CameraError(
+                QStringLiteral("%1 of %2 has no %3.")
+                    .arg(QLatin1String(property), toQString(deviceName), QLatin1String(element)));
         vector.reset();
         item->setState(ISS_ON);
         m_client.sendNewSwitch(vector);
@@ -376,7 +379,7 @@ private:
             return m_options.camera.empty()
                        ? QStringLiteral("the INDI server at %1 offers no camera").arg(server())
                        : QStringLiteral("the INDI server at %1 has no device %2")
-                             .arg(server(), q(m_options.camera));
+                             .arg(server(), toQString(m_options.camera));
         }
         chooseDevices();
         {
@@ -402,11 +405,11 @@ private:
         }
         if (m_client.m_serverLost)
             return QStringLiteral("lost the INDI server at %1").arg(server());
-        QString names = q(m_camera);
+        QString names = toQString(m_camera);
         if (!m_wheel.empty())
-            names += QStringLiteral(", ") + q(m_wheel);
+            names += QStringLiteral(", ") + toQString(m_wheel);
         return QStringLiteral("%1 did not connect: %2")
-            .arg(names, q(m_client.m_devices[m_camera].lastMessage));
+            .arg(names, toQString(m_client.m_devices[m_camera].lastMessage));
     }
 
     // Under the mutex: the camera (and a named wheel) are known and the device list has settled.
@@ -482,10 +485,10 @@ private:
         if (!value && property.size() > 0)
             value = &property[0];
         if (!value)
-            throw CameraError(QStringLiteral("The filter wheel %1 has no slot.").arg(q(m_wheel)));
+            throw CameraError(QStringLiteral("The filter wheel %1 has no slot.").arg(toQString(m_wheel)));
         if (slot < value->getMin() || (value->getMax() >= value->getMin() && slot > value->getMax()))
             throw CameraError(
-                QStringLiteral("The filter wheel %1 has no slot %2.").arg(q(m_wheel)).arg(slot));
+                QStringLiteral("The filter wheel %1 has no slot %2.").arg(toQString(m_wheel)).arg(slot));
         unsigned updates = 0;
         {
             std::lock_guard lock(m_client.m_mutex);
@@ -510,13 +513,14 @@ private:
             throw CameraError(QStringLiteral("Lost the connection to the INDI server at %1.").arg(server()));
         const DeviceState& wheel = m_client.m_devices[m_wheel];
         if (!done)
-            throw CameraError(
-                QStringLiteral("The filter wheel %1 did not reach slot %2.").arg(q(m_wheel)).arg(slot));
+            throw CameraError(QStringLiteral("The filter wheel %1 did not reach slot %2.")
+                                  .arg(toQString(m_wheel))
+                                  .arg(slot));
         if (wheel.filterState == IPS_ALERT)
             throw CameraError(QStringLiteral("The filter wheel %1 failed to reach slot %2: %3")
-                                  .arg(q(m_wheel))
+                                  .arg(toQString(m_wheel))
                                   .arg(slot)
-                                  .arg(q(wheel.lastMessage)));
+                                  .arg(toQString(wheel.lastMessage)));
     }
 
     IndiOptions m_options;

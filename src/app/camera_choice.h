@@ -1,10 +1,10 @@
 #pragma once
 
 #include "capture/camera.h"
+#include "sim/camera_sim.h"
 
 #include <QString>
 
-#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -26,12 +26,8 @@ CameraChoice defaultCameraChoice();
 // "sim". Returns nullopt for anything else and, when error is given, says why.
 std::optional<CameraChoice> parseCameraChoice(const QString& value, QString* error = nullptr);
 
-// Creates the chosen back-end. Throws CameraError when it is not available on this platform.
-std::unique_ptr<CameraApp> makeCameraApp(const CameraChoice& choice);
-
-// Polls ImageReady until it is true, letting the window process events between polls (Wait, so
-// ProgramEnding passes through). The back-end bounds the exposure: ImageReady throws CameraError
-// once its own deadline has passed.
-void waitForImage(Camera& camera, std::chrono::milliseconds pollInterval = std::chrono::milliseconds(50));
+// Creates the chosen back-end; the simulated camera is lit by panel. Throws CameraError when the
+// back-end is not available on this platform.
+std::unique_ptr<CameraApp> makeCameraApp(const CameraChoice& choice, PanelLevelSource panel);
 
 } // namespace brivane

@@ -1,4 +1,4 @@
-#include "core/syscolors.h"
+#include "ui/syscolors.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>

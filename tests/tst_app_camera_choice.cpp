@@ -1,5 +1,7 @@
-#include "capture/camera_factory.h"
+#include "app/camera_choice.h"
 #include "core/wait.h"
+
+#include "support/wait_control.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -78,7 +80,7 @@ private slots:
         PolledCamera endless;
         QTimer::singleShot(30, [] { requestProgramEnd(); });
         QVERIFY_THROWS_EXCEPTION(ProgramEnding, brivane::waitForImage(endless, 10ms));
-        resetProgramEndForTests();
+        test::resetProgramEnd();
         QVERIFY(endless.polls < 10);
     }
 };

@@ -1,7 +1,4 @@
-#include "capture/camera_factory.h"
-
-#include "core/wait.h"
-#include "sim/camera_sim.h"
+#include "app/camera_choice.h"
 
 #ifdef BRIVANE_HAVE_INDI
 #include "capture/indi/indi_camera.h"
@@ -70,10 +67,10 @@ std::optional<CameraChoice> parseCameraChoice(const QString& value, QString* err
     return choice;
 }
 
-std::unique_ptr<CameraApp> makeCameraApp(const CameraChoice& choice) {
+std::unique_ptr<CameraApp> makeCameraApp(const CameraChoice& choice, PanelLevelSource panel) {
     switch (choice.kind) {
     case CameraChoice::Kind::Sim:
-        return std::make_unique<SimCameraApp>();
+        return std::make_unique<SimCameraApp>(std::move(panel));
     case CameraChoice::Kind::Indi:
 #ifdef BRIVANE_HAVE_INDI
         return makeIndiCameraApp(IndiOptions{choice.host.toStdString(), choice.port,
@@ -90,12 +87,6 @@ std::unique_ptr<CameraApp> makeCameraApp(const CameraChoice& choice) {
 #endif
     }
     throw CameraError(QStringLiteral("Unknown camera back-end."));
-}
-
-void waitForImage(Camera& camera, std::chrono::milliseconds pollInterval) {
-    const double ms = static_cast<double>(std::max(pollInterval, std::chrono::milliseconds(1)).count());
-    while (!camera.ImageReady())
-        Wait(ms);
 }
 
 } // namespace brivane

@@ -1,0 +1,43 @@
+# Fails when a source under SRC includes a header of a layer it may not depend on.
+#   cmake -DSRC=<folder holding the layers> -P scripts/check-layers.cmake
+# Each layer is a folder; a layer includes its own headers and those of the layers listed here.
+# A folder not listed is a front end (a driver, a server, a tool): it may use core, link and
+# capture, never ui, sim or app.
+cmake_minimum_required(VERSION 3.22)
+set(allowed_core core)
+set(allowed_link core link)
+set(allowed_capture core link capture)
+set(allowed_sim core link capture sim)
+set(allowed_ui core link capture ui)
+set(allowed_app core link capture sim ui app)
+set(allowed_front_end core link capture)
+set(layers core link capture sim ui app)
+
+if(NOT SRC)
+    message(FATAL_ERROR "check-layers: pass -DSRC=<source folder>")
+endif()
+file(GLOB_RECURSE sources RELATIVE "${SRC}" "${SRC}/*.h" "${SRC}/*.cpp")
+set(violations 0)
+foreach(source ${sources})
+    string(REGEX MATCH "^[^/]+" layer "${source}")
+    if(layer STREQUAL source)
+        continue() # a file at the top, not in a layer
+    endif()
+    if(layer IN_LIST layers)
+        set(allowed ${allowed_${layer}})
+    else()
+        set(allowed ${allowed_front_end} ${layer})
+    endif()
+    file(STRINGS "${SRC}/${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<][a-z_]+/")
+    foreach(line ${includes})
+        string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[\"<]([a-z_]+)/.*" "\\1" target "${line}")
+        if(target IN_LIST layers AND NOT target IN_LIST allowed)
+            message("${source}: ${layer} may not include ${target}/ (${line})")
+            math(EXPR violations "${violations} + 1")
+        endif()
+    endforeach()
+endforeach()
+if(violations GREATER 0)
+    message(FATAL_ERROR "check-layers: ${violations} include(s) against the one-way rule")
+endif()
+message("check-layers: ${SRC} keeps the one-way rule")

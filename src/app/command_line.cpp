@@ -1,0 +1,80 @@
+#include "app/command_line.h"
+
+#include <QCommandLineParser>
+
+namespace brivane {
+
+CommandLine::CommandLine()
+    : m_port(QStringLiteral("port"),
+             QStringLiteral("Maps COM port n (%1..%2) to a device path, e.g. COM3=/dev/ttyUSB0. Repeatable. "
+                            "Default: COMn is /dev/ttyS(n-1) (COMn on Windows).")
+                 .arg(PortMap::kFirstPort)
+                 .arg(PortMap::kLastPort),
+             QStringLiteral("COMn=PATH")),
+      m_camera(QStringLiteral("camera"),
+               QStringLiteral("Camera back-end: maxim (Windows automation), indi[=HOST:PORT] (INDI server, "
+                              "default localhost:7624) or sim (built-in simulator). Default: maxim on "
+                              "Windows, indi elsewhere; sim with --simulate."),
+               QStringLiteral("BACKEND")),
+      m_indiCamera(QStringLiteral("indi-camera"),
+                   QStringLiteral("INDI camera device to use (default: the first)."), QStringLiteral("NAME")),
+      m_indiWheel(QStringLiteral("indi-wheel"),
+                  QStringLiteral("INDI filter wheel to use (default: the first, if any)."),
+                  QStringLiteral("NAME")),
+      m_simulate(
+          QStringLiteral("simulate"),
+          QStringLiteral("Runs without hardware: a simulated inverter on a pseudo-terminal behind the COM "
+                         "port shown, and the simulated camera unless --camera says otherwise.")),
+      m_demo(
+          QStringLiteral("demo"),
+          QStringLiteral("Plays a typical session unattended (use with --simulate): ON, measurement, a short "
+                         "series saved into DIR; prints each step and exits 0 when the series is saved."),
+          QStringLiteral("DIR")),
+      m_exitWhenIdle(QStringLiteral("exit-when-idle"), QStringLiteral("Start-up benchmark.")) {
+    m_exitWhenIdle.setFlags(QCommandLineOption::HiddenFromHelp);
+}
+
+void CommandLine::addTo(QCommandLineParser& parser) const {
+    parser.addOptions({m_port, m_camera, m_indiCamera, m_indiWheel, m_simulate, m_demo, m_exitWhenIdle});
+}
+
+std::optional<Options> CommandLine::read(const QCommandLineParser& parser, QString& error) const {
+    Options options;
+    for (const QString& value : parser.values(m_port)) {
+        const auto mapping = PortMap::parseOption(value);
+        if (!mapping) {
+            error = QStringLiteral("--port wants COMn=PATH with n from %1 to %2, not \"%3\"")
+                        .arg(PortMap::kFirstPort)
+                        .arg(PortMap::kLastPort)
+                        .arg(value);
+            return std::nullopt;
+        }
+        options.ports.map(mapping->first, mapping->second);
+    }
+    options.simulate = parser.isSet(m_simulate);
+    if (parser.isSet(m_camera)) {
+        const auto choice = parseCameraChoice(parser.value(m_camera), &error);
+        if (!choice)
+            return std::nullopt;
+        options.camera = *choice;
+    } else if (options.simulate) {
+        options.camera.kind = CameraChoice::Kind::Sim;
+    }
+    options.camera.indiCamera = parser.value(m_indiCamera);
+    options.camera.indiWheel = parser.value(m_indiWheel);
+    options.demoDir = parser.value(m_demo);
+    options.exitWhenIdle = parser.isSet(m_exitWhenIdle);
+    return options;
+}
+
+bool wantsTextOnly(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
+            arg == "--version")
+            return true;
+    }
+    return false;
+}
+
+} // namespace brivane

@@ -1,0 +1,15 @@
+#include "capture/camera.h"
+
+#include "core/wait.h"
+
+#include <algorithm>
+
+namespace brivane {
+
+void waitForImage(Camera& camera, std::chrono::milliseconds pollInterval) {
+    const double ms = static_cast<double>(std::max(pollInterval, std::chrono::milliseconds(1)).count());
+    while (!camera.ImageReady())
+        Wait(ms);
+}
+
+} // namespace brivane
