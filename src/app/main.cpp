@@ -98,7 +98,7 @@ int main(int argc, char* argv[]) {
         for (int port : {stored, 6, 1})
             if (port > 0)
                 options.ports.map(port, inverter->devicePath());
-        panelLight = [sim = inverter.get()] { return sim->panelLight(); };
+        panelLight = lightOf(*inverter);
         QTextStream(stdout) << "Simulated inverter on " << inverter->devicePath() << Qt::endl;
     }
 
