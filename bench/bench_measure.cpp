@@ -104,7 +104,7 @@ int main(int argc, char* argv[]) {
     }
     bench::AnsweringDialogs dialogs;
     Form1Context context = bench::simulatedContext(dialogs, sim, dir.path());
-    const auto camera = std::make_shared<TimedCameraApp>([&sim] { return sim.panelLight(); });
+    const auto camera = std::make_shared<TimedCameraApp>(lightOf(sim));
     context.camera = camera;
     StampedForm window(std::move(context), *camera);
     window.show();

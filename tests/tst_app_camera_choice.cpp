@@ -86,4 +86,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TstCaptureFactory)
-#include "tst_capture_factory.moc"
+#include "tst_app_camera_choice.moc"

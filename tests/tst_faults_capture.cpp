@@ -87,7 +87,7 @@ private slots:
         QFETCH(bool, series);
         const QString folder = m_dir->filePath(QStringLiteral("flats"));
         QVERIFY(QDir().mkpath(folder));
-        auto camera = std::make_shared<CountingCameraApp>([sim = m_sim.get()] { return sim->panelLight(); });
+        auto camera = std::make_shared<CountingCameraApp>(lightOf(*m_sim));
         std::function<void()> strike = [&] {
             QVERIFY(QDir(folder).removeRecursively());
             if (fault == u"replace")

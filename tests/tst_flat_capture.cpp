@@ -22,6 +22,7 @@
 
 #include <functional>
 #include <memory>
+#include <thread>
 
 using namespace brivane;
 
@@ -39,6 +40,7 @@ const QString kNoInverter = QStringLiteral("ＥＬパネルインバーターと
 class RecordingCameraApp : public CameraApp {
 public:
     bool linkFails = false;
+    bool exposeBlocks = false;         // Expose holds the thread for the exposure, as an automation call can
     std::function<void(int)> onExpose; // with the 1-based exposure count; may throw
     int cameras = 0;
     std::vector<double> exposures, levels; // seconds; each saved frame's level
@@ -60,6 +62,8 @@ public:
             if (app.onExpose)
                 app.onExpose(int(app.exposures.size()));
             inner->Expose(seconds, binning, filter);
+            if (app.exposeBlocks)
+                std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         }
         bool ImageReady() override { return inner->ImageReady(); }
         void SaveImage(const QString& path) override {
@@ -144,7 +148,7 @@ private slots:
         m_sim = std::make_unique<InverterSim>();
         QVERIFY(m_sim->start());
         m_dialogs = std::make_unique<test::ScriptedDialogs>();
-        m_camera = std::make_shared<RecordingCameraApp>([sim = m_sim.get()] { return sim->panelLight(); });
+        m_camera = std::make_shared<RecordingCameraApp>(lightOf(*m_sim));
     }
     void cleanup() { m_form.reset(); }
 
@@ -187,6 +191,21 @@ private slots:
         QCOMPARE(m_camera->saved,
                  QStringList(steps, joinPath(m_dir->path(), QStringLiteral("ADC_Temp.fit"))));
         verifyIdle();
+    }
+
+    // Each test frame is lit by the step it is measured for: the step's frame has reached the
+    // inverter before the exposure starts, even when the exposure call holds the thread.
+    void stepReachesPanelBeforeExposure() {
+        makeForm(true, QStringLiteral("4000"));
+        m_camera->exposeBlocks = true;
+        m_form->Command5_Click(2);
+        QCOMPARE(m_dialogs->texts(), QStringList{kMeasured});
+        const std::vector<double>& levels = m_camera->levels;
+        QVERIFY(levels.size() > 5);
+        const double step1 = SimCameraModel::signal(1.0 / InverterSim::kMaxDuty, 0.05, 1, 0);
+        QVERIFY2(levels[0] > SimCameraModel::kBias + step1 / 2, qPrintable(QString::number(levels[0])));
+        for (std::size_t i = 1; i < levels.size(); ++i)
+            QVERIFY2(levels[i] > levels[i - 1] + step1 / 2, qPrintable(QStringLiteral("step %1").arg(i + 1)));
     }
 
     void failure_data() {

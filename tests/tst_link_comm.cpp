@@ -4,6 +4,7 @@
 #include "support/scripted_dialogs.h"
 #include "ui/syscolors.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <memory>
@@ -81,6 +82,32 @@ private slots:
         QVERIFY(!link.comm->PortOpen());
         link.comm->COMM1open(); // the next attempt asks again
         QCOMPARE(link.dialogs.shown.size(), size_t(2));
+    }
+
+    // sendLevel returns once the inverter has echoed the duty; a silent inverter costs one bounded
+    // wait per opening, after which frames still go out but nothing is awaited.
+    void sendLevelWaitsForEcho() {
+        Link link;
+        QVERIFY(link.started);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(link.comm->sendLevel(7, 2));
+        QVERIFY(clock.elapsed() < 500);
+        QCOMPARE(link.comm->panelStatus().duty, 7.0);
+
+        link.sim.setOptions({.silent = true});
+        clock.restart();
+        QVERIFY(!link.comm->sendLevel(9)); // duties were seen on this opening: the full wait
+        QVERIFY(clock.elapsed() >= COMM::kEchoTimeout.count() - 50);
+        link.comm->COMM1close();
+        link.comm->COMM1open();
+        QVERIFY(!link.comm->sendLevel(10));
+        clock.restart();
+        QVERIFY(!link.comm->sendLevel(11));
+        QVERIFY(clock.elapsed() < 200);
+        QTRY_COMPARE(link.sim.received(), QByteArray(":D07:D07:D09:D10:D11"));
+        link.comm->COMM1close();
+        QVERIFY(!link.comm->sendLevel(12)); // closed: dropped, no wait
     }
 
     void closeDropsPartialReply() {

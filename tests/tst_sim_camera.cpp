@@ -17,7 +17,7 @@ struct Shot {
 };
 
 FitsLevel shoot(const QString& path, Shot shot) {
-    SimCameraApp app([panel = shot.panel] { return panel; });
+    SimCameraApp app(steadyPanel(shot.panel));
     auto camera = app.createCamera();
     camera->setLinkEnabled(true);
     camera->Expose(shot.seconds, shot.binning, 0);
@@ -62,7 +62,7 @@ private slots:
 
     // Expose returns at once, the image is ready after the exposure time; calls out of order are errors.
     void exposureCycle() {
-        SimCameraApp app([] { return 0.5; });
+        SimCameraApp app(steadyPanel(0.5));
         auto camera = app.createCamera();
         QVERIFY_THROWS_EXCEPTION(CameraError, camera->Expose(1, 1, 0)); // not linked
         camera->setLinkEnabled(true);

@@ -1,8 +1,8 @@
 #include "app/camera_choice.h"
 #include "app/command_line.h"
+#include "app/simulation.h"
 #include "capture/camera.h"
 #include "core/paths.h"
-#include "sim/inverter_sim.h"
 #include "ui/demo_session.h"
 #include "ui/fonts.h"
 #include "ui/form1.h"
@@ -85,21 +85,17 @@ int main(int argc, char* argv[]) {
     installFontSubstitutes();
     const QString programFolder = programFolderFor(QCoreApplication::applicationDirPath());
 
-    std::unique_ptr<InverterSim> inverter;
+    Simulation simulation;
     PanelLevelSource panelLight; // dark unless the simulated inverter runs
     if (options.simulate) {
-        inverter = std::make_unique<InverterSim>();
-        if (!inverter->start())
-            return fail(
-                QStringLiteral("cannot start the simulated inverter: %1").arg(inverter->errorString()));
+        if (!simulation.start(error))
+            return fail(error);
         // The port the window shows and the one the link would open (they differ until a port is
         // stored or chosen).
         const int stored = readPortSetting(settingsFilePath(programFolder)).value_or(0);
-        for (int port : {stored, 6, 1})
-            if (port > 0)
-                options.ports.map(port, inverter->devicePath());
-        panelLight = [sim = inverter.get()] { return sim->panelLight(); };
-        QTextStream(stdout) << "Simulated inverter on " << inverter->devicePath() << Qt::endl;
+        simulation.mapPorts(options.ports, {stored, 6, 1});
+        panelLight = simulation.panelLight();
+        QTextStream(stdout) << "Simulated inverter on " << simulation.devicePath() << Qt::endl;
     }
 
     std::shared_ptr<CameraApp> camera;

@@ -110,8 +110,7 @@ void FlatCapture::runMeasurement() {
     m_host.beep();
     m_host.send(QLatin1String(protocol::kPanelOn));
     Wait(kSwitchOnWaitMs);
-    m_host.send(levelFrame(0));
-    m_host.send(levelFrame(0));
+    m_host.sendLevel(0, 2);
     m_host.setSlider(0);
     Wait(kSettleWaitMs);
     // An abort pressed before or during the start-up waits is dropped.
@@ -123,7 +122,7 @@ void FlatCapture::runMeasurement() {
 
     for (int step = 1; step <= kLastStep; ++step) {
         m_host.beep();
-        m_host.send(levelFrame(step));
+        m_host.sendLevel(step, 1);
         m_host.setSlider(step);
         if (state.Stop_Flag == 1) {
             state.Stop_Flag = 0;

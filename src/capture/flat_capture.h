@@ -37,6 +37,9 @@ public:
     virtual bool panelReportedOn() const = 0;   // ON lamp orange
 
     virtual void send(const QString& frame) = 0; // one command frame to the inverter
+    // The level frame, `times` times in a row; returns once the panel has it (written out and
+    // echoed by the inverter) or a short bound has passed.
+    virtual void sendLevel(int level, int times) = 0;
     virtual void beep() = 0;
     virtual void setSlider(int level) = 0;           // shows the brightness, sends nothing
     virtual void showLevel(const QString& text) = 0; // Label5

@@ -1,5 +1,6 @@
 #include "core/wait.h"
 
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QObject>
 #include <QTimer>
@@ -24,23 +25,43 @@ signals:
     void endRequested();
 };
 
-} // namespace
-
-void Wait(double ms) {
+// Runs the event loop for ms milliseconds, or until the program starts ending.
+void pause(int ms) {
     WaitControl& control = WaitControl::instance();
     if (control.ending)
         throw ProgramEnding{};
-    const double scaled = std::isfinite(ms) ? std::max(0.0, ms * control.scale) : 0.0;
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(&control, &WaitControl::endRequested, &loop, &QEventLoop::quit);
-    timer.start(static_cast<int>(std::min(scaled, 2.0e9)));
+    timer.start(ms);
     loop.exec();
     if (control.ending)
         throw ProgramEnding{};
+}
+
+constexpr std::chrono::milliseconds kPollSlice{5};
+
+} // namespace
+
+void Wait(double ms) {
+    const double scaled = std::isfinite(ms) ? std::max(0.0, ms * WaitControl::instance().scale) : 0.0;
+    pause(static_cast<int>(std::min(scaled, 2.0e9)));
+}
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const QDeadlineTimer deadline(timeout, Qt::PreciseTimer);
+    for (;;) {
+        if (WaitControl::instance().ending)
+            throw ProgramEnding{};
+        if (done())
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        pause(static_cast<int>(std::min<qint64>(kPollSlice.count(), deadline.remainingTime())));
+    }
 }
 
 void requestProgramEnd() {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
+
 namespace brivane {
 
 // Thrown out of Wait once the program is ending: the operation that waited is abandoned and the
@@ -10,6 +13,10 @@ struct ProgramEnding {};
 // event loop woken by a precise timer, so a long wait costs no CPU. Throws ProgramEnding when the
 // program starts ending before or during the wait.
 void Wait(double ms);
+
+// Keeps the window alive until done() is true (checked at once, then every few milliseconds) or
+// timeout has passed in real time; true when done. Throws ProgramEnding like Wait.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
 // Marks the program as ending and wakes every Wait in progress.
 void requestProgramEnd();

@@ -1,5 +1,8 @@
 #include "link/comm.h"
 
+#include "core/wait.h"
+#include "link/protocol.h"
+
 #include <QDeadlineTimer>
 
 namespace brivane {
@@ -28,6 +31,8 @@ void COMM::COMM1open() {
         closePort(); // lost, not yet closed
     m_framer.clear();
     m_status = PanelStatus{};
+    m_dutySeen = false;
+    m_echoMissed = false;
     m_port.setPortName(devicePath());
     m_port.clearError();
     if (m_port.open(QIODevice::ReadWrite))
@@ -59,9 +64,37 @@ void COMM::MODE_Com(const QString& frame) {
     m_port.write(text.toLatin1());
 }
 
+bool COMM::sendLevel(int level, int times) {
+    const quint64 before = m_dutyReplies;
+    for (int i = 0; i < times; ++i)
+        MODE_Com(levelFrame(level));
+    if (!PortOpen())
+        return false;
+    // QSerialPort writes from the event loop: a camera call that blocks the thread, or a request
+    // to a camera server, would otherwise go out before the frame.
+    const QDeadlineTimer flushed(kLevelFlushTimeout);
+    while (PortOpen() && m_port.bytesToWrite() > 0 && !flushed.hasExpired())
+        if (!m_port.waitForBytesWritten(static_cast<int>(flushed.remainingTime())))
+            break;
+    if (m_echoMissed)
+        return false;
+    const bool echoed =
+        waitUntil([&] { return !PortOpen() || (m_dutyReplies != before && m_status.duty == double(level)); },
+                  kEchoTimeout);
+    const bool confirmed = echoed && PortOpen();
+    if (!confirmed && !m_dutySeen && PortOpen())
+        m_echoMissed = true;
+    return confirmed;
+}
+
 void COMM::RX_data(const QString& frame) {
     const Reply reply = parseReply(frame);
     m_status.update(reply);
+    if (reply.kind == Reply::Kind::Duty) {
+        ++m_dutyReplies;
+        m_dutySeen = true;
+        m_echoMissed = false;
+    }
     emit replyReceived(reply);
 }
 
@@ -105,6 +138,8 @@ void COMM::closePort() {
     m_lost = false;
     m_framer.clear();
     m_status = PanelStatus{};
+    m_dutySeen = false;
+    m_echoMissed = false;
     ++m_generation;
 }
 

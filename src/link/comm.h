@@ -19,6 +19,10 @@ class COMM : public QObject {
 public:
     // Longest COMM1close waits for frames already written to leave.
     static constexpr std::chrono::milliseconds kCloseFlushTimeout{500};
+    // Longest sendLevel blocks for its frames to be written to the device (4 bytes take 4 ms).
+    static constexpr std::chrono::milliseconds kLevelFlushTimeout{250};
+    // Longest sendLevel waits for the inverter to report the duty it was sent.
+    static constexpr std::chrono::milliseconds kEchoTimeout{1000};
 
     explicit COMM(PortMap ports, QObject* parent = nullptr);
     ~COMM() override;
@@ -29,6 +33,13 @@ public:
     void COMM1close();
     // Writes the frame, blanks at both ends removed, if and only if the port is open.
     void MODE_Com(const QString& frame);
+    // Sends the level frame `times` times in a row, then makes sure the panel has it before the
+    // caller goes on (an exposure, say): waits until the frames have been written to the device
+    // (blocking, at most kLevelFlushTimeout) and then, keeping the window alive, until the inverter
+    // reports that duty (at most kEchoTimeout). True when the echo came. With the port closed the
+    // frames are dropped and nothing is awaited; an inverter that has reported no duty since the
+    // port was opened and let one such wait run out is not waited for again.
+    bool sendLevel(int level, int times = 1);
     // Interprets one reply frame: updates the panel status and raises replyReceived.
     void RX_data(const QString& frame);
 
@@ -59,10 +70,13 @@ private:
     PortMap m_ports;
     int m_portNumber = 1;
     QSerialPort m_port;
-    ReplyFramer m_framer;     // RX_buf: lives across notifications
-    PanelStatus m_status;     // reset at every opening and closing
-    bool m_lost = false;      // a device error was seen; the port counts as closed
-    quint64 m_generation = 0; // one per opening, so a late loss never closes a newer opening
+    ReplyFramer m_framer;      // RX_buf: lives across notifications
+    PanelStatus m_status;      // reset at every opening and closing
+    quint64 m_dutyReplies = 0; // "EDU" replies seen, ever
+    bool m_dutySeen = false;   // since this opening
+    bool m_echoMissed = false; // a duty echo was awaited in vain, with none seen since this opening
+    bool m_lost = false;       // a device error was seen; the port counts as closed
+    quint64 m_generation = 0;  // one per opening, so a late loss never closes a newer opening
 };
 
 } // namespace brivane

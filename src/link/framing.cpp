@@ -1,5 +1,7 @@
 #include "link/framing.h"
 
+#include "link/protocol.h"
+
 namespace brivane {
 
 namespace {
@@ -19,12 +21,12 @@ std::vector<QString> ReplyFramer::feed(QByteArrayView chunk) {
                 m_state = State::InReply; // the lead character, dropped
             break;
         case State::InReply:
-            if (c == ':') {
+            if (c == protocol::kLead) {
                 m_pending.clear();
                 break;
             }
             m_pending.append(c);
-            if (c == '#') {
+            if (c == protocol::kTerminator) {
                 frames.push_back(QString::fromLatin1(m_pending));
                 m_pending.clear();
                 m_state = State::BetweenReplies;
@@ -34,9 +36,9 @@ std::vector<QString> ReplyFramer::feed(QByteArrayView chunk) {
             }
             break;
         case State::Discarding:
-            if (c == '#')
+            if (c == protocol::kTerminator)
                 m_state = State::BetweenReplies;
-            else if (c == ':')
+            else if (c == protocol::kLead)
                 m_state = State::InReply;
             break;
         }

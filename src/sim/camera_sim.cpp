@@ -2,6 +2,7 @@
 
 #include "capture/fits_document.h"
 #include "sim/fits_writer.h"
+#include "sim/inverter_sim.h"
 
 #include <algorithm>
 #include <array>
@@ -23,6 +24,7 @@ struct Exposure {
     double seconds = 0;
     int binning = 1;
     int filter = 0;
+    Clock::time_point start;
     Clock::time_point end;
 };
 
@@ -48,7 +50,8 @@ public:
             throw CameraError(QStringLiteral("Invalid filter slot: %1.").arg(filter));
         const auto length =
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-        m_exposure = Exposure{seconds, binning, filter, Clock::now() + length};
+        const Clock::time_point start = Clock::now();
+        m_exposure = Exposure{seconds, binning, filter, start, start + length};
     }
 
     bool ImageReady() override {
@@ -61,8 +64,9 @@ public:
         if (!ImageReady())
             throw CameraError(QStringLiteral("The image is not ready yet."));
         const Exposure& e = *m_exposure;
-        // The panel light is taken when the image is read out, at the end of the exposure.
-        const double panel = std::clamp(m_panel ? m_panel() : 0.0, 0.0, 1.0);
+        // The panel's light over the exposure window: a change of brightness that reaches the
+        // panel after the exposure began lights only the rest of it.
+        const double panel = std::clamp(m_panel ? m_panel(e.start, e.end) : 0.0, 0.0, 1.0);
         const long width = SimCameraModel::kWidth / e.binning;
         const long height = SimCameraModel::kHeight / e.binning;
         const double signal = SimCameraModel::signal(panel, e.seconds, e.binning, e.filter);
@@ -123,6 +127,14 @@ double SimCameraModel::signal(double panel, double seconds, int binning, int fil
 
 double SimCameraModel::centreLevel(double panel, double seconds, int binning, int filter) {
     return std::min(kBias + signal(panel, seconds, binning, filter), 65535.0);
+}
+
+PanelLevelSource steadyPanel(double light) {
+    return [light](Clock::time_point, Clock::time_point) { return light; };
+}
+
+PanelLevelSource lightOf(const InverterSim& inverter) {
+    return [&inverter](Clock::time_point from, Clock::time_point to) { return inverter.meanLight(from, to); };
 }
 
 SimCameraApp::SimCameraApp(PanelLevelSource panel) : m_panel(std::move(panel)) {}

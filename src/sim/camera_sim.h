@@ -2,13 +2,23 @@
 
 #include "capture/camera.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
 namespace brivane {
 
-// Light from the panel as a fraction of full output: 0 when off, duty / 43 when on.
-using PanelLevelSource = std::function<double()>;
+// Light from the panel as a fraction of full output (0 when off, duty / 43 when on), averaged
+// over the exposure from `from` to `to`; the light at that moment when they are equal.
+using PanelLevelSource = std::function<double(std::chrono::steady_clock::time_point from,
+                                              std::chrono::steady_clock::time_point to)>;
+
+// A panel whose light never changes.
+PanelLevelSource steadyPanel(double light);
+
+class InverterSim;
+// The panel driven by a simulated inverter, which must outlive the source.
+PanelLevelSource lightOf(const InverterSim& inverter);
 
 // The simulated camera's light model. Level of a pixel before noise and saturation:
 //   kBias + panel x kFullScale x seconds x transmission(filter) x binning^2 x vignetting

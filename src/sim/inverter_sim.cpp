@@ -94,6 +94,46 @@ void InverterSim::hangUp() {
     m_slave = -1;
 }
 
+void InverterSim::recordLight() {
+    constexpr std::size_t kKept = 4096;
+    const double light = panelLight();
+    if (!m_light.empty() && m_light.back().light == light)
+        return;
+    m_light.push_back({std::chrono::steady_clock::now(), light});
+    if (m_light.size() > kKept)
+        m_light.pop_front();
+}
+
+double InverterSim::meanLight(std::chrono::steady_clock::time_point from,
+                              std::chrono::steady_clock::time_point to) const {
+    // Dark before the first change on record.
+    const auto lightAt = [&](std::chrono::steady_clock::time_point t) {
+        double light = 0.0;
+        for (const LightChange& change : m_light) {
+            if (change.at > t)
+                break;
+            light = change.light;
+        }
+        return light;
+    };
+    if (to <= from)
+        return lightAt(from);
+    double integral = 0.0;
+    auto at = from;
+    double light = lightAt(from);
+    for (const LightChange& change : m_light) {
+        if (change.at <= from)
+            continue;
+        if (change.at >= to)
+            break;
+        integral += light * std::chrono::duration<double>(change.at - at).count();
+        at = change.at;
+        light = change.light;
+    }
+    integral += light * std::chrono::duration<double>(to - at).count();
+    return integral / std::chrono::duration<double>(to - from).count();
+}
+
 void InverterSim::sendRaw(const QByteArray& bytes) {
     if (m_outgoing.empty())
         writeMaster(bytes);
@@ -146,6 +186,7 @@ void InverterSim::parseCommands() {
             const int level = (m_commands[2] - '0') * 10 + (m_commands[3] - '0');
             m_commands.remove(0, 4);
             m_duty = std::min(level, kMaxDuty);
+            recordLight();
             emit stateChanged();
             reply("EDU" + QByteArray::number(m_duty).rightJustified(2, '0'));
             continue;
@@ -164,18 +205,21 @@ void InverterSim::parseCommands() {
         switch (letter) {
         case 'O':
             m_on = true;
+            recordLight();
             emit stateChanged();
             reply("ELC1");
             reply("EDU" + QByteArray::number(m_duty).rightJustified(2, '0'));
             break;
         case 'F':
             m_on = false;
+            recordLight();
             emit stateChanged();
             reply("ELC0");
             break;
         case 'A':
         case 'B':
             m_frequency = letter == 'A' ? kFrequency1kHz : kFrequency500Hz;
+            recordLight();
             emit stateChanged();
             reply("EFQ" + QByteArray::number(m_frequency));
             break;
@@ -184,6 +228,8 @@ void InverterSim::parseCommands() {
 }
 
 void InverterSim::reply(const QByteArray& tagAndValue) {
+    if (m_options.silent)
+        return;
     QByteArray frame = ':' + tagAndValue + '#';
     if (m_options.crlf)
         frame += "\r\n";

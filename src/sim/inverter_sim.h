@@ -25,6 +25,7 @@ public:
         std::chrono::milliseconds splitGap{10};  // between the writes of one reply
         std::chrono::milliseconds replyDelay{0}; // before each reply
         bool crlf = false;                       // CR LF after every reply
+        bool silent = false;                     // takes commands, answers nothing
     };
 
     static constexpr int kMaxDuty = protocol::kMaxLevel;
@@ -50,6 +51,10 @@ public:
     int frequency() const { return m_frequency; } // 10 Hz units
     // The panel's light as a fraction of full output: 0 when off, duty / 43 when on.
     double panelLight() const { return m_on ? double(m_duty) / kMaxDuty : 0.0; }
+    // The light averaged over from..to (steady clock), from the changes the simulator has seen;
+    // the light at `from` when the two are equal.
+    double meanLight(std::chrono::steady_clock::time_point from,
+                     std::chrono::steady_clock::time_point to) const;
 
     // Every byte the program wrote since the start or the last clearReceived().
     QByteArray received() const { return m_received; }
@@ -76,6 +81,7 @@ private:
     void queue(const QByteArray& bytes, std::chrono::milliseconds delay);
     void sendNext();
     void writeMaster(const QByteArray& bytes);
+    void recordLight();
 
     Options m_options;
     int m_master = -1;
@@ -87,6 +93,12 @@ private:
     std::deque<Outgoing> m_outgoing;
     QByteArray m_received;
     QByteArray m_commands; // not yet parsed
+
+    struct LightChange {
+        std::chrono::steady_clock::time_point at;
+        double light;
+    };
+    std::deque<LightChange> m_light; // bounded history of panelLight(), oldest first
 
     bool m_on = false;
     int m_duty = 0;

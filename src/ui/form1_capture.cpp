@@ -27,6 +27,7 @@ public:
     bool panelReportedOn() const override { return m_form.panelReportedOn(); }
 
     void send(const QString& frame) override { m_form.comm().MODE_Com(frame); }
+    void sendLevel(int level, int times) override { m_form.comm().sendLevel(level, times); }
     void beep() override { m_form.beep(); }
     void setSlider(int level) override { m_form.Slider1(0)->setValue(level); }
     void showLevel(const QString& text) override { m_form.Label5->setText(text); }

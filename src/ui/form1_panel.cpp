@@ -68,8 +68,7 @@ void Form1::Command2_MouseDown(int Index, Qt::MouseButton, Qt::KeyboardModifiers
         if (Index == 0) {
             m_comm->MODE_Com(frame(protocol::kPanelOn));
             Wait(kSwitchOnWaitMs);
-            m_comm->MODE_Com(levelFrame(protocol::kMaxLevel));
-            m_comm->MODE_Com(levelFrame(protocol::kMaxLevel));
+            m_comm->sendLevel(protocol::kMaxLevel, 2);
             Slider1(0)->setValue(protocol::kMaxLevel);
         } else {
             m_comm->MODE_Com(frame(protocol::kPanelOff));
