@@ -112,13 +112,17 @@ public:
     ToolResult run(const QString& name, const QStringList& arguments) const {
         QProcess process;
         process.start(name, QStringList{QStringLiteral("-p"), QString::number(m_port)} + arguments);
+        if (!process.waitForStarted(5000))
+            return {};
+        // Not waitForFinished(0): it answers false once the events below have seen the process end.
         QElapsedTimer clock;
         clock.start();
-        while (!process.waitForFinished(0) && clock.elapsed() < 30000)
+        while (process.state() != QProcess::NotRunning && clock.elapsed() < 30000)
             QTest::qWait(5);
         if (process.state() != QProcess::NotRunning) {
             process.kill();
             process.waitForFinished(5000);
+            return {};
         }
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
                 QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed()};
