@@ -222,7 +222,7 @@ private slots:
         QVERIFY(panel.connectTo(panel.sim.devicePath()));
         from = panel.watch->updates().size();
         QVERIFY(panel.set({"FLAT_LIGHT_CONTROL.FLAT_LIGHT_ON=On"}));
-        QVERIFY(panel.watch->waitForState("FLAT_LIGHT_CONTROL", "Ok", from) >= 0);
+        QVERIFY(panel.watch->waitForState("FLAT_LIGHT_INTENSITY", "Ok", from) >= 0); // nothing left to send
 
         from = panel.watch->updates().size();
         panel.sim.hangUp();
