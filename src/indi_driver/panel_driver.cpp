@@ -5,8 +5,6 @@
 #include "link/protocol.h"
 #include "link/reply.h"
 
-#include <indicom.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -190,8 +188,7 @@ bool PanelDriver::Disconnect() {
     return INDI::DefaultDevice::Disconnect();
 }
 
-void PanelDriver::readable(int fd, void* driver) {
-    (void)fd;
+void PanelDriver::readable(int /*fd*/, void* driver) {
     static_cast<PanelDriver*>(driver)->readPort();
 }
 
