@@ -55,7 +55,8 @@ public:
         m_process.setProcessEnvironment(environment);
         m_process.setWorkingDirectory(m_home.path());
         m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.setStandardErrorFile(QProcess::nullDevice());
+        // -v: the log records each client's arrival
+        m_process.setStandardErrorFile(m_home.filePath(QStringLiteral("indiserver.log")), QIODevice::Append);
         m_process.setChildProcessModifier([] { ::setpgid(0, 0); });
         start();
     }
@@ -83,6 +84,12 @@ public:
     }
     // Stopped, the server keeps its connections open and sends nothing.
     void pause() { ::kill(-m_pid, SIGSTOP); }
+
+    // How many client connections the server has accepted so far (indi_getprop and the like count too).
+    int clientArrivals() const {
+        QFile log(m_home.filePath(QStringLiteral("indiserver.log")));
+        return log.open(QIODevice::ReadOnly) ? int(log.readAll().count("new arrival from")) : 0;
+    }
 
     // The process ids of the server's drivers, in the order the server started them.
     QList<pid_t> driverPids() const {
@@ -135,7 +142,7 @@ private:
             kill();
             m_port = freeLoopbackPort();
             m_process.start(QStringLiteral("indiserver"),
-                            QStringList{QStringLiteral("-p"), QString::number(m_port),
+                            QStringList{QStringLiteral("-v"), QStringLiteral("-p"), QString::number(m_port),
                                         // the local socket's default name is one per machine: a second
                                         // server running at the same time (ctest -j) would fail to bind it
                                         QStringLiteral("-u"),
