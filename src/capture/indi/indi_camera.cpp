@@ -211,6 +211,7 @@ public:
         }
         if (LinkEnabled())
             return;
+        unlink();
         m_problem = link();
         if (!m_problem.isEmpty())
             qWarning().noquote() << "INDI camera not linked:" << m_problem;
