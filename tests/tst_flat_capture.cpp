@@ -248,23 +248,24 @@ private slots:
         QTest::addColumn<QStringList>("created");
         QTest::addColumn<QStringList>("messages"); // after the confirmation
         const int yes = int(BoxAnswer::Yes);
-        const QStringList none, done{kDone}, three{"Flat- 3.fit"},
+        const QStringList none, done{kDone}, six{"Flat- 6.fit"},
             badCount{QStringLiteral("撮像枚数が正しくありません。32767以下の数を入力してください。")};
         const QString s = QStringLiteral("0.02");
-        QTest::newRow("numbered past existing files")
-            << " 3.7 " << s << yes << 0 << QStringList{"Flat- 3.fit", "Flat- 5.fit", "Flat- 6.fit"} << done;
+        QTest::newRow("numbered after the highest existing file")
+            << " 3.7 " << s << yes << 0 << QStringList{"Flat- 6.fit", "Flat- 7.fit", "Flat- 8.fit"} << done;
         QTest::newRow("count 0 shoots nothing") << "0" << s << yes << 0 << none << done;
         QTest::newRow("count not a number") << "2O" << s << yes << 0 << none << badCount;
         QTest::newRow("count above 32767") << "32768" << s << yes << 0 << none << badCount;
         QTest::newRow("cancelled") << "3" << s << int(BoxAnswer::Cancel) << 0 << none << none;
-        QTest::newRow("negative exposure as 1 s") << "1" << QString("-3") << yes << 0 << three << done;
+        QTest::newRow("negative exposure as 1 s") << "1" << QString("-3") << yes << 0 << six << done;
         QTest::newRow("aborted in frame 2")
-            << "5" << s << yes << 2 << QStringList{"Flat- 3.fit", "Flat- 5.fit"}
+            << "5" << s << yes << 2 << QStringList{"Flat- 6.fit", "Flat- 7.fit"}
             << QStringList{kAborted, kDone};
-        QTest::newRow("closed in frame 2") << "5" << s << yes << -2 << three << none;
+        QTest::newRow("closed in frame 2") << "5" << s << yes << -2 << six << none;
     }
-    // A series never overwrites a frame, ignores a stale abort, refuses a bad count before linking,
-    // and stops after the frame being shot when aborted, at once when the window closes.
+    // A series starts after the highest existing frame (never in a gap of an older series), ignores a stale
+    // abort, refuses a bad count before linking, and stops after the frame being shot when aborted, at once
+    // when the window closes.
     void series() {
         QFETCH(QString, count);
         QFETCH(QString, exposure);
@@ -272,7 +273,7 @@ private slots:
         QFETCH(int, stopAt);
         QFETCH(QStringList, created);
         QFETCH(QStringList, messages);
-        const QStringList existing{"Flat- 1.fit", "Flat- 2.fit", "Flat- 4.fit"};
+        const QStringList existing{"Flat- 1.fit", "Flat- 2.fit", "Flat- 3.fit", "Flat- 5.fit"};
         for (const QString& name : existing)
             QVERIFY(QFile(QDir(flats()).filePath(name)).open(QIODevice::WriteOnly));
         makeForm(false);
@@ -307,6 +308,17 @@ private slots:
         QCOMPARE(wire(), QByteArray());
         if (stopAt >= 0)
             verifyIdle();
+    }
+
+    // Only the program's own names count, by their number: other files and leading zeros do not.
+    void nextNumber() {
+        QCOMPARE(nextFlatNumber(flats()), 1);
+        for (const char* name : {"Flat- 9.fit", "Flat- 10.fit", "Flat- 011.fit", "Flat- 12.fits",
+                                 "Flat-13.fit", "Flat- 14.fit.tmp", "Dark- 15.fit"})
+            QVERIFY(QFile(QDir(flats()).filePath(QString::fromLatin1(name))).open(QIODevice::WriteOnly));
+        QVERIFY(QDir(flats()).mkdir(QStringLiteral("Flat- 20.fit")));
+        QCOMPARE(nextFlatNumber(flats()), 11);
+        QCOMPARE(nextFlatNumber(m_dir->filePath(QStringLiteral("missing"))), 1);
     }
 
     // The typical session through the window's own controls: three frames saved as FITS files lit near

@@ -7,7 +7,9 @@
 #include "core/wait.h"
 #include "link/protocol.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cmath>
 
@@ -71,11 +73,21 @@ QString flatFileName(int number) {
     return (QStringLiteral("Flat-") + signRoomText(number) + QStringLiteral(".fit")).trimmed();
 }
 
-int nextFreeFlatNumber(const QString& folder, int from) {
-    int number = std::max(from, 1);
-    while (QFileInfo::exists(joinPath(folder, flatFileName(number))))
-        ++number;
-    return number;
+int nextFlatNumber(const QString& folder) {
+#ifdef Q_OS_WIN
+    const auto sensitivity = QRegularExpression::CaseInsensitiveOption;
+#else
+    const auto sensitivity = QRegularExpression::NoPatternOption;
+#endif
+    // Only the names flatFileName gives: no leading zeros.
+    static const QRegularExpression name(QStringLiteral("^Flat- ([1-9][0-9]{0,8})\\.fit$"), sensitivity);
+    int highest = 0;
+    for (const QString& entry : QDir(folder).entryList(QDir::Files | QDir::System | QDir::Hidden)) {
+        const QRegularExpressionMatch match = name.match(entry);
+        if (match.hasMatch())
+            highest = std::max(highest, match.captured(1).toInt());
+    }
+    return highest + 1;
 }
 
 FlatCapture::FlatCapture(CaptureHost& host) : m_host(host) {}
@@ -227,7 +239,7 @@ void FlatCapture::runSeries(int frameCount) {
     const std::unique_ptr<Camera> camera = linkedCamera();
     m_host.setSeriesCaption(kBusyCaption);
 
-    int number = 1;
+    int number = nextFlatNumber(state.Save_Path);
     for (int frame = 1; frame <= frameCount; ++frame) {
         if (state.Stop_Flag == 1) {
             state.Stop_Flag = 0;
@@ -236,8 +248,9 @@ void FlatCapture::runSeries(int frameCount) {
         }
         camera->Expose(state.Exp_Time, binning, filter);
         waitForImage(*camera);
-        // Numbered on past every existing frame: a series never overwrites a file.
-        number = nextFreeFlatNumber(state.Save_Path, number);
+        // A file that appeared meanwhile is stepped over: a series never overwrites one.
+        while (QFileInfo::exists(joinPath(state.Save_Path, flatFileName(number))))
+            ++number;
         const QString path = joinPath(state.Save_Path, flatFileName(number));
         ++number;
         camera->SaveImage(path);
