@@ -39,7 +39,8 @@ const QString kNoInverter = QStringLiteral("ＥＬパネルインバーターと
 // The simulated camera application behind a recorder.
 class RecordingCameraApp : public CameraApp {
 public:
-    bool linkFails = false;
+    bool linkFails = false;            // LinkEnabled reads back false
+    QString createFails;               // createCamera throws CameraError with this text
     bool exposeBlocks = false;         // Expose holds the thread for the exposure, as an automation call can
     std::function<void(int)> onExpose; // with the 1-based exposure count; may throw
     int cameras = 0;
@@ -47,6 +48,8 @@ public:
     QStringList saved;
 
     std::unique_ptr<Camera> createCamera() override {
+        if (!createFails.isEmpty())
+            throw CameraError(createFails);
         ++cameras;
         return std::make_unique<Cam>(*this, m_sim.createCamera());
     }
@@ -211,31 +214,57 @@ private slots:
     void failure_data() {
         QTest::addColumn<int>("operation"); // Command5 index
         QTest::addColumn<QString>("fault");
-        QTest::newRow("measure: panel off") << 2 << kNoInverter;
-        QTest::newRow("measure: link false") << 2 << kNotLinked;
-        QTest::newRow("measure: lost at exposure 2") << 2 << kLost;
-        QTest::newRow("series: link false") << 0 << kNotLinked;
-        QTest::newRow("series: lost at exposure 2") << 0 << kLost;
+        QTest::addColumn<QString>("text");   // of the box
+        QTest::addColumn<QString>("detail"); // of the box; "*": any, not empty
+        QTest::addColumn<int>("frames");     // saved before the fault
+        const QString refused = QStringLiteral("No camera on the simulated bench."),
+                      missing = QStringLiteral("MaxIm.CCDCamera: Class not registered");
+        QTest::newRow("measure: panel off") << 2 << "off" << kNoInverter << "" << 0;
+        QTest::newRow("measure: link false") << 2 << "false" << kNotLinked << "*" << 0;
+        QTest::newRow("measure: link refused") << 2 << "refused" << kNotLinked << refused << 0;
+        QTest::newRow("measure: lost at exposure 2") << 2 << "lost" << kLost << "" << 1;
+        QTest::newRow("measure: other error at exposure 2")
+            << 2 << "std" << QStringLiteral("std::bad_alloc") << "" << 1;
+        QTest::newRow("series: link false") << 0 << "false" << kNotLinked << "*" << 0;
+        QTest::newRow("series: no camera object") << 0 << "missing" << kNotLinked << missing << 0;
+        QTest::newRow("series: lost at exposure 2") << 0 << "lost" << kLost << "" << 1;
+        QTest::newRow("series: unknown error at exposure 2")
+            << 0 << "unknown" << QStringLiteral("Unexpected error.") << "" << 1;
     }
-    // The fault is shown, the operation ends with its controls restored, the window stays, and
-    // nothing more goes to the inverter or the disk.
+    // The fault is shown with its text (why the camera did not link in the detail), the operation
+    // ends with its controls restored, the window stays, and nothing more goes to the inverter or
+    // the disk.
     void failure() {
         QFETCH(int, operation);
         QFETCH(QString, fault);
-        makeForm(fault != kNoInverter);
-        m_camera->linkFails = fault == kNotLinked;
-        m_camera->onExpose = [lost = fault == kLost](int count) {
-            if (lost && count == 2)
+        QFETCH(QString, text);
+        QFETCH(QString, detail);
+        QFETCH(int, frames);
+        makeForm(fault != "off");
+        m_camera->linkFails = fault == "false";
+        if (fault == "refused")
+            m_camera->m_sim.refuseLink(detail);
+        if (fault == "missing")
+            m_camera->createFails = detail;
+        m_camera->onExpose = [fault](int count) {
+            if (count != 2)
+                return;
+            if (fault == "lost")
                 throw CameraError(kLost);
+            if (fault == "std")
+                throw std::bad_alloc();
+            if (fault == "unknown")
+                throw 42;
         };
         m_form->Text1(1)->setText(QStringLiteral("5"));
         m_form->Command5_Click(operation);
 
-        const int frames = fault == kLost ? 1 : 0;
-        QCOMPARE(m_dialogs->texts(), (operation == 0 ? QStringList{kConfirm, fault} : QStringList{fault}));
+        QCOMPARE(m_dialogs->texts(), (operation == 0 ? QStringList{kConfirm, text} : QStringList{text}));
+        const QString shown = m_dialogs->shown.back().detail;
+        QVERIFY2(detail == "*" ? !shown.isEmpty() : shown == detail, qPrintable(shown));
         QCOMPARE(m_camera->saved.size(), frames);
         QCOMPARE(flatFiles(m_dir->path()).size(), operation == 0 ? frames : 0);
-        const bool sent = operation == 2 && fault != kNoInverter;
+        const bool sent = operation == 2 && fault != "off";
         QCOMPARE(wire(), sent ? measureFrames(frames + 1) : QByteArray());
         verifyIdle();
     }
