@@ -3,7 +3,6 @@
 #include "capture/fits_document.h"
 #include "capture/indi/indi_session.h"
 
-#include <QDebug>
 #include <QSaveFile>
 #include <QTimer>
 
@@ -212,17 +211,13 @@ public:
         if (LinkEnabled())
             return;
         unlink();
-        m_problem = link();
-        if (!m_problem.isEmpty())
-            qWarning().noquote() << "INDI camera not linked:" << m_problem;
+        if (const QString problem = link(); !problem.isEmpty())
+            throw CameraLinkError(problem);
     }
 
     bool LinkEnabled() override {
         return m_link && m_link->session->read([&](const ServerState& state) { return ready(state); });
     }
-
-    // Why the last link failed; empty after a link that worked.
-    const QString& lastError() const { return m_problem; }
 
     void setCoolerOn(bool on) override {
         requireLink();
@@ -494,7 +489,6 @@ private:
     IndiOptions m_options;
     std::shared_ptr<Link> m_link; // while acquired
     bool m_acquired = false;
-    QString m_problem;
     bool m_exposing = false;
     unsigned m_exposureUpdates = 0;
     Clock::time_point m_deadline{};
