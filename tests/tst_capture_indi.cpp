@@ -133,15 +133,12 @@ private slots:
         auto app = makeIndiCameraApp(o);
         const int before = server.clientArrivals();
         const QString path = m_dir.filePath(QStringLiteral("ADC_Temp.fit"));
-        QElapsedTimer clock;
-        clock.start();
         for (int step = 0; step < 3; ++step) {
             auto camera = linkedCamera(*app);
             QVERIFY(camera->LinkEnabled());
             QCOMPARE(shoot(*camera, path, 0.1, 1, 0).width, 1280L);
         }
         QCOMPARE(server.clientArrivals(), before + 1);
-        QVERIFY2(clock.elapsed() < 6000, qPrintable(QString::number(clock.elapsed())));
         QTRY_COMPARE(settings(), shared);
 
         // Unused for longer than keepConnected, the connection is closed; the next link makes one.
@@ -150,6 +147,14 @@ private slots:
         auto later = linkedCamera(*app);
         QVERIFY(later->LinkEnabled());
         QCOMPARE(server.clientArrivals(), tools + 1);
+
+        // A camera released in the middle of an exposure (an error, the program ending) stops it.
+        later->Expose(30, 1, 0);
+        const QString state = QStringLiteral("CCD Simulator.CCD_EXPOSURE._STATE");
+        QTRY_COMPARE(server.tool(QStringLiteral("indi_getprop"), {"-t", "1", state}), state + "=Busy");
+        later.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            server.tool(QStringLiteral("indi_getprop"), {"-t", "1", state}) != state + "=Busy", 3000);
     }
 
     // A server that accepts the connection and then says nothing: the link gives up after its
@@ -170,8 +175,8 @@ private slots:
         verifyMatch(linkFailure(*app->createCamera()),
                     QStringLiteral(
                         "^The INDI server at 127.0.0.1:\\d+ offers no camera \\(it has no devices\\)\\.$"));
-        QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY2(ticks >= 40, qPrintable(QString::number(ticks)));
+        QVERIFY2(clock.elapsed() < 6000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(ticks >= 20, qPrintable(QString::number(ticks))); // a blocked loop gives none
     }
 
     void namedDeviceMissing() {

@@ -405,7 +405,8 @@ private:
             state.image.clear();
             state.imageArrived = false;
             state.expectingImage = true;
-            m_exposureUpdates = cameraProperty(state, "CCD_EXPOSURE")->updates;
+            if (const PropertyCopy* exposure = cameraProperty(state, "CCD_EXPOSURE"))
+                m_exposureUpdates = exposure->updates;
         });
         m_deadline = Clock::now() +
                      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(sent)) +

@@ -365,7 +365,9 @@ std::string tcpProblem(const std::string& host, int port, std::chrono::milliseco
     if (const int failed = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &addresses))
         return ::gai_strerror(failed);
     int error = ETIMEDOUT;
-    for (const addrinfo* address = addresses; address; address = address->ai_next) {
+    const auto deadline = Clock::now() + timeout;
+    for (const addrinfo* address = addresses; address && Clock::now() < deadline;
+         address = address->ai_next) {
         const int fd =
             ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK, address->ai_protocol);
         if (fd < 0) {
@@ -378,7 +380,8 @@ std::string tcpProblem(const std::string& host, int port, std::chrono::milliseco
             error = errno;
         } else {
             pollfd waiting{fd, POLLOUT, 0};
-            const int ready = ::poll(&waiting, 1, static_cast<int>(timeout.count()));
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            const int ready = ::poll(&waiting, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
             socklen_t length = sizeof error;
             if (ready <= 0)
                 error = ETIMEDOUT;
