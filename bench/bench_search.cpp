@@ -4,6 +4,7 @@
 // step's frame echoed by the simulated inverter before the exposure) and the simulated camera,
 // whose frames are measured as the window measures them. The simulated camera runs its clock
 // fast; wall time is given for a camera that takes the exposure time plus a 2 s download.
+// SEARCH_TRACE=1 prints each search's exposures (step:level) under its case.
 #include "capture/brightness_search.h"
 #include "capture/camera.h"
 #include "capture/fits_document.h"
