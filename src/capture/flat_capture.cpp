@@ -165,7 +165,11 @@ void FlatCapture::runMeasurement() {
         tell(m_host, kAborted);
         return;
     case SearchResult::Outcome::Accepted:
-        if (method == SearchMethod::Fast)
+        // Remembered only for the setting it was found with: filter, binning and frequency can
+        // change while the measurement runs.
+        if (method == SearchMethod::Fast &&
+            key == TrainedKey{filterFromText(m_host.filterText()), binningFromText(m_host.binningText()),
+                              state.Exp_Time, m_host.panelFrequency()})
             if (const auto entry = result.entry(state.ADC_Target)) {
                 QString warning;
                 if (!rememberTrained(tablePath, key, *entry, &warning))
