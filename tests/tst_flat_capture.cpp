@@ -105,10 +105,19 @@ class TestFlatCapture : public QObject {
 
     QString flats() const { return m_dir->filePath(QStringLiteral("flats")); }
 
+    // The inverter's device as a udev-style link, so it can be plugged in again on a new pty.
+    QString device() const { return m_dir->filePath(QStringLiteral("ttyUSB-inverter")); }
+    void plugIn() {
+        QVERIFY(m_sim->start());
+        m_sim->clearReceived();
+        QFile::remove(device());
+        QVERIFY(QFile::link(m_sim->devicePath(), device()));
+    }
+
     Form1Context context(Dialogs& dialogs, std::shared_ptr<CameraApp> camera) {
         Form1Context c{&dialogs, {}, std::move(camera), m_dir->path()};
         for (int port = 1; port <= 20; ++port)
-            c.ports.map(port, m_sim->devicePath());
+            c.ports.map(port, device());
         return c;
     }
 
@@ -149,7 +158,7 @@ private slots:
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("flats")));
         m_sim = std::make_unique<InverterSim>();
-        QVERIFY(m_sim->start());
+        plugIn();
         m_dialogs = std::make_unique<test::ScriptedDialogs>();
         m_camera = std::make_shared<RecordingCameraApp>(lightOf(*m_sim));
     }
@@ -267,6 +276,55 @@ private slots:
         const bool sent = operation == 2 && fault != "off";
         QCOMPARE(wire(), sent ? measureFrames(frames + 1) : QByteArray());
         verifyIdle();
+    }
+
+    void portLost_data() {
+        QTest::addColumn<int>("operation"); // Command5 index
+        QTest::addColumn<int>("pulledAt");  // exposure during which the adapter is pulled
+        QTest::newRow("measurement, pulled in step 3") << 2 << 3;
+        QTest::newRow("series, pulled in frame 2") << 0 << 2;
+    }
+    // A pulled adapter: the lamps and the read-out go back to their start-up look, the measurement
+    // stops at its next step and the series after the frame in progress, each with the port message
+    // once; the next ON opens the port again.
+    void portLost() {
+        QFETCH(int, operation);
+        QFETCH(int, pulledAt);
+        makeForm(true);
+        m_form->captureState().Save_Path = flats();
+        m_form->Text1(1)->setText(QStringLiteral("5"));
+        m_camera->onExpose = [this, pulledAt](int count) {
+            if (count == pulledAt)
+                m_sim->hangUp();
+        };
+        m_form->Command5_Click(operation);
+
+        const QString port = QStringLiteral("現在COMに使用できるポートがありません。");
+        QCOMPARE(m_dialogs->texts(), (operation == 0 ? QStringList{kConfirm, port} : QStringList{port}));
+        const MessageBox& box = m_dialogs->shown.back();
+        QVERIFY(box.title == QStringLiteral("通信エラー") && box.buttons == BoxButtons::OkCancel &&
+                box.icon == BoxIcon::Warning);
+        QCOMPARE(m_camera->exposures.size(), std::size_t(pulledAt));
+        if (operation == 0) {
+            QCOMPARE(flatFiles(flats()), (QStringList{"Flat- 1.fit", "Flat- 2.fit"}));
+            QVERIFY2(box.detail.contains(QStringLiteral("Flat- 1.fit to Flat- 2.fit")) &&
+                         box.detail.contains(QStringLiteral("stay valid")),
+                     qPrintable(box.detail));
+        } else {
+            QCOMPARE(m_sim->received(), measureFrames(pulledAt));
+            QCOMPARE(m_form->captureState().ADC_Value, 0.0);
+        }
+        for (int lamp : {0, 1})
+            QCOMPARE(m_form->Shape1(lamp)->backgroundColour(), kLampDesign);
+        QCOMPARE(m_form->Label1(0)->text(), QStringLiteral("00%"));
+        QCOMPARE(m_form->Label1(0)->palette().color(QPalette::WindowText), kReadoutDesign);
+        verifyIdle();
+
+        plugIn();
+        m_form->Command2_MouseDown(0, Qt::LeftButton, Qt::NoModifier);
+        QTRY_VERIFY(m_form->panelReportedOn());
+        QCOMPARE(wire(), QByteArray(":O#:D43:D43"));
+        QCOMPARE(m_dialogs->shown.size(), std::size_t(operation == 0 ? 2 : 1));
     }
 
     void series_data() {

@@ -138,6 +138,7 @@ void FlatCapture::measure() {
 
 void FlatCapture::runMeasurement() {
     CaptureState state = m_host.state();
+    const quint64 losses = m_host.portLosses();
     state.Exp_Time = lenientNumber(m_host.exposureText());
     m_host.beep();
     m_host.send(QLatin1String(protocol::kPanelOn));
@@ -153,6 +154,16 @@ void FlatCapture::runMeasurement() {
     state.ADC_Low = state.ADC_Target - kLowMargin;
 
     for (int step = 1; step <= kLastStep; ++step) {
+        // A lost port leaves the panel's brightness unknown: no later level would belong to a step.
+        if (m_host.portLosses() != losses) {
+            state.ADC_Value = 0;
+            MessageBox box = m_host.portMessage();
+            box.detail = QStringLiteral("The port was lost during the measurement, before step %1. Measure "
+                                        "again once the panel answers.")
+                             .arg(step);
+            m_host.dialogs().message(box);
+            return;
+        }
         m_host.beep();
         m_host.sendLevel(step, 1);
         m_host.setSlider(step);
@@ -243,7 +254,10 @@ void FlatCapture::series() {
             tell(m_host, kBadFrameCount);
             return;
         }
-        runSeries(*frameCount);
+        if (!runSeries(*frameCount)) {
+            restore();
+            return;
+        }
     } catch (const ProgramEnding&) {
         throw;
     } catch (...) {
@@ -256,8 +270,9 @@ void FlatCapture::series() {
     tell(m_host, kSeriesDone);
 }
 
-void FlatCapture::runSeries(int frameCount) {
+bool FlatCapture::runSeries(int frameCount) {
     CaptureState state = m_host.state();
+    const quint64 losses = m_host.portLosses();
     const int binning = binningFromText(m_host.binningText());
     const int filter = filterFromText(m_host.filterText());
     state.Exp_Time = lenientNumber(m_host.exposureText());
@@ -270,24 +285,42 @@ void FlatCapture::runSeries(int frameCount) {
     m_host.setSeriesCaption(kBusyCaption);
 
     int number = nextFlatNumber(state.Save_Path);
+    QStringList saved;
     for (int frame = 1; frame <= frameCount; ++frame) {
+        if (m_host.portLosses() != losses) {
+            MessageBox box = m_host.portMessage();
+            const QString names =
+                saved.size() == 1 ? saved.front() : saved.front() + QStringLiteral(" to ") + saved.back();
+            box.detail =
+                saved.isEmpty()
+                    ? QStringLiteral("The port was lost before the first frame; no frame was saved.")
+                    : QStringLiteral("The port was lost during the series, which stopped after frame "
+                                     "%1. The frames saved (%2 in %3) stay valid: a series does not "
+                                     "change the panel.")
+                          .arg(saved.size())
+                          .arg(names, QDir::toNativeSeparators(state.Save_Path));
+            m_host.dialogs().message(box);
+            return false;
+        }
         if (state.Stop_Flag == 1) {
             state.Stop_Flag = 0;
             tell(m_host, kAborted);
-            return;
+            return true;
         }
         camera->Expose(state.Exp_Time, binning, filter);
         waitForImage(*camera);
         // A file that appeared meanwhile is stepped over: a series never overwrites one.
         while (QFileInfo::exists(joinPath(state.Save_Path, flatFileName(number))))
             ++number;
-        const QString path = joinPath(state.Save_Path, flatFileName(number));
-        ++number;
+        const QString name = flatFileName(number++);
+        const QString path = joinPath(state.Save_Path, name);
         camera->SaveImage(path);
-        const OpenFrame saved = openSavedFrame(path);
+        saved << name;
+        const OpenFrame opened = openSavedFrame(path);
         Wait(kBeforeCloseWaitMs);
-        saved.document->Close();
+        opened.document->Close();
     }
+    return true;
 }
 
 } // namespace brivane

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/dialogs.h"
+
 #include <QString>
 
 #include <memory>
@@ -10,7 +12,6 @@ namespace brivane {
 class Camera;
 class CameraApp;
 class Document;
-class Dialogs;
 
 // The window's capture values, shared by the measurement and the series for the whole run.
 struct CaptureState {
@@ -35,6 +36,8 @@ public:
     virtual QString binningText() const = 0;    // Combo3
     virtual QString filterText() const = 0;     // Combo2
     virtual bool panelReportedOn() const = 0;   // ON lamp orange
+    // Times the port has been lost so far: a change means the panel's state is no longer known.
+    virtual quint64 portLosses() const = 0;
 
     virtual void send(const QString& frame) = 0; // one command frame to the inverter
     // The level frame, `times` times in a row; returns once the panel has it (written out and
@@ -52,6 +55,8 @@ public:
     virtual void setSeriesInputsEnabled(bool enabled) = 0;
 
     virtual Dialogs& dialogs() = 0;
+    // The box that tells of a COM port that cannot be used ("通信エラー").
+    virtual MessageBox portMessage() const = 0;
     virtual CameraApp& cameraApp() = 0;
     virtual CaptureState state() = 0;
     // Holds the test frame, and the frames of a series when no folder is chosen.
@@ -93,7 +98,8 @@ public:
 
 private:
     void runMeasurement();
-    void runSeries(int frameCount);
+    // False when it ended with a box of its own instead of the finished message.
+    bool runSeries(int frameCount);
     std::unique_ptr<Camera> linkedCamera();
     // The frame just saved, opened in a document of its own; its level is shown.
     struct OpenFrame {

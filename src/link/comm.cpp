@@ -126,6 +126,7 @@ void COMM::onPortError(QSerialPort::SerialPortError error) {
     // Left open, the port repeats the error at full CPU. It is closed from the event loop: this
     // runs inside the port's own notification, which still works on its buffers on return.
     m_lost = true;
+    ++m_losses;
     m_framer.clear();
     const quint64 generation = m_generation;
     QMetaObject::invokeMethod(

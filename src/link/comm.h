@@ -48,6 +48,9 @@ public:
     // Only while the port is closed.
     void setPortNumber(int portNumber);
     const PortMap& ports() const { return m_ports; }
+    // Device errors that have ended an opening, ever; counted when the error is seen, before
+    // portLost is raised.
+    quint64 losses() const { return m_losses; }
     QString devicePath() const { return m_ports.devicePath(m_portNumber); }
 
     // What the inverter last reported on this opening of the port.
@@ -77,6 +80,7 @@ private:
     bool m_echoMissed = false; // a duty echo was awaited in vain, with none seen since this opening
     bool m_lost = false;       // a device error was seen; the port counts as closed
     quint64 m_generation = 0;  // one per opening, so a late loss never closes a newer opening
+    quint64 m_losses = 0;
 };
 
 } // namespace brivane

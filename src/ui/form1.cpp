@@ -340,6 +340,8 @@ void Form1::wireHandlers() {
     // The one place the link's reports reach the window.
     connect(m_comm.get(), &COMM::replyReceived, this,
             [this](const Reply& reply) { showReply(reply, *this); });
+    // A running measurement or series notices the loss itself (COMM::losses) and tells the user.
+    connect(m_comm.get(), &COMM::portLost, this, [this] { showPanelUnknown(*this); });
     // Direct connection: the box is answered before COMM1open returns.
     connect(m_comm.get(), &COMM::openFailed, this, [this] { dialogs().message(portMessage()); });
 
