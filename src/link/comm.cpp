@@ -33,6 +33,8 @@ void COMM::COMM1open() {
     m_status = PanelStatus{};
     m_dutySeen = false;
     m_echoMissed = false;
+    if (!m_ports.isMapped(m_portNumber))
+        m_ports.refresh(); // an adapter plugged in since
     m_port.setPortName(devicePath());
     m_port.clearError();
     if (m_port.open(QIODevice::ReadWrite))
