@@ -14,6 +14,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
@@ -39,8 +40,14 @@ const QString kNoInverter = QStringLiteral("ＥＬパネルインバーターと
 // The simulated camera application behind a recorder.
 class RecordingCameraApp : public CameraApp {
 public:
-    bool linkFails = false;            // LinkEnabled reads back false
-    QString createFails;               // createCamera throws CameraError with this text
+    bool linkFails = false;    // LinkEnabled reads back false
+    QString createFails;       // createCamera throws CameraError with this text
+    bool saveSilently = false; // SaveImage writes nothing and raises nothing
+    // Documents: faultAt (1-based) throws from StretchMin ("min") or StretchMax ("max"), or ends
+    // the program ("end") while it is open.
+    int faultAt = 0;
+    QString documentFault;
+    int documents = 0, openDocuments = 0;
     bool exposeBlocks = false;         // Expose holds the thread for the exposure, as an automation call can
     std::function<void(int)> onExpose; // with the 1-based exposure count; may throw
     int cameras = 0;
@@ -53,7 +60,43 @@ public:
         ++cameras;
         return std::make_unique<Cam>(*this, m_sim.createCamera());
     }
-    std::unique_ptr<Document> createDocument() override { return m_sim.createDocument(); }
+    std::unique_ptr<Document> createDocument() override {
+        return std::make_unique<Doc>(*this, ++documents, m_sim.createDocument());
+    }
+
+    struct Doc : Document {
+        Doc(RecordingCameraApp& a, int n, std::unique_ptr<Document> d)
+            : app(a), number(n), inner(std::move(d)) {}
+        void OpenFile(const QString& path) override {
+            inner->OpenFile(path);
+            open = true;
+            ++app.openDocuments;
+        }
+        double StretchMin() override {
+            fault(QStringLiteral("min"));
+            return inner->StretchMin();
+        }
+        double StretchMax() override {
+            fault(QStringLiteral("max"));
+            if (number == app.faultAt && app.documentFault == "end")
+                QTimer::singleShot(0, &requestProgramEnd); // in the wait before Close
+            return inner->StretchMax();
+        }
+        void Close() override {
+            inner->Close();
+            if (open)
+                --app.openDocuments;
+            open = false;
+        }
+        void fault(const QString& member) {
+            if (number == app.faultAt && app.documentFault == member)
+                throw CameraError(QStringLiteral("Stretch%1 failed.").arg(member));
+        }
+        RecordingCameraApp& app;
+        int number;
+        std::unique_ptr<Document> inner;
+        bool open = false;
+    };
 
     struct Cam : Camera {
         Cam(RecordingCameraApp& a, std::unique_ptr<Camera> c) : app(a), inner(std::move(c)) {}
@@ -70,6 +113,8 @@ public:
         }
         bool ImageReady() override { return inner->ImageReady(); }
         void SaveImage(const QString& path) override {
+            if (app.saveSilently)
+                return;
             inner->SaveImage(path);
             app.saved << path;
             app.levels.push_back(measureFitsLevel(path).median);
@@ -239,6 +284,12 @@ private slots:
         QTest::newRow("series: lost at exposure 2") << 0 << "lost" << kLost << "" << 1;
         QTest::newRow("series: unknown error at exposure 2")
             << 0 << "unknown" << QStringLiteral("Unexpected error.") << "" << 1;
+        // %1: the folder the file was to be in
+        const QString unsaved = QStringLiteral("The camera application saved no file at %1.");
+        QTest::newRow("measure: save writes nothing")
+            << 2 << "silent" << unsaved.arg("%1/ADC_Temp.fit") << "" << 0;
+        QTest::newRow("series: save writes nothing")
+            << 0 << "silent" << unsaved.arg("%1/Flat- 1.fit") << "" << 0;
     }
     // The fault is shown with its text (why the camera did not link in the detail), the operation
     // ends with its controls restored, the window stays, and nothing more goes to the inverter or
@@ -249,6 +300,11 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, detail);
         QFETCH(int, frames);
+        if (text.contains(QStringLiteral("%1")))
+            text = text.arg(QDir::toNativeSeparators(m_dir->path()));
+        const QString testFrame = m_dir->filePath(QStringLiteral("ADC_Temp.fit"));
+        QVERIFY(QFile(testFrame).open(QIODevice::WriteOnly)); // left by an earlier step
+        m_camera->saveSilently = fault == "silent";
         makeForm(fault != "off");
         m_camera->linkFails = fault == "false";
         if (fault == "refused")
@@ -272,6 +328,10 @@ private slots:
         const QString shown = m_dialogs->shown.back().detail;
         QVERIFY2(detail == "*" ? !shown.isEmpty() : shown == detail, qPrintable(shown));
         QCOMPARE(m_camera->saved.size(), frames);
+        // Removed before the first exposure was saved, so a silent failure cannot measure it.
+        QCOMPARE(QFileInfo::exists(testFrame), operation == 0 || fault == "off" || fault == "false" ||
+                                                   fault == "refused" || fault == "missing");
+        QCOMPARE(m_camera->openDocuments, 0);
         QCOMPARE(flatFiles(m_dir->path()).size(), operation == 0 ? frames : 0);
         const bool sent = operation == 2 && fault != "off";
         QCOMPARE(wire(), sent ? measureFrames(frames + 1) : QByteArray());
@@ -325,6 +385,34 @@ private slots:
         QTRY_VERIFY(m_form->panelReportedOn());
         QCOMPARE(wire(), QByteArray(":O#:D43:D43"));
         QCOMPARE(m_dialogs->shown.size(), std::size_t(operation == 0 ? 2 : 1));
+    }
+
+    void documentClosed_data() {
+        QTest::addColumn<int>("operation"); // Command5 index
+        QTest::addColumn<QString>("fault"); // of the second document
+        for (const auto& [operation, name] : {std::pair{2, "measure"}, std::pair{0, "series"}})
+            for (const char* fault : {"min", "max", "end"})
+                QTest::addRow("%s: %s", name, fault) << operation << QString::fromLatin1(fault);
+    }
+    // However the step ends (a stretch value that throws, the program ending in the wait before
+    // Close), no document is left open in the camera application.
+    void documentClosed() {
+        QFETCH(int, operation);
+        QFETCH(QString, fault);
+        makeForm(true);
+        m_form->captureState().Save_Path = flats();
+        m_camera->faultAt = 2;
+        m_camera->documentFault = fault;
+        m_form->Command5_Click(operation);
+        QCOMPARE(m_camera->documents, 2);
+        QCOMPARE(m_camera->openDocuments, 0);
+        const QStringList texts = m_dialogs->texts();
+        if (fault == "end") {
+            QCOMPARE(texts, operation == 0 ? QStringList{kConfirm} : QStringList());
+        } else {
+            QCOMPARE(texts.last(), QStringLiteral("Stretch%1 failed.").arg(fault));
+            verifyIdle();
+        }
     }
 
     void series_data() {

@@ -8,6 +8,7 @@
 #include "link/protocol.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -44,6 +45,15 @@ const QString kTestFrameName = QStringLiteral("ADC_Temp.fit");
 
 void tell(CaptureHost& host, const QString& text) {
     host.dialogs().message(MessageBox{text});
+}
+
+// Has the camera save the frame, and makes sure it did: a save that fails without an error must
+// not pass for a saved frame.
+void saveFrame(Camera& camera, const QString& path) {
+    camera.SaveImage(path);
+    if (!QFileInfo(path).isFile())
+        throw CameraError(QStringLiteral("The camera application saved no file at %1.")
+                              .arg(QDir::toNativeSeparators(path)));
 }
 
 // The box for the exception being handled: a camera error's text and detail, any other error's
@@ -189,24 +199,29 @@ double FlatCapture::ADC_Measure() {
     const int binning = binningFromText(m_host.binningText());
     const int filter = filterFromText(m_host.filterText());
     const std::unique_ptr<Camera> camera = linkedCamera();
+    // The previous step's frame goes first, so it can never be measured for this step.
+    const QString path = joinPath(m_host.programFolder(), kTestFrameName);
+    if (QFile previous(path); previous.exists() && !previous.remove())
+        throw CameraError(QStringLiteral("Cannot remove the previous test frame %1: %2")
+                              .arg(QDir::toNativeSeparators(path), previous.errorString()));
     camera->Expose(state.Exp_Time, binning, filter);
     waitForImage(*camera);
-    const QString path = joinPath(m_host.programFolder(), kTestFrameName);
-    camera->SaveImage(path);
+    saveFrame(*camera, path);
     const OpenFrame frame = openSavedFrame(path);
     state.ADC_Value = frame.level;
     Wait(kBeforeCloseWaitMs);
-    frame.document->Close();
+    frame.document->close();
     return frame.level;
 }
 
 FlatCapture::OpenFrame FlatCapture::openSavedFrame(const QString& path) {
-    OpenFrame frame{m_host.cameraApp().createDocument()};
-    if (!frame.document)
+    OpenFrame frame{std::make_unique<DocumentGuard>(m_host.cameraApp().createDocument())};
+    DocumentGuard& document = *frame.document;
+    if (!document)
         throw CameraError(QStringLiteral("The camera application gave no image document."));
-    frame.document->OpenFile(path);
-    const double low = frame.document->StretchMin();
-    const double high = frame.document->StretchMax();
+    document->OpenFile(path);
+    const double low = document->StretchMin();
+    const double high = document->StretchMax();
     frame.level = low + (high - low);
     m_host.showLevel(signRoomText(frame.level));
     return frame;
@@ -314,11 +329,11 @@ bool FlatCapture::runSeries(int frameCount) {
             ++number;
         const QString name = flatFileName(number++);
         const QString path = joinPath(state.Save_Path, name);
-        camera->SaveImage(path);
+        saveFrame(*camera, path);
         saved << name;
         const OpenFrame opened = openSavedFrame(path);
         Wait(kBeforeCloseWaitMs);
-        opened.document->Close();
+        opened.document->close();
     }
     return true;
 }

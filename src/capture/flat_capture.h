@@ -11,7 +11,7 @@ namespace brivane {
 
 class Camera;
 class CameraApp;
-class Document;
+class DocumentGuard;
 
 // The window's capture values, shared by the measurement and the series for the whole run.
 struct CaptureState {
@@ -103,7 +103,7 @@ private:
     std::unique_ptr<Camera> linkedCamera();
     // The frame just saved, opened in a document of its own; its level is shown.
     struct OpenFrame {
-        std::unique_ptr<Document> document;
+        std::unique_ptr<DocumentGuard> document;
         double level = 0.0;
     };
     OpenFrame openSavedFrame(const QString& path);
