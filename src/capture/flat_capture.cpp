@@ -163,17 +163,21 @@ void FlatCapture::runMeasurement() {
     state.ADC_High = state.ADC_Target + kHighMargin;
     state.ADC_Low = state.ADC_Target - kLowMargin;
 
+    // A lost port leaves the panel's brightness unknown: no later level would belong to a step.
+    const auto stopIfLost = [&](int step) {
+        if (m_host.portLosses() == losses)
+            return false;
+        state.ADC_Value = 0;
+        MessageBox box = m_host.portMessage();
+        box.detail = QStringLiteral("The port was lost during the measurement, after step %1. Measure again "
+                                    "once the panel answers.")
+                         .arg(step);
+        m_host.dialogs().message(box);
+        return true;
+    };
     for (int step = 1; step <= kLastStep; ++step) {
-        // A lost port leaves the panel's brightness unknown: no later level would belong to a step.
-        if (m_host.portLosses() != losses) {
-            state.ADC_Value = 0;
-            MessageBox box = m_host.portMessage();
-            box.detail = QStringLiteral("The port was lost during the measurement, before step %1. Measure "
-                                        "again once the panel answers.")
-                             .arg(step);
-            m_host.dialogs().message(box);
+        if (stopIfLost(step - 1))
             return;
-        }
         m_host.beep();
         m_host.sendLevel(step, 1);
         m_host.setSlider(step);
@@ -190,6 +194,8 @@ void FlatCapture::runMeasurement() {
             return;
         }
     }
+    if (stopIfLost(kLastStep))
+        return;
     state.ADC_Value = 0;
     tell(m_host, kNotMeasured);
 }
