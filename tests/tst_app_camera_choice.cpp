@@ -1,9 +1,12 @@
 #include "app/camera_choice.h"
+#include "app/command_line.h"
 #include "core/wait.h"
 
 #include "support/wait_control.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTest>
 #include <QTimer>
 
@@ -82,6 +85,40 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(ProgramEnding, brivane::waitForImage(endless, 10ms));
         test::resetProgramEnd();
         QVERIFY(endless.polls < 10);
+    }
+
+    // --list-ports: every COM number with its device, the --port mappings marked; nothing else runs.
+    void listPorts() {
+        PortMap ports([] {
+            return std::vector<SystemPort>{
+                {"/dev/ttyS0", "", "", true},
+                {"/dev/ttyUSB0", "FT232R USB UART", "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0", true}};
+        });
+        ports.refresh();
+        ports.map(3, QStringLiteral("/tmp/inverter"));
+        const QStringList lines = portListing(ports).split(u'\n');
+        QCOMPARE(lines.size(), 21); // and the last line's end
+        QCOMPARE(lines.mid(0, 4),
+                 (QStringList{
+                     "COM1   /dev/ttyUSB0 — FT232R USB UART [/dev/serial/by-id/usb-FTDI_FT232R-if00-port0]",
+                     "COM2   /dev/ttyS0", "COM3   /tmp/inverter (--port)", "COM4   no device"}));
+        QCOMPARE(lines[19], QStringLiteral("COM20  no device"));
+
+        const QString program = qEnvironmentVariable("BRIVANE_BIN_DIR") + QStringLiteral("/brivane");
+        if (!QFileInfo::exists(program))
+            QSKIP("the brivane program is not built");
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        process.setProcessEnvironment(environment);
+        process.start(program, {QStringLiteral("--list-ports"), QStringLiteral("--port"),
+                                QStringLiteral("COM2=/tmp/x")});
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 0);
+        const QStringList printed = QString::fromUtf8(process.readAllStandardOutput()).split(u'\n');
+        QCOMPARE(printed.size(), 21);
+        QCOMPARE(printed[1], QStringLiteral("COM2   /tmp/x (--port)"));
     }
 };
 

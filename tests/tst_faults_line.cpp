@@ -7,12 +7,14 @@
 #include "support/recording_display.h"
 #include "support/scripted_dialogs.h"
 #include "support/wait_control.h"
+#include "ui/controls.h"
 #include "ui/form1.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QProcess>
 #include <QSerialPort>
 #include <QTemporaryDir>
@@ -149,6 +151,10 @@ private slots:
             sim->hangUp();
             QVERIFY(QFile::remove(device)); // the pty number itself may go to another process
             QTRY_VERIFY(!m_form->comm().PortOpen());
+            // The panel's state is unknown now: start-up look, no box while nothing runs.
+            QTRY_COMPARE(m_form->Label1(0)->text(), QStringLiteral("00%"));
+            QVERIFY(m_form->Shape1(0)->backgroundColour() == kLampDesign &&
+                    m_form->Shape1(1)->backgroundColour() == kLampDesign && m_dialogs->shown.empty());
             const std::clock_t cpuBefore = std::clock();
             QTest::qWait(2000);
             QCOMPARE_LT((std::clock() - cpuBefore) * 1000.0 / CLOCKS_PER_SEC, 60.0); // ms of CPU

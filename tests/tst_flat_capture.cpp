@@ -16,6 +16,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
@@ -42,8 +43,14 @@ const QString kNoInverter = QStringLiteral("ＥＬパネルインバーターと
 // The simulated camera application behind a recorder.
 class RecordingCameraApp : public CameraApp {
 public:
-    bool linkFails = false;            // LinkEnabled reads back false
-    QString createFails;               // createCamera throws CameraError with this text
+    bool linkFails = false;    // LinkEnabled reads back false
+    QString createFails;       // createCamera throws CameraError with this text
+    bool saveSilently = false; // SaveImage writes nothing and raises nothing
+    // Documents: faultAt (1-based) throws from StretchMin ("min") or StretchMax ("max"), or ends
+    // the program ("end") while it is open.
+    int faultAt = 0;
+    QString documentFault;
+    int documents = 0, openDocuments = 0;
     bool exposeBlocks = false;         // Expose holds the thread for the exposure, as an automation call can
     std::function<void(int)> onExpose; // with the 1-based exposure count; may throw
     int cameras = 0;
@@ -56,7 +63,43 @@ public:
         ++cameras;
         return std::make_unique<Cam>(*this, m_sim.createCamera());
     }
-    std::unique_ptr<Document> createDocument() override { return m_sim.createDocument(); }
+    std::unique_ptr<Document> createDocument() override {
+        return std::make_unique<Doc>(*this, ++documents, m_sim.createDocument());
+    }
+
+    struct Doc : Document {
+        Doc(RecordingCameraApp& a, int n, std::unique_ptr<Document> d)
+            : app(a), number(n), inner(std::move(d)) {}
+        void OpenFile(const QString& path) override {
+            inner->OpenFile(path);
+            open = true;
+            ++app.openDocuments;
+        }
+        double StretchMin() override {
+            fault(QStringLiteral("min"));
+            return inner->StretchMin();
+        }
+        double StretchMax() override {
+            fault(QStringLiteral("max"));
+            if (number == app.faultAt && app.documentFault == "end")
+                QTimer::singleShot(0, &requestProgramEnd); // in the wait before Close
+            return inner->StretchMax();
+        }
+        void Close() override {
+            inner->Close();
+            if (open)
+                --app.openDocuments;
+            open = false;
+        }
+        void fault(const QString& member) {
+            if (number == app.faultAt && app.documentFault == member)
+                throw CameraError(QStringLiteral("Stretch%1 failed.").arg(member));
+        }
+        RecordingCameraApp& app;
+        int number;
+        std::unique_ptr<Document> inner;
+        bool open = false;
+    };
 
     struct Cam : Camera {
         Cam(RecordingCameraApp& a, std::unique_ptr<Camera> c) : app(a), inner(std::move(c)) {}
@@ -73,6 +116,8 @@ public:
         }
         bool ImageReady() override { return inner->ImageReady(); }
         void SaveImage(const QString& path) override {
+            if (app.saveSilently)
+                return;
             inner->SaveImage(path);
             app.saved << path;
             app.levels.push_back(measureFitsLevel(path).median);
@@ -109,10 +154,19 @@ class TestFlatCapture : public QObject {
 
     QString flats() const { return m_dir->filePath(QStringLiteral("flats")); }
 
+    // The inverter's device as a udev-style link, so it can be plugged in again on a new pty.
+    QString device() const { return m_dir->filePath(QStringLiteral("ttyUSB-inverter")); }
+    void plugIn() {
+        QVERIFY(m_sim->start());
+        m_sim->clearReceived();
+        QFile::remove(device());
+        QVERIFY(QFile::link(m_sim->devicePath(), device()));
+    }
+
     Form1Context context(Dialogs& dialogs, std::shared_ptr<CameraApp> camera) {
         Form1Context c{&dialogs, {}, std::move(camera), m_dir->path(), m_search};
         for (int port = 1; port <= 20; ++port)
-            c.ports.map(port, m_sim->devicePath());
+            c.ports.map(port, device());
         return c;
     }
 
@@ -153,7 +207,7 @@ private slots:
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("flats")));
         m_sim = std::make_unique<InverterSim>();
-        QVERIFY(m_sim->start());
+        plugIn();
         m_dialogs = std::make_unique<test::ScriptedDialogs>();
         m_camera = std::make_shared<RecordingCameraApp>(lightOf(*m_sim));
     }
@@ -277,6 +331,12 @@ private slots:
         QTest::newRow("series: lost at exposure 2") << 0 << "lost" << kLost << "" << 1;
         QTest::newRow("series: unknown error at exposure 2")
             << 0 << "unknown" << QStringLiteral("Unexpected error.") << "" << 1;
+        // %1: the folder the file was to be in
+        const QString unsaved = QStringLiteral("The camera application saved no file at %1.");
+        QTest::newRow("measure: save writes nothing")
+            << 2 << "silent" << unsaved.arg("%1/ADC_Temp.fit") << "" << 0;
+        QTest::newRow("series: save writes nothing")
+            << 0 << "silent" << unsaved.arg("%1/Flat- 1.fit") << "" << 0;
     }
     // The fault is shown with its text (why the camera did not link in the detail), the operation
     // ends with its controls restored, the window stays, and nothing more goes to the inverter or
@@ -287,6 +347,11 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, detail);
         QFETCH(int, frames);
+        if (text.contains(QStringLiteral("%1")))
+            text = text.arg(QDir::toNativeSeparators(m_dir->path()));
+        const QString testFrame = m_dir->filePath(QStringLiteral("ADC_Temp.fit"));
+        QVERIFY(QFile(testFrame).open(QIODevice::WriteOnly)); // left by an earlier step
+        m_camera->saveSilently = fault == "silent";
         makeForm(fault != "off");
         m_camera->linkFails = fault == "false";
         if (fault == "refused")
@@ -310,10 +375,91 @@ private slots:
         const QString shown = m_dialogs->shown.back().detail;
         QVERIFY2(detail == "*" ? !shown.isEmpty() : shown == detail, qPrintable(shown));
         QCOMPARE(m_camera->saved.size(), frames);
+        // Removed before the first exposure was saved, so a silent failure cannot measure it.
+        QCOMPARE(QFileInfo::exists(testFrame), operation == 0 || fault == "off" || fault == "false" ||
+                                                   fault == "refused" || fault == "missing");
+        QCOMPARE(m_camera->openDocuments, 0);
         QCOMPARE(flatFiles(m_dir->path()).size(), operation == 0 ? frames : 0);
         const bool sent = operation == 2 && fault != "off";
         QCOMPARE(wire(), sent ? measureFrames(frames + 1) : QByteArray());
         verifyIdle();
+    }
+
+    void portLost_data() {
+        QTest::addColumn<int>("operation"); // Command5 index
+        QTest::addColumn<int>("pulledAt");  // exposure during which the adapter is pulled
+        QTest::newRow("measurement, pulled in step 3") << 2 << 3;
+        QTest::newRow("series, pulled in frame 2") << 0 << 2;
+    }
+    // A pulled adapter: the lamps and the read-out go back to their start-up look, the measurement
+    // stops at its next step and the series after the frame in progress, each with the port message
+    // once; the next ON opens the port again.
+    void portLost() {
+        QFETCH(int, operation);
+        QFETCH(int, pulledAt);
+        makeForm(true);
+        m_form->captureState().Save_Path = flats();
+        m_form->Text1(1)->setText(QStringLiteral("5"));
+        m_camera->onExpose = [this, pulledAt](int count) {
+            if (count == pulledAt)
+                m_sim->hangUp();
+        };
+        m_form->Command5_Click(operation);
+
+        const QString port = QStringLiteral("現在COMに使用できるポートがありません。");
+        QCOMPARE(m_dialogs->texts(), (operation == 0 ? QStringList{kConfirm, port} : QStringList{port}));
+        const MessageBox& box = m_dialogs->shown.back();
+        QVERIFY(box.title == QStringLiteral("通信エラー") && box.buttons == BoxButtons::OkCancel &&
+                box.icon == BoxIcon::Warning);
+        QCOMPARE(m_camera->exposures.size(), std::size_t(pulledAt));
+        if (operation == 0) {
+            QCOMPARE(flatFiles(flats()), (QStringList{"Flat- 1.fit", "Flat- 2.fit"}));
+            QVERIFY2(box.detail.contains(QStringLiteral("Flat- 1.fit to Flat- 2.fit")) &&
+                         box.detail.contains(QStringLiteral("stay valid")),
+                     qPrintable(box.detail));
+        } else {
+            QCOMPARE(m_sim->received(), measureFrames(pulledAt));
+            QCOMPARE(m_form->captureState().ADC_Value, 0.0);
+        }
+        for (int lamp : {0, 1})
+            QCOMPARE(m_form->Shape1(lamp)->backgroundColour(), kLampDesign);
+        QCOMPARE(m_form->Label1(0)->text(), QStringLiteral("00%"));
+        QCOMPARE(m_form->Label1(0)->palette().color(QPalette::WindowText), kReadoutDesign);
+        verifyIdle();
+
+        plugIn();
+        m_form->Command2_MouseDown(0, Qt::LeftButton, Qt::NoModifier);
+        QTRY_VERIFY(m_form->panelReportedOn());
+        QCOMPARE(wire(), QByteArray(":O#:D43:D43"));
+        QCOMPARE(m_dialogs->shown.size(), std::size_t(operation == 0 ? 2 : 1));
+    }
+
+    void documentClosed_data() {
+        QTest::addColumn<int>("operation"); // Command5 index
+        QTest::addColumn<QString>("fault"); // of the second document
+        for (const auto& [operation, name] : {std::pair{2, "measure"}, std::pair{0, "series"}})
+            for (const char* fault : {"min", "max", "end"})
+                QTest::addRow("%s: %s", name, fault) << operation << QString::fromLatin1(fault);
+    }
+    // However the step ends (a stretch value that throws, the program ending in the wait before
+    // Close), no document is left open in the camera application.
+    void documentClosed() {
+        QFETCH(int, operation);
+        QFETCH(QString, fault);
+        makeForm(true);
+        m_form->captureState().Save_Path = flats();
+        m_camera->faultAt = 2;
+        m_camera->documentFault = fault;
+        m_form->Command5_Click(operation);
+        QCOMPARE(m_camera->documents, 2);
+        QCOMPARE(m_camera->openDocuments, 0);
+        const QStringList texts = m_dialogs->texts();
+        if (fault == "end") {
+            QCOMPARE(texts, operation == 0 ? QStringList{kConfirm} : QStringList());
+        } else {
+            QCOMPARE(texts.last(), QStringLiteral("Stretch%1 failed.").arg(fault));
+            verifyIdle();
+        }
     }
 
     void series_data() {

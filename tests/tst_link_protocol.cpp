@@ -7,6 +7,9 @@
 #include <QRandomGenerator>
 #include <QTest>
 
+#include <algorithm>
+#include <random>
+
 using namespace brivane;
 
 class TestLinkProtocol : public QObject {
@@ -125,11 +128,67 @@ private slots:
         QCOMPARE(parsed ? QStringLiteral("%1 %2").arg(parsed->first).arg(parsed->second) : QString(), mapped);
     }
 
+    // Unmapped COM numbers take the listed ports in a stable order whatever order they are listed
+    // in: by-id names first, then ttyACM, ttyUSB (numerically), other devices, ttyS with a UART;
+    // a mapped device is not offered twice, and numbers left over have no device.
     void devicePaths() {
-        PortMap ports;
-        ports.map(3, QStringLiteral("/tmp/inverter"));
-        QCOMPARE(ports.devicePath(3), QStringLiteral("/tmp/inverter"));
-        QCOMPARE(ports.devicePath(20), QStringLiteral("/dev/ttyS19"));
+        const QString ftdi = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+        std::vector<SystemPort> listed = {
+            {"/dev/ttyS1", "", "", false},
+            {"/dev/ttyS0", "", "", true},
+            {"/dev/ttyUSB10", "USB10", "", true},
+            {"/dev/ttyUSB2", "USB2", "", true},
+            {"/dev/ttyUSB1", "CP2102 USB to UART Bridge Controller", "", true},
+            {"/dev/ttyUSB0", "FT232R USB UART", ftdi, true},
+            {"/dev/ttyACM0", "u-blox GNSS receiver", "", true},
+            {"/dev/ttyUSB3", "PL2303", "/dev/serial/by-id/usb-Prolific_PL2303-if00-port0", true},
+            {"/dev/tty.usbserial-A5", "", "", true},
+            {"/dev/cu.usbserial-A5", "", "", true},
+            {"/dev/ttyAMA0", "", "", true},
+        };
+        const QStringList order = {
+            "/dev/ttyUSB0",  "/dev/ttyUSB3",         "/dev/ttyACM0", "/dev/ttyUSB1", "/dev/ttyUSB2",
+            "/dev/ttyUSB10", "/dev/cu.usbserial-A5", "/dev/ttyAMA0", "/dev/ttyS0",   QString(),
+            QString()};
+        std::mt19937 random(7);
+        for (int round = 0; round < 3; ++round) {
+            std::shuffle(listed.begin(), listed.end(), random);
+            PortMap ports([&] { return listed; });
+#ifdef Q_OS_WIN
+            QCOMPARE(ports.devicePath(1), QStringLiteral("COM1"));
+#else
+            QCOMPARE(ports.devicePath(1), QString()); // nothing listed before refresh()
+            ports.refresh();
+            QStringList paths;
+            for (int n = 1; n <= order.size(); ++n)
+                paths << ports.devicePath(n);
+            QCOMPARE(paths, order);
+            QCOMPARE(ports.systemPort(1)->byId, ftdi);
+            QCOMPARE(ports.description(1), QStringLiteral("FT232R USB UART"));
+
+            ports.map(3, QStringLiteral("/dev/ttyUSB1")); // --port: that device is not offered again
+            ports.map(2, QStringLiteral("/tmp/inverter"));
+            QCOMPARE(ports.devicePath(2), QStringLiteral("/tmp/inverter"));
+            QCOMPARE(ports.description(3), QStringLiteral("CP2102 USB to UART Bridge Controller"));
+            QStringList rest;
+            for (int n : {1, 4, 5, 6, 7, 8, 9, 10})
+                rest << ports.devicePath(n);
+            QCOMPARE(rest,
+                     (QStringList{"/dev/ttyUSB0", "/dev/ttyUSB3", "/dev/ttyACM0", "/dev/ttyUSB2",
+                                  "/dev/ttyUSB10", "/dev/cu.usbserial-A5", "/dev/ttyAMA0", "/dev/ttyS0"}));
+            QCOMPARE(ports.devicePath(20), QString());
+#endif
+        }
+        // An adapter plugged in later is found by the next listing.
+        std::vector<SystemPort> plugged;
+        PortMap ports([&] { return plugged; });
+        ports.refresh();
+        QCOMPARE(ports.devicePath(1), QString());
+        plugged.push_back({"/dev/ttyUSB0", "FT232R USB UART", "", true});
+        ports.refresh();
+#ifndef Q_OS_WIN
+        QCOMPARE(ports.devicePath(1), QStringLiteral("/dev/ttyUSB0"));
+#endif
     }
 };
 

@@ -190,6 +190,55 @@ private slots:
         QCOMPARE(wire(), QByteArray());
     }
 
+    // Unmapped numbers follow the listed ports: each entry keeps its text and tells its device in its
+    // tool tip, listed afresh when the list opens; COM1 opens the first port, a number with no
+    // device gives the port message.
+    void portsFromTheSystem() {
+        const QString ghost = QStringLiteral("/dev/brivane-none/ttyUSB0");
+        std::vector<SystemPort> listed = {
+            {ghost, QStringLiteral("FT232R USB UART"), QString(), true},
+            {m_sim->devicePath(), QStringLiteral("Simulated inverter"),
+             QStringLiteral("/dev/serial/by-id/usb-Brivane_inverter-if00"), true},
+        };
+        Form1Context context{m_dialogs.get(), PortMap([&] { return listed; }), {}, m_dir->path()};
+        context.ports.map(3, m_dir->filePath(QStringLiteral("no-such-tty")));
+        m_form = std::make_unique<Form1>(std::move(context));
+        m_form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+
+        QComboBox* combo = m_form->Combo1;
+        const auto tips = [combo] {
+            QStringList out;
+            for (int i = 0; i < 4; ++i)
+                out << combo->itemText(i) + u'=' + combo->itemData(i, Qt::ToolTipRole).toString();
+            return out;
+        };
+        combo->showPopup();
+        QCOMPARE(tips(),
+                 (QStringList{"COM1=" + m_sim->devicePath() + " — Simulated inverter",
+                              "COM2=" + ghost + " — FT232R USB UART",
+                              "COM3=" + m_dir->filePath(QStringLiteral("no-such-tty")), "COM4=no device"}));
+        combo->hidePopup();
+        listed.pop_back(); // the inverter's adapter pulled
+        combo->showPopup();
+        QCOMPARE(tips().mid(0, 2), (QStringList{"COM1=" + ghost + " — FT232R USB UART", "COM2=no device"}));
+        combo->hidePopup();
+        QCOMPARE(combo->count(), 20);
+        QCOMPARE(combo->itemText(19), QStringLiteral("COM20"));
+
+        listed.push_back(
+            {m_sim->devicePath(), QString(), QStringLiteral("/dev/serial/by-id/usb-Brivane"), true});
+        QTest::mousePress(m_form->Command2(1), Qt::LeftButton); // COM1, listed afresh
+        QVERIFY(m_form->comm().PortOpen());
+        QCOMPARE(wire(), QByteArray(":F#"));
+        QVERIFY(m_dialogs->shown.empty());
+
+        combo->setCurrentIndex(3);
+        emit combo->activated(3); // COM4: no device
+        QVERIFY(!m_form->comm().PortOpen());
+        QCOMPARE(m_dialogs->texts(), QStringList{kPortMessage});
+    }
+
     void shutdown_data() {
         QTest::addColumn<bool>("openFirst");
         QTest::addColumn<bool>("present");

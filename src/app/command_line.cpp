@@ -7,7 +7,8 @@ namespace brivane {
 CommandLine::CommandLine()
     : m_port(QStringLiteral("port"),
              QStringLiteral("Maps COM port n (%1..%2) to a device path, e.g. COM3=/dev/ttyUSB0. Repeatable. "
-                            "Default: COMn is /dev/ttyS(n-1) (COMn on Windows).")
+                            "Default: the COM numbers not mapped take the system's serial ports in a stable "
+                            "order, USB adapters first (see --list-ports); on Windows COMn is the system's.")
                  .arg(PortMap::kFirstPort)
                  .arg(PortMap::kLastPort),
              QStringLiteral("COMn=PATH")),
@@ -37,13 +38,16 @@ CommandLine::CommandLine()
                          "passes the target - 2000; the default) or fast (the same step in a few test "
                          "exposures, from a level model and the steps found before, kept in "
                          "trained_steps.json beside com_no.txt)."),
-          QStringLiteral("MODE")) {
+          QStringLiteral("MODE")),
+      m_listPorts(
+          QStringLiteral("list-ports"),
+          QStringLiteral("Prints which device each COM number opens, with --port applied, and exits.")) {
     m_exitWhenIdle.setFlags(QCommandLineOption::HiddenFromHelp);
 }
 
 void CommandLine::addTo(QCommandLineParser& parser) const {
-    parser.addOptions(
-        {m_port, m_camera, m_indiCamera, m_indiWheel, m_simulate, m_demo, m_search, m_exitWhenIdle});
+    parser.addOptions({m_port, m_camera, m_indiCamera, m_indiWheel, m_simulate, m_demo, m_search,
+                       m_exitWhenIdle, m_listPorts});
 }
 
 std::optional<Options> CommandLine::read(const QCommandLineParser& parser, QString& error) const {
@@ -81,6 +85,7 @@ std::optional<Options> CommandLine::read(const QCommandLineParser& parser, QStri
             return std::nullopt;
         }
     }
+    options.listPorts = parser.isSet(m_listPorts);
     return options;
 }
 
@@ -88,10 +93,31 @@ bool wantsTextOnly(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
         if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
-            arg == "--version")
+            arg == "--version" || arg == "--list-ports")
             return true;
     }
     return false;
+}
+
+QString portListing(const PortMap& ports) {
+    QString out;
+    for (int number = PortMap::kFirstPort; number <= PortMap::kLastPort; ++number) {
+        QString line = QStringLiteral("COM%1").arg(number).leftJustified(7);
+        const QString path = ports.devicePath(number);
+        if (path.isEmpty()) {
+            line += QStringLiteral("no device");
+        } else {
+            line += path;
+            if (const QString description = ports.description(number); !description.isEmpty())
+                line += QStringLiteral(" — ") + description;
+            if (ports.isMapped(number))
+                line += QStringLiteral(" (--port)");
+            else if (const auto port = ports.systemPort(number); port && !port->byId.isEmpty())
+                line += QStringLiteral(" [") + port->byId + u']';
+        }
+        out += line + u'\n';
+    }
+    return out;
 }
 
 } // namespace brivane

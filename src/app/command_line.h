@@ -21,6 +21,7 @@ struct Options {
     QString demoDir;
     bool exitWhenIdle = false; // start-up benchmark
     SearchMethod search = SearchMethod::Ramp;
+    bool listPorts = false; // print the COM mapping and exit
 };
 
 // The program's options: added to a parser, then read back once it has parsed the arguments.
@@ -40,7 +41,12 @@ private:
     QCommandLineOption m_demo;
     QCommandLineOption m_exitWhenIdle;
     QCommandLineOption m_search;
+    QCommandLineOption m_listPorts;
 };
+
+// What --list-ports prints: one line per COM number, "COM1  /dev/ttyUSB0 — FT232R USB UART", with
+// "(--port)" after a mapped one, its /dev/serial/by-id name in brackets, "no device" for none.
+QString portListing(const PortMap& ports);
 
 // --help and --version print text only: they must work without a display.
 bool wantsTextOnly(int argc, char* argv[]);

@@ -81,6 +81,11 @@ int main(int argc, char* argv[]) {
     if (!parsed)
         return fail(error);
     Options& options = *parsed;
+    if (options.listPorts) {
+        options.ports.refresh();
+        QTextStream(stdout) << portListing(options.ports);
+        return 0;
+    }
 
     installFontSubstitutes();
     const QString programFolder = programFolderFor(QCoreApplication::applicationDirPath());

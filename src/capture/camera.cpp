@@ -9,6 +9,22 @@ namespace brivane {
 CameraLinkError::CameraLinkError(const QString& reason)
     : CameraError(QStringLiteral("Failed to start camera."), reason) {}
 
+DocumentGuard::~DocumentGuard() {
+    if (!m_document || m_closed)
+        return;
+    try {
+        m_document->Close();
+    } catch (...) {
+    }
+}
+
+void DocumentGuard::close() {
+    if (!m_document || m_closed)
+        return;
+    m_closed = true;
+    m_document->Close();
+}
+
 void waitForImage(Camera& camera, std::chrono::milliseconds pollInterval) {
     const double ms = static_cast<double>(std::max(pollInterval, std::chrono::milliseconds(1)).count());
     while (!camera.ImageReady())

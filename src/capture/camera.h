@@ -61,6 +61,25 @@ public:
     virtual void Close() = 0;
 };
 
+// A document that is closed however the step that made it ends: close() closes it and lets its
+// error through; otherwise it is closed when the guard goes (an error, the program ending in a
+// wait), any error of that Close dropped, as another is already on its way.
+class DocumentGuard {
+public:
+    explicit DocumentGuard(std::unique_ptr<Document> document) : m_document(std::move(document)) {}
+    ~DocumentGuard();
+    DocumentGuard(const DocumentGuard&) = delete;
+    DocumentGuard& operator=(const DocumentGuard&) = delete;
+
+    explicit operator bool() const { return m_document != nullptr; }
+    Document* operator->() const { return m_document.get(); }
+    void close();
+
+private:
+    std::unique_ptr<Document> m_document;
+    bool m_closed = false;
+};
+
 // The camera application: creates the objects above. Creation may throw CameraError (or, for the
 // camera, CameraLinkError).
 class CameraApp {

@@ -9,6 +9,7 @@
 #include "link/protocol.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QtGlobal>
@@ -45,6 +46,15 @@ const QString kTestFrameName = QStringLiteral("ADC_Temp.fit");
 
 void tell(CaptureHost& host, const QString& text) {
     host.dialogs().message(MessageBox{text});
+}
+
+// Has the camera save the frame, and makes sure it did: a save that fails without an error must
+// not pass for a saved frame.
+void saveFrame(Camera& camera, const QString& path) {
+    camera.SaveImage(path);
+    if (!QFileInfo(path).isFile())
+        throw CameraError(QStringLiteral("The camera application saved no file at %1.")
+                              .arg(QDir::toNativeSeparators(path)));
 }
 
 // The box for the exception being handled: a camera error's text and detail, any other error's
@@ -139,6 +149,7 @@ void FlatCapture::measure() {
 
 void FlatCapture::runMeasurement() {
     CaptureState state = m_host.state();
+    const quint64 losses = m_host.portLosses();
     state.Exp_Time = lenientNumber(m_host.exposureText());
     m_host.beep();
     m_host.send(QLatin1String(protocol::kPanelOn));
@@ -153,11 +164,30 @@ void FlatCapture::runMeasurement() {
     state.ADC_High = state.ADC_Target + kHighMargin;
     state.ADC_Low = state.ADC_Target - kLowMargin;
 
-    // One step of the measurement: the step's frame out, the abort checked, one test exposure.
+    // A lost port leaves the panel's brightness unknown: no later level would belong to a step.
+    const auto stopIfLost = [&](int step) {
+        if (m_host.portLosses() == losses)
+            return false;
+        state.ADC_Value = 0;
+        MessageBox box = m_host.portMessage();
+        box.detail = QStringLiteral("The port was lost during the measurement, after step %1. Measure again "
+                                    "once the panel answers.")
+                         .arg(step);
+        m_host.dialogs().message(box);
+        return true;
+    };
+
+    // One step of the measurement: the port checked, the step's frame out, the abort checked, one
+    // test exposure.
     class WindowProbe : public StepProbe {
     public:
-        WindowProbe(FlatCapture& capture, CaptureHost& host) : m_capture(capture), m_host(host) {}
+        WindowProbe(FlatCapture& capture, CaptureHost& host, quint64 losses)
+            : m_capture(capture), m_host(host), m_losses(losses) {}
         std::optional<double> levelAt(int step) override {
+            if (m_host.portLosses() != m_losses) {
+                m_lost = true;
+                return std::nullopt;
+            }
             m_host.beep();
             m_host.sendLevel(step, 1);
             m_host.setSlider(step);
@@ -166,6 +196,7 @@ void FlatCapture::runMeasurement() {
                 state.Stop_Flag = 0;
                 return std::nullopt;
             }
+            m_lastStep = step;
             // Tested at the step that produced it: the panel stays where the level was reached.
             return m_capture.ADC_Measure();
         }
@@ -173,11 +204,16 @@ void FlatCapture::runMeasurement() {
             m_host.sendLevel(step, 1);
             m_host.setSlider(step);
         }
+        bool lost() const { return m_lost; }
+        int lastStep() const { return m_lastStep; }
 
     private:
         FlatCapture& m_capture;
         CaptureHost& m_host;
-    } probe(*this, m_host);
+        quint64 m_losses;
+        bool m_lost = false;
+        int m_lastStep = 0;
+    } probe(*this, m_host, losses);
 
     const SearchMethod method = m_host.searchMethod();
     const TrainedKey key{filterFromText(m_host.filterText()), binningFromText(m_host.binningText()),
@@ -194,6 +230,10 @@ void FlatCapture::runMeasurement() {
     const SearchResult result = searchBrightness(method, probe, state.ADC_Target, start);
     switch (result.outcome) {
     case SearchResult::Outcome::Stopped:
+        if (probe.lost()) {
+            stopIfLost(probe.lastStep());
+            return;
+        }
         tell(m_host, kAborted);
         return;
     case SearchResult::Outcome::Accepted:
@@ -213,6 +253,8 @@ void FlatCapture::runMeasurement() {
     case SearchResult::Outcome::CannotReach:
         break;
     }
+    if (stopIfLost(kLastSearchStep))
+        return;
     state.ADC_Value = 0;
     tell(m_host, kNotMeasured);
 }
@@ -222,24 +264,29 @@ double FlatCapture::ADC_Measure() {
     const int binning = binningFromText(m_host.binningText());
     const int filter = filterFromText(m_host.filterText());
     const std::unique_ptr<Camera> camera = linkedCamera();
+    // The previous step's frame goes first, so it can never be measured for this step.
+    const QString path = joinPath(m_host.programFolder(), kTestFrameName);
+    if (QFile previous(path); previous.exists() && !previous.remove())
+        throw CameraError(QStringLiteral("Cannot remove the previous test frame %1: %2")
+                              .arg(QDir::toNativeSeparators(path), previous.errorString()));
     camera->Expose(state.Exp_Time, binning, filter);
     waitForImage(*camera);
-    const QString path = joinPath(m_host.programFolder(), kTestFrameName);
-    camera->SaveImage(path);
+    saveFrame(*camera, path);
     const OpenFrame frame = openSavedFrame(path);
     state.ADC_Value = frame.level;
     Wait(kBeforeCloseWaitMs);
-    frame.document->Close();
+    frame.document->close();
     return frame.level;
 }
 
 FlatCapture::OpenFrame FlatCapture::openSavedFrame(const QString& path) {
-    OpenFrame frame{m_host.cameraApp().createDocument()};
-    if (!frame.document)
+    OpenFrame frame{std::make_unique<DocumentGuard>(m_host.cameraApp().createDocument())};
+    DocumentGuard& document = *frame.document;
+    if (!document)
         throw CameraError(QStringLiteral("The camera application gave no image document."));
-    frame.document->OpenFile(path);
-    const double low = frame.document->StretchMin();
-    const double high = frame.document->StretchMax();
+    document->OpenFile(path);
+    const double low = document->StretchMin();
+    const double high = document->StretchMax();
     frame.level = low + (high - low);
     m_host.showLevel(signRoomText(frame.level));
     return frame;
@@ -287,7 +334,10 @@ void FlatCapture::series() {
             tell(m_host, kBadFrameCount);
             return;
         }
-        runSeries(*frameCount);
+        if (!runSeries(*frameCount)) {
+            restore();
+            return;
+        }
     } catch (const ProgramEnding&) {
         throw;
     } catch (...) {
@@ -300,8 +350,9 @@ void FlatCapture::series() {
     tell(m_host, kSeriesDone);
 }
 
-void FlatCapture::runSeries(int frameCount) {
+bool FlatCapture::runSeries(int frameCount) {
     CaptureState state = m_host.state();
+    const quint64 losses = m_host.portLosses();
     const int binning = binningFromText(m_host.binningText());
     const int filter = filterFromText(m_host.filterText());
     state.Exp_Time = lenientNumber(m_host.exposureText());
@@ -314,24 +365,42 @@ void FlatCapture::runSeries(int frameCount) {
     m_host.setSeriesCaption(kBusyCaption);
 
     int number = nextFlatNumber(state.Save_Path);
+    QStringList saved;
     for (int frame = 1; frame <= frameCount; ++frame) {
+        if (m_host.portLosses() != losses) {
+            MessageBox box = m_host.portMessage();
+            const QString names =
+                saved.size() == 1 ? saved.front() : saved.front() + QStringLiteral(" to ") + saved.back();
+            box.detail =
+                saved.isEmpty()
+                    ? QStringLiteral("The port was lost before the first frame; no frame was saved.")
+                    : QStringLiteral("The port was lost during the series, which stopped after frame "
+                                     "%1. The frames saved (%2 in %3) stay valid: a series does not "
+                                     "change the panel.")
+                          .arg(saved.size())
+                          .arg(names, QDir::toNativeSeparators(state.Save_Path));
+            m_host.dialogs().message(box);
+            return false;
+        }
         if (state.Stop_Flag == 1) {
             state.Stop_Flag = 0;
             tell(m_host, kAborted);
-            return;
+            return true;
         }
         camera->Expose(state.Exp_Time, binning, filter);
         waitForImage(*camera);
         // A file that appeared meanwhile is stepped over: a series never overwrites one.
         while (QFileInfo::exists(joinPath(state.Save_Path, flatFileName(number))))
             ++number;
-        const QString path = joinPath(state.Save_Path, flatFileName(number));
-        ++number;
-        camera->SaveImage(path);
-        const OpenFrame saved = openSavedFrame(path);
+        const QString name = flatFileName(number++);
+        const QString path = joinPath(state.Save_Path, name);
+        saveFrame(*camera, path);
+        saved << name;
+        const OpenFrame opened = openSavedFrame(path);
         Wait(kBeforeCloseWaitMs);
-        saved.document->Close();
+        opened.document->close();
     }
+    return true;
 }
 
 } // namespace brivane

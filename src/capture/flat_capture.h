@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/brightness_search.h"
+#include "core/dialogs.h"
 
 #include <QString>
 
@@ -11,8 +12,7 @@ namespace brivane {
 
 class Camera;
 class CameraApp;
-class Document;
-class Dialogs;
+class DocumentGuard;
 
 // The window's capture values, shared by the measurement and the series for the whole run.
 struct CaptureState {
@@ -37,6 +37,8 @@ public:
     virtual QString binningText() const = 0;    // Combo3
     virtual QString filterText() const = 0;     // Combo2
     virtual bool panelReportedOn() const = 0;   // ON lamp orange
+    // Times the port has been lost so far: a change means the panel's state is no longer known.
+    virtual quint64 portLosses() const = 0;
 
     virtual void send(const QString& frame) = 0; // one command frame to the inverter
     // The level frame, `times` times in a row; returns once the panel has it (written out and
@@ -59,6 +61,8 @@ public:
     virtual int panelFrequency() const { return 0; }
 
     virtual Dialogs& dialogs() = 0;
+    // The box that tells of a COM port that cannot be used ("通信エラー").
+    virtual MessageBox portMessage() const = 0;
     virtual CameraApp& cameraApp() = 0;
     virtual CaptureState state() = 0;
     // Holds the test frame, and the frames of a series when no folder is chosen.
@@ -101,11 +105,12 @@ public:
 
 private:
     void runMeasurement();
-    void runSeries(int frameCount);
+    // False when it ended with a box of its own instead of the finished message.
+    bool runSeries(int frameCount);
     std::unique_ptr<Camera> linkedCamera();
     // The frame just saved, opened in a document of its own; its level is shown.
     struct OpenFrame {
-        std::unique_ptr<Document> document;
+        std::unique_ptr<DocumentGuard> document;
         double level = 0.0;
     };
     OpenFrame openSavedFrame(const QString& path);

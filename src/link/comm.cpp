@@ -33,6 +33,8 @@ void COMM::COMM1open() {
     m_status = PanelStatus{};
     m_dutySeen = false;
     m_echoMissed = false;
+    if (!m_ports.isMapped(m_portNumber))
+        m_ports.refresh(); // an adapter plugged in since
     m_port.setPortName(devicePath());
     m_port.clearError();
     if (m_port.open(QIODevice::ReadWrite))
@@ -126,6 +128,7 @@ void COMM::onPortError(QSerialPort::SerialPortError error) {
     // Left open, the port repeats the error at full CPU. It is closed from the event loop: this
     // runs inside the port's own notification, which still works on its buffers on return.
     m_lost = true;
+    ++m_losses;
     m_framer.clear();
     const quint64 generation = m_generation;
     QMetaObject::invokeMethod(

@@ -27,7 +27,8 @@ public:
     explicit COMM(PortMap ports, QObject* parent = nullptr);
     ~COMM() override;
 
-    // Opens the port if closed; raises openFailed when it stays closed.
+    // Opens the port if closed (listing the system's ports afresh first when the number is not
+    // mapped); raises openFailed when it stays closed, also for a number that maps to no device.
     void COMM1open();
     // Closes the port if open, after the bytes already written have gone out (bounded wait).
     void COMM1close();
@@ -48,6 +49,11 @@ public:
     // Only while the port is closed.
     void setPortNumber(int portNumber);
     const PortMap& ports() const { return m_ports; }
+    // Lists the system's serial ports again, for a number that is not mapped.
+    void refreshPorts() { m_ports.refresh(); }
+    // Device errors that have ended an opening, ever; counted when the error is seen, before
+    // portLost is raised.
+    quint64 losses() const { return m_losses; }
     QString devicePath() const { return m_ports.devicePath(m_portNumber); }
 
     // What the inverter last reported on this opening of the port.
@@ -77,6 +83,7 @@ private:
     bool m_echoMissed = false; // a duty echo was awaited in vain, with none seen since this opening
     bool m_lost = false;       // a device error was seen; the port counts as closed
     quint64 m_generation = 0;  // one per opening, so a late loss never closes a newer opening
+    quint64 m_losses = 0;
 };
 
 } // namespace brivane

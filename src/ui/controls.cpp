@@ -123,6 +123,12 @@ bool ComboEnterGuard::eventFilter(QObject* watched, QEvent* event) {
     return QObject::eventFilter(watched, event);
 }
 
+bool BeforeEvent::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == m_type)
+        m_run();
+    return QObject::eventFilter(watched, event);
+}
+
 bool EnterClicks::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);

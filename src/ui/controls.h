@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QColor>
+#include <QEvent>
 #include <QLabel>
 #include <QPoint>
 #include <QPushButton>
 #include <QSlider>
 #include <QWidget>
+
+#include <functional>
 
 namespace brivane {
 
@@ -109,6 +112,22 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+};
+
+// Installed on a widget: runs a function just before the widget handles an event of one type (a
+// tool tip, the showing of a combo box's list), so what it shows can be brought up to date first.
+class BeforeEvent : public QObject {
+    Q_OBJECT
+public:
+    BeforeEvent(QObject* parent, QEvent::Type type, std::function<void()> run)
+        : QObject(parent), m_type(type), m_run(std::move(run)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QEvent::Type m_type;
+    std::function<void()> m_run;
 };
 
 // Installed on a push button that acts on click: Enter on the focused button clicks it, as Space

@@ -9,6 +9,7 @@
 #include "ui/fonts.h"
 #include "ui/syscolors.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -340,6 +341,8 @@ void Form1::wireHandlers() {
     // The one place the link's reports reach the window.
     connect(m_comm.get(), &COMM::replyReceived, this,
             [this](const Reply& reply) { showReply(reply, *this); });
+    // A running measurement or series notices the loss itself (COMM::losses) and tells the user.
+    connect(m_comm.get(), &COMM::portLost, this, [this] { showPanelUnknown(*this); });
     // Direct connection: the box is answered before COMM1open returns.
     connect(m_comm.get(), &COMM::openFailed, this, [this] { dialogs().message(portMessage()); });
 
@@ -364,6 +367,11 @@ void Form1::wireHandlers() {
     connect(Command7, &QPushButton::clicked, this, &Form1::Command7_Click);
     // activated: a choice from the list (mouse or arrow keys); typing and setting the text do not raise it.
     connect(Combo1, &QComboBox::activated, this, &Form1::Combo1_Click);
+#ifndef Q_OS_WIN
+    // Listed when looked at: listing the ports takes too long for start-up.
+    Combo1->installEventFilter(new BeforeEvent(Combo1, QEvent::ToolTip, [this] { showPortTips(); }));
+    Combo1->view()->installEventFilter(new BeforeEvent(Combo1, QEvent::Show, [this] { showPortTips(); }));
+#endif
     connect(Picture1, &ClickablePicture::clicked, this, &Form1::Picture1_Click);
     connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
 }

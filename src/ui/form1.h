@@ -134,6 +134,9 @@ private:
     // Settings file com_no.txt in the program's folder.
     void load_comm();
     void Save_comm(const QString& comm_ch);
+    // Combo1's entries tell which device each number is, listed afresh (not on Windows, where COMn
+    // is the system's own).
+    void showPortTips();
 
     Form1Context m_context;
     std::unique_ptr<COMM> m_comm;

@@ -27,6 +27,7 @@ public:
     QString binningText() const override { return m_form.Combo3->currentText(); }
     QString filterText() const override { return m_form.Combo2->currentText(); }
     bool panelReportedOn() const override { return m_form.panelReportedOn(); }
+    quint64 portLosses() const override { return m_form.comm().losses(); }
 
     void send(const QString& frame) override { m_form.comm().MODE_Com(frame); }
     void sendLevel(int level, int times) override { m_form.comm().sendLevel(level, times); }
@@ -52,6 +53,7 @@ public:
     }
 
     Dialogs& dialogs() override { return m_form.dialogs(); }
+    MessageBox portMessage() const override { return brivane::portMessage(); }
     CameraApp& cameraApp() override { return m_form.cameraApp(); }
     CaptureState state() override { return m_form.captureState(); }
     QString programFolder() const override { return m_form.programFolder(); }

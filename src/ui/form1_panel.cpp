@@ -138,4 +138,16 @@ void Form1::Save_comm(const QString& comm_ch) {
     writePortSetting(settingsFilePath(programFolder()), comm_ch);
 }
 
+void Form1::showPortTips() {
+#ifndef Q_OS_WIN
+    m_comm->refreshPorts();
+    for (int port = PortMap::kFirstPort; port <= PortMap::kLastPort; ++port) {
+        const int index = Combo1->findText(QStringLiteral("COM%1").arg(port));
+        if (index >= 0)
+            Combo1->setItemData(index, portToolTip(m_comm->ports(), port), Qt::ToolTipRole);
+    }
+    Combo1->setToolTip(portToolTip(m_comm->ports(), m_comm->portNumber()));
+#endif
+}
+
 } // namespace brivane

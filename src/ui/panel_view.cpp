@@ -40,6 +40,13 @@ void showReply(const Reply& reply, PanelView& view) {
     }
 }
 
+void showPanelUnknown(PanelView& view) {
+    view.setOnLampColour(kLampDesign);
+    view.setOffLampColour(kLampDesign);
+    view.setReadoutColour(kReadoutDesign);
+    view.setReadoutText(kReadoutDesignText);
+}
+
 MessageBox portMessage() {
     MessageBox box;
     box.text = QStringLiteral(u"現在COMに使用できるポートがありません。");

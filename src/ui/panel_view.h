@@ -34,7 +34,11 @@ bool lampShowsOn(const QColor& onLampColour);
 // a beep for "fqs". A frequency shows nothing.
 void showReply(const Reply& reply, PanelView& view);
 
-// The box shown when the COM port cannot be opened.
+// The lamps and the read-out as at start-up: the panel's state is no longer known (the port was
+// lost).
+void showPanelUnknown(PanelView& view);
+
+// The box shown when the COM port cannot be opened or was lost.
 MessageBox portMessage();
 
 } // namespace brivane

@@ -80,4 +80,12 @@ std::optional<int> portFromComboText(const QString& text) {
     return exactPortNumber(text.mid(3));
 }
 
+QString portToolTip(const PortMap& ports, int portNumber) {
+    const QString path = ports.devicePath(portNumber);
+    if (path.isEmpty())
+        return QStringLiteral("no device");
+    const QString description = ports.description(portNumber);
+    return description.isEmpty() ? path : path + QStringLiteral(" — ") + description;
+}
+
 } // namespace brivane

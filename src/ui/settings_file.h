@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/port_map.h"
+
 #include <QByteArrayView>
 #include <QString>
 
@@ -23,5 +25,9 @@ QString settingsFilePath(const QString& programFolder);
 
 // "COM7" -> 7 for the exact texts COM1..COM20; nullopt otherwise.
 std::optional<int> portFromComboText(const QString& text);
+
+// Combo1's tool tip for a COM number: "/dev/ttyUSB0 — FT232R USB UART", the path alone when the
+// system gives no description, "no device" when the number maps to none.
+QString portToolTip(const PortMap& ports, int portNumber);
 
 } // namespace brivane

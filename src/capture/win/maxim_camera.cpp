@@ -83,8 +83,18 @@ private:
 class MaximDocument : public Document {
 public:
     MaximDocument() : m_document(guarded([] { return com::Dispatch::create(L"MaxIm.Document"); })) {}
+    // However the step ended, the application is not left with the document open.
+    ~MaximDocument() override {
+        if (!m_open)
+            return;
+        try {
+            m_document.call(L"Close");
+        } catch (...) {
+        }
+    }
 
     void OpenFile(const QString& path) override {
+        m_open = true; // a failing OpenFile may still have opened it
         guarded([&] {
             std::array<com::Variant, 1> args = {com::Variant::fromString(nativePath(path))};
             m_document.call(L"OpenFile", args);
@@ -97,11 +107,13 @@ public:
         return guarded([&] { return m_document.get(L"StretchMax").toDouble(); });
     }
     void Close() override {
+        m_open = false;
         guarded([&] { m_document.call(L"Close"); });
     }
 
 private:
     com::Dispatch m_document;
+    bool m_open = false;
 };
 
 class MaximCameraApp : public CameraApp {
