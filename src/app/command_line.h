@@ -1,5 +1,6 @@
 #pragma once
 
+#include "alpaca/alpaca_server.h"
 #include "app/camera_choice.h"
 #include "link/port_map.h"
 
@@ -18,7 +19,10 @@ struct Options {
     CameraChoice camera = defaultCameraChoice();
     bool simulate = false;
     QString demoDir;
-    bool exitWhenIdle = false; // start-up benchmark
+    bool exitWhenIdle = false;                                  // start-up benchmark
+    std::optional<AlpacaEndpoint> alpaca;                       // --alpaca
+    quint16 alpacaDiscovery = DiscoveryResponder::kDefaultPort; // 0: none
+    bool noWindow = false;
 };
 
 // The program's options: added to a parser, then read back once it has parsed the arguments.
@@ -37,9 +41,14 @@ private:
     QCommandLineOption m_simulate;
     QCommandLineOption m_demo;
     QCommandLineOption m_exitWhenIdle;
+    QCommandLineOption m_alpaca;
+    QCommandLineOption m_alpacaDiscovery;
+    QCommandLineOption m_noWindow;
 };
 
 // --help and --version print text only: they must work without a display.
 bool wantsTextOnly(int argc, char* argv[]);
+// --no-window: Qt Core and Network only, no display.
+bool wantsNoWindow(int argc, char* argv[]);
 
 } // namespace brivane

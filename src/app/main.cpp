@@ -1,8 +1,10 @@
+#include "app/alpaca_front.h"
 #include "app/camera_choice.h"
 #include "app/command_line.h"
 #include "app/simulation.h"
 #include "capture/camera.h"
 #include "core/paths.h"
+#include "ui/controls.h"
 #include "ui/demo_session.h"
 #include "ui/fonts.h"
 #include "ui/form1.h"
@@ -33,6 +35,20 @@ private:
     QString m_reason;
 };
 
+// The Alpaca server beside the window drives the window's COMM and slider, so the window shows
+// what a client does.
+class WindowPanelSeat : public PanelSeat {
+public:
+    explicit WindowPanelSeat(Form1& window) : m_window(window) {}
+    COMM& comm() override { return m_window.comm(); }
+    int level() const override { return m_window.Slider1(0)->value(); }
+    void setLevel(int level) override { m_window.Slider1(0)->setValue(level); }
+    void release() override {}
+
+private:
+    Form1& m_window;
+};
+
 int fail(const QString& message) {
     QTextStream(stderr) << "brivane: " << message << "\n";
     return 2;
@@ -60,9 +76,10 @@ void quitWhenShownAndIdle(QWidget& window) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    const std::unique_ptr<QCoreApplication> application = wantsTextOnly(argc, argv)
-                                                              ? std::make_unique<QCoreApplication>(argc, argv)
-                                                              : std::make_unique<QApplication>(argc, argv);
+    const std::unique_ptr<QCoreApplication> application =
+        wantsTextOnly(argc, argv) || wantsNoWindow(argc, argv)
+            ? std::make_unique<QCoreApplication>(argc, argv)
+            : std::make_unique<QApplication>(argc, argv);
     QCoreApplication& app = *application;
     QCoreApplication::setApplicationName(QStringLiteral("Brivane"));
     QCoreApplication::setApplicationVersion(QStringLiteral(BRIVANE_VERSION));
@@ -82,7 +99,6 @@ int main(int argc, char* argv[]) {
         return fail(error);
     Options& options = *parsed;
 
-    installFontSubstitutes();
     const QString programFolder = programFolderFor(QCoreApplication::applicationDirPath());
 
     Simulation simulation;
@@ -98,6 +114,13 @@ int main(int argc, char* argv[]) {
         QTextStream(stdout) << "Simulated inverter on " << simulation.devicePath() << Qt::endl;
     }
 
+    // The port the window would show.
+    if (options.noWindow)
+        return runAlpacaWithoutWindow(
+            options, programFolder,
+            readPortSetting(settingsFilePath(programFolder)).value_or(PortMap::kFirstPort));
+
+    installFontSubstitutes();
     std::shared_ptr<CameraApp> camera;
     try {
         camera = makeCameraApp(options.camera, panelLight);
@@ -119,6 +142,13 @@ int main(int argc, char* argv[]) {
     Form1 window(std::move(context));
     QObject::connect(&window, &Form1::programEnded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     dialogs.setOwner(&window);
+    WindowPanelSeat seat(window);
+    std::unique_ptr<AlpacaServer> alpaca;
+    if (options.alpaca) {
+        alpaca = startAlpacaServer(seat, options, programFolder, error);
+        if (!alpaca)
+            return fail(error);
+    }
     window.show();
     if (options.exitWhenIdle)
         quitWhenShownAndIdle(window);
