@@ -36,6 +36,7 @@ public:
     QHostAddress address() const { return m_http.address(); }
     quint16 discoveryPort() const { return m_discovery ? m_discovery->port() : 0; }
     PanelCalibrator& device() { return m_device; }
+    HttpServer& http() { return m_http; }
 
 private:
     PanelCalibrator m_device;

@@ -10,8 +10,10 @@ namespace {
 // One connection: its parser and its timer, owned by the socket.
 class Connection : public QObject {
 public:
-    Connection(QTcpSocket* socket, const HttpServer::Handler& handler)
-        : QObject(socket), m_socket(socket), m_handler(handler) {
+    Connection(QTcpSocket* socket, const HttpServer::Handler& handler,
+               std::chrono::milliseconds requestTimeout, std::chrono::milliseconds idleTimeout)
+        : QObject(socket), m_socket(socket), m_handler(handler), m_requestTimeout(requestTimeout),
+          m_idleTimeout(idleTimeout) {
         m_timer.setSingleShot(true);
         connect(&m_timer, &QTimer::timeout, this, &Connection::timedOut);
         connect(socket, &QTcpSocket::readyRead, this, &Connection::readAvailable);
@@ -19,7 +21,7 @@ public:
             if (m_closing && m_socket->bytesToWrite() == 0)
                 m_socket->disconnectFromHost();
         });
-        m_timer.start(HttpServer::kIdleTimeout);
+        m_timer.start(m_idleTimeout);
     }
 
     void readAvailable() {
@@ -29,7 +31,7 @@ public:
         if (bytes.isEmpty())
             return;
         if (!m_parser.hasPartialRequest())
-            m_timer.start(HttpServer::kRequestTimeout);
+            m_timer.start(m_requestTimeout);
         m_parser.feed(bytes);
         HttpRequest request;
         HttpResponse refusal;
@@ -53,7 +55,7 @@ public:
                 return;
             }
         }
-        m_timer.start(m_parser.hasPartialRequest() ? HttpServer::kRequestTimeout : HttpServer::kIdleTimeout);
+        m_timer.start(m_parser.hasPartialRequest() ? m_requestTimeout : m_idleTimeout);
         // More may have arrived meanwhile than one readAll took (the read buffer is bounded).
         if (m_socket->bytesAvailable() > 0)
             QTimer::singleShot(0, this, &Connection::readAvailable);
@@ -85,6 +87,8 @@ private:
 
     QTcpSocket* m_socket;
     const HttpServer::Handler& m_handler;
+    std::chrono::milliseconds m_requestTimeout;
+    std::chrono::milliseconds m_idleTimeout;
     HttpRequestParser m_parser;
     QTimer m_timer;
     bool m_closing = false;
@@ -97,6 +101,11 @@ HttpServer::HttpServer(Handler handler, QObject* parent) : QObject(parent), m_ha
 }
 
 HttpServer::~HttpServer() = default;
+
+void HttpServer::setTimeouts(std::chrono::milliseconds request, std::chrono::milliseconds idle) {
+    m_requestTimeout = request;
+    m_idleTimeout = idle;
+}
 
 bool HttpServer::listen(const QHostAddress& address, quint16 port, QString& error) {
     if (m_server.listen(address, port))
@@ -120,7 +129,7 @@ void HttpServer::serve(QTcpSocket* socket) {
     ++m_connections;
     connect(socket, &QObject::destroyed, this, [this] { --m_connections; });
     socket->setReadBufferSize(HttpRequestParser::kMaxHeaderBytes + HttpRequestParser::kMaxBodyBytes);
-    new Connection(socket, m_handler);
+    new Connection(socket, m_handler, m_requestTimeout, m_idleTimeout);
 }
 
 } // namespace brivane

@@ -31,6 +31,9 @@ public:
     static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
 
     explicit HttpServer(Handler handler, QObject* parent = nullptr);
+
+    // For tests: shorter time limits (they apply to connections accepted afterwards).
+    void setTimeouts(std::chrono::milliseconds request, std::chrono::milliseconds idle);
     ~HttpServer() override;
 
     // False with the reason in error.
@@ -44,6 +47,8 @@ private:
     void serve(QTcpSocket* socket);
 
     Handler m_handler;
+    std::chrono::milliseconds m_requestTimeout = kRequestTimeout;
+    std::chrono::milliseconds m_idleTimeout = kIdleTimeout;
     int m_connections = 0;
     QTcpServer m_server; // last: its sockets go first
 };

@@ -2,9 +2,9 @@
 #include "app/camera_choice.h"
 #include "app/command_line.h"
 #include "app/simulation.h"
+#include "app/window_seat.h"
 #include "capture/camera.h"
 #include "core/paths.h"
-#include "ui/controls.h"
 #include "ui/demo_session.h"
 #include "ui/fonts.h"
 #include "ui/form1.h"
@@ -33,20 +33,6 @@ public:
 
 private:
     QString m_reason;
-};
-
-// The Alpaca server beside the window drives the window's COMM and slider, so the window shows
-// what a client does.
-class WindowPanelSeat : public PanelSeat {
-public:
-    explicit WindowPanelSeat(Form1& window) : m_window(window) {}
-    COMM& comm() override { return m_window.comm(); }
-    int level() const override { return m_window.Slider1(0)->value(); }
-    void setLevel(int level) override { m_window.Slider1(0)->setValue(level); }
-    void release() override {}
-
-private:
-    Form1& m_window;
 };
 
 int fail(const QString& message) {
