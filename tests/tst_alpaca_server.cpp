@@ -16,6 +16,8 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QNetworkDatagram>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
@@ -444,6 +446,60 @@ private slots:
         QCOMPARE(answer.data(), "{\"AlpacaPort\":" + QByteArray::number(server.port()) + "}");
         QTest::qWait(50);
         QVERIFY(!client.hasPendingDatagrams()); // nothing for the other datagram
+    }
+
+    // The program itself with --no-window: no display, the port of com_no.txt through --port, and
+    // SIGTERM leaves the panel off.
+    void programWithoutWindow() {
+#ifdef Q_OS_UNIX
+        QTemporaryDir dir;
+        const QString program = dir.filePath(QStringLiteral("brivane"));
+        QVERIFY(QFile::copy(qEnvironmentVariable("BRIVANE_BIN_DIR") + QStringLiteral("/brivane"), program));
+        QFile settings(dir.filePath(QStringLiteral("com_no.txt")));
+        QVERIFY(settings.open(QIODevice::WriteOnly));
+        settings.write("3\r\n");
+        settings.close();
+        InverterSim sim;
+        QVERIFY(sim.start());
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(QLatin1String(name));
+        process.setProcessEnvironment(environment);
+        process.start(program, {"--no-window", "--alpaca", "127.0.0.1:0", "--alpaca-discovery", "0", "--port",
+                                "COM1=/nonexistent/tty", "--port", "COM3=" + sim.devicePath()});
+        QByteArray out;
+        QRegularExpressionMatch listening;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                out += process.readAllStandardOutput();
+                listening =
+                    QRegularExpression("Alpaca server on 127.0.0.1:(\\d+)").match(QString::fromLatin1(out));
+                return listening.hasMatch() || process.state() == QProcess::NotRunning;
+            },
+            10000));
+        QVERIFY2(listening.hasMatch(), process.readAllStandardError().constData());
+        const quint16 port = static_cast<quint16>(listening.captured(1).toUInt());
+        auto call = [&](const QByteArray& request) {
+            HttpClient client(port);
+            client.send(request);
+            return client.next().json();
+        };
+        QCOMPARE(call(test::putRequest(kDevice + "connect", "")).value("ErrorNumber"), QJsonValue(0));
+        QCOMPARE(call(test::putRequest(kDevice + "calibratoron", "Brightness=9")).value("ErrorNumber"),
+                 QJsonValue(0));
+        QTRY_COMPARE_WITH_TIMEOUT(call(test::getRequest(kDevice + "calibratorstate")).value("Value"),
+                                  QJsonValue(3), 3000);
+        QCOMPARE(sim.received(), QByteArray(":O#:D09"));
+        QVERIFY(QFile::exists(dir.filePath(QStringLiteral("alpaca_id.txt"))));
+        process.terminate();
+        QVERIFY(QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 5000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        QTRY_COMPARE(sim.received(), QByteArray(":O#:D09:F#"));
+#else
+        QSKIP("POSIX signals and pseudo-terminals");
+#endif
     }
 
     void endpointOption() {

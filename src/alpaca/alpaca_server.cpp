@@ -31,6 +31,12 @@ AlpacaServer::AlpacaServer(PanelSeat& seat, AlpacaIdentity identity, QObject* pa
 
 AlpacaServer::~AlpacaServer() = default;
 
+void AlpacaServer::stop() {
+    m_http.close();
+    m_discovery.reset();
+    m_device.shutDown();
+}
+
 bool AlpacaServer::start(const AlpacaEndpoint& endpoint, quint16 discoveryPort, QString& error) {
     if (!m_http.listen(endpoint.address, endpoint.port, error))
         return false;

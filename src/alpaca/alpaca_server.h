@@ -32,6 +32,8 @@ public:
 
     // discoveryPort 0: no discovery. False with the reason in error.
     bool start(const AlpacaEndpoint& endpoint, quint16 discoveryPort, QString& error);
+    // The program is ending: no new connections, and the device leaves the port alone.
+    void stop();
     quint16 port() const { return m_http.port(); }
     QHostAddress address() const { return m_http.address(); }
     quint16 discoveryPort() const { return m_discovery ? m_discovery->port() : 0; }

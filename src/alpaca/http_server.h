@@ -38,6 +38,8 @@ public:
 
     // False with the reason in error.
     bool listen(const QHostAddress& address, quint16 port, QString& error);
+    // Stops listening; connections already open are still answered.
+    void close() { m_server.close(); }
     QHostAddress address() const { return m_server.serverAddress(); }
     quint16 port() const { return m_server.serverPort(); }
     int connectionCount() const { return m_connections; }

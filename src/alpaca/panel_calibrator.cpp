@@ -19,7 +19,7 @@ PanelCalibrator::PanelCalibrator(PanelSeat& seat, QObject* parent) : QObject(par
 PanelCalibrator::~PanelCalibrator() = default;
 
 void PanelCalibrator::connectDevice() {
-    if (m_connected)
+    if (m_connected || m_shutDown)
         return;
     m_connected = true;
     m_connecting = true;
@@ -109,7 +109,19 @@ void PanelCalibrator::calibratorOff() {
     });
 }
 
+void PanelCalibrator::shutDown() {
+    m_shutDown = true;
+    m_connected = false;
+    m_connecting = false;
+    ++m_command;
+    m_pending = Pending::None;
+    m_switchOnWait.stop();
+    m_replyDeadline.stop();
+}
+
 bool PanelCalibrator::openPort() {
+    if (m_shutDown)
+        return false;
     COMM& comm = m_seat.comm();
     if (comm.PortOpen()) {
         m_portError = false;

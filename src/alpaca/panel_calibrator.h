@@ -51,6 +51,9 @@ public:
     void calibratorOn(int brightness) override;
     void calibratorOff() override;
 
+    // The program is ending: the port is not touched any more and the client is let go.
+    void shutDown();
+
 private:
     enum class Pending { None, On, Off };
     enum class Power { Unknown, On, Off };
@@ -66,7 +69,8 @@ private:
     PanelSeat& m_seat;
     bool m_connected = false;
     bool m_connecting = false;
-    bool m_opening = false;   // an opening is under way (its failure box may be up)
+    bool m_opening = false; // an opening is under way (its failure box may be up)
+    bool m_shutDown = false;
     bool m_portError = false; // the port could not be opened, or was lost
     Pending m_pending = Pending::None;
     int m_target = 0;

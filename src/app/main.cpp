@@ -134,6 +134,9 @@ int main(int argc, char* argv[]) {
         alpaca = startAlpacaServer(seat, options, programFolder, error);
         if (!alpaca)
             return fail(error);
+        // Form_Unload has switched the panel off and closed the port: a late request must not
+        // open it again.
+        QObject::connect(&window, &Form1::programEnded, alpaca.get(), &AlpacaServer::stop);
     }
     window.show();
     if (options.exitWhenIdle)
