@@ -207,7 +207,7 @@ private slots:
         QCOMPARE(rig.value("calibratorchanging"), QJsonValue(true));
         QTRY_COMPARE(rig.sim.received(), QByteArray(":O#"));
         QTRY_COMPARE_WITH_TIMEOUT(rig.sim.received(), QByteArray(":O#:D20"), 2000);
-        QVERIFY2(clock.elapsed() >= 950, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() >= 1000, qPrintable(QString::number(clock.elapsed())));
         QTRY_COMPARE(rig.state(), 3); // Ready
         QCOMPARE(rig.value("calibratorchanging"), QJsonValue(false));
         QCOMPARE(rig.value("brightness"), QJsonValue(20));

@@ -7,6 +7,7 @@ namespace brivane {
 
 PanelCalibrator::PanelCalibrator(PanelSeat& seat, QObject* parent) : QObject(parent), m_seat(seat) {
     m_switchOnWait.setSingleShot(true);
+    m_switchOnWait.setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5 % early
     m_replyDeadline.setSingleShot(true);
     connect(&m_switchOnWait, &QTimer::timeout, this, &PanelCalibrator::sendLevel);
     connect(&m_replyDeadline, &QTimer::timeout, this, &PanelCalibrator::replyTimedOut);

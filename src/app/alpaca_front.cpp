@@ -64,7 +64,8 @@ AlpacaIdentity alpacaIdentity(const QString& programFolder) {
     identity.deviceName = QStringLiteral("Brivane EL panel");
     identity.description = QStringLiteral("EL flat panel, its inverter on a serial port (%1 levels)")
                                .arg(protocol::kMaxLevel + 1);
-    identity.driverInfo = QStringLiteral("Brivane %1, Alpaca CoverCalibrator").arg(identity.version);
+    // No comma: some clients split this text at commas.
+    identity.driverInfo = QStringLiteral("Brivane %1 Alpaca CoverCalibrator").arg(identity.version);
     identity.uniqueId = loadOrCreateUniqueId(joinPath(programFolder, QLatin1String(kUniqueIdFile)));
     return identity;
 }
