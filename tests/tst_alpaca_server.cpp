@@ -349,6 +349,12 @@ private slots:
             QTest::qWait(1);
         }
         QCOMPARE(client.next().json().value("ClientTransactionID").toInteger(), 77);
+        // A client that waits for "100 Continue" before its body (curl does, for larger forms).
+        client.send("PUT " + kDevice +
+                    "connect HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 22\r\n\r\n");
+        QCOMPARE(client.next().status, 100);
+        client.send("ClientTransactionID=78");
+        QCOMPARE(client.next().json().value("ClientTransactionID").toInteger(), 78);
         client.send("GET " + kDevice + "name HTTP/1.0\r\n\r\n");
         QCOMPARE(client.next().status, 200);
         QVERIFY(client.closedByServer());

@@ -226,12 +226,24 @@ HttpRequestParser::State HttpRequestParser::next(HttpRequest& request, HttpRespo
     const qint64 length = contentLength.value_or(0);
     if (length > kMaxBodyBytes)
         return fail(refusal, 413, QStringLiteral("Request body larger than %1 bytes").arg(kMaxBodyBytes));
-    if (m_buffer.size() - headEnd < length)
+    if (m_buffer.size() - headEnd < length) {
+        m_continueDue = !m_continueSent && parsed.header("expect").toLower() == "100-continue";
         return State::NeedMore;
+    }
     parsed.body = m_buffer.mid(headEnd, length);
     m_buffer.remove(0, headEnd + length);
+    m_continueDue = false;
+    m_continueSent = false;
     request = std::move(parsed);
     return State::Complete;
+}
+
+bool HttpRequestParser::takeContinue() {
+    if (!m_continueDue)
+        return false;
+    m_continueDue = false;
+    m_continueSent = true;
+    return true;
 }
 
 QList<std::pair<QString, QString>> parseForm(const QByteArray& encoded) {

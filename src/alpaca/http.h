@@ -52,12 +52,17 @@ public:
     State next(HttpRequest& request, HttpResponse& refusal);
     // Bytes held for a request not yet complete.
     bool hasPartialRequest() const { return !m_buffer.isEmpty(); }
+    // True once for a request whose head asked "Expect: 100-continue" and whose body has not come:
+    // the server answers "100 Continue" then.
+    bool takeContinue();
 
 private:
     State fail(HttpResponse& refusal, int status, const QString& reason);
 
     QByteArray m_buffer;
     bool m_failed = false;
+    bool m_continueDue = false;  // the head waiting for its body asked for 100 Continue
+    bool m_continueSent = false; // for the request now being read
 };
 
 // application/x-www-form-urlencoded and query strings: name=value pairs split on '&', '+' as a

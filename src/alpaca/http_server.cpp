@@ -37,8 +37,11 @@ public:
         HttpResponse refusal;
         for (;;) {
             const HttpRequestParser::State state = m_parser.next(request, refusal);
-            if (state == HttpRequestParser::State::NeedMore)
+            if (state == HttpRequestParser::State::NeedMore) {
+                if (m_parser.takeContinue())
+                    m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
                 break;
+            }
             if (state == HttpRequestParser::State::Failed) {
                 finish(refusal);
                 return;
