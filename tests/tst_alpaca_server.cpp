@@ -49,7 +49,7 @@ struct Rig {
         identity.uniqueId = loadOrCreateUniqueId(dir.filePath(QStringLiteral("alpaca_id.txt")));
         server = std::make_unique<AlpacaServer>(*seat, identity);
         AlpacaEndpoint endpoint;
-        listening = server->start(endpoint, 0, startError);
+        listening = server->start(endpoint, startError);
     }
     quint16 port() const { return server->port(); }
 
@@ -440,7 +440,8 @@ private slots:
         QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
         const quint16 discoveryPort = probe.localPort();
         probe.close();
-        QVERIFY2(server.start(AlpacaEndpoint{}, discoveryPort, error), qPrintable(error));
+        QVERIFY2(server.start(AlpacaEndpoint{}, error), qPrintable(error));
+        QVERIFY2(server.startDiscovery(discoveryPort, error), qPrintable(error));
         QCOMPARE(server.discoveryPort(), discoveryPort);
 
         QUdpSocket client;
@@ -532,7 +533,7 @@ private slots:
         WindowPanelSeat seat(window);
         AlpacaServer server(seat, AlpacaIdentity{});
         QString error;
-        QVERIFY2(server.start(AlpacaEndpoint{}, 0, error), qPrintable(error));
+        QVERIFY2(server.start(AlpacaEndpoint{}, error), qPrintable(error));
         auto put = [&](const QByteArray& member, const QByteArray& form = {}) {
             HttpClient client(server.port());
             client.send(test::putRequest(kDevice + member, form));

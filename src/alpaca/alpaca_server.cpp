@@ -37,16 +37,16 @@ void AlpacaServer::stop() {
     m_device.shutDown();
 }
 
-bool AlpacaServer::start(const AlpacaEndpoint& endpoint, quint16 discoveryPort, QString& error) {
-    if (!m_http.listen(endpoint.address, endpoint.port, error))
+bool AlpacaServer::start(const AlpacaEndpoint& endpoint, QString& error) {
+    return m_http.listen(endpoint.address, endpoint.port, error);
+}
+
+bool AlpacaServer::startDiscovery(quint16 port, QString& error) {
+    auto discovery = std::make_unique<DiscoveryResponder>(m_http.address(), m_http.port());
+    if (!discovery->start(port, error))
         return false;
-    if (discoveryPort == 0)
-        return true;
-    m_discovery = std::make_unique<DiscoveryResponder>(endpoint.address, m_http.port());
-    if (m_discovery->start(discoveryPort, error))
-        return true;
-    error = QStringLiteral("discovery port %1: %2").arg(discoveryPort).arg(error);
-    return false;
+    m_discovery = std::move(discovery);
+    return true;
 }
 
 } // namespace brivane

@@ -30,8 +30,11 @@ public:
     AlpacaServer(PanelSeat& seat, AlpacaIdentity identity, QObject* parent = nullptr);
     ~AlpacaServer() override;
 
-    // discoveryPort 0: no discovery. False with the reason in error.
-    bool start(const AlpacaEndpoint& endpoint, quint16 discoveryPort, QString& error);
+    // Listens for HTTP; false with the reason in error.
+    bool start(const AlpacaEndpoint& endpoint, QString& error);
+    // Answers discovery on the UDP port (after start); false with the reason in error, and the
+    // server goes on without it.
+    bool startDiscovery(quint16 port, QString& error);
     // The program is ending: no new connections, and the device leaves the port alone.
     void stop();
     quint16 port() const { return m_http.port(); }

@@ -73,13 +73,17 @@ AlpacaIdentity alpacaIdentity(const QString& programFolder) {
 std::unique_ptr<AlpacaServer> startAlpacaServer(PanelSeat& seat, const Options& options,
                                                 const QString& programFolder, QString& error) {
     auto server = std::make_unique<AlpacaServer>(seat, alpacaIdentity(programFolder));
-    if (!server->start(*options.alpaca, options.alpacaDiscovery, error)) {
+    if (!server->start(*options.alpaca, error)) {
         error = QStringLiteral("Alpaca server on %1:%2: %3")
                     .arg(options.alpaca->address.toString())
                     .arg(options.alpaca->port)
                     .arg(error);
         return nullptr;
     }
+    QString discoveryError;
+    if (options.alpacaDiscovery != 0 && !server->startDiscovery(options.alpacaDiscovery, discoveryError))
+        QTextStream(stderr) << "brivane: no Alpaca discovery on UDP " << options.alpacaDiscovery << ": "
+                            << discoveryError << Qt::endl;
     QTextStream out(stdout);
     out << "Alpaca server on " << server->address().toString() << ':' << server->port();
     if (server->discoveryPort() != 0)
