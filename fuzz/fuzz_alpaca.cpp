@@ -54,7 +54,8 @@ Outcome readAll(QByteArrayView bytes, qsizetype step) {
                 outcome.refusal = refusal.status;
                 break;
             }
-            if (request.body.size() > brivane::HttpRequestParser::kMaxBodyBytes || !request.path.startsWith('/'))
+            if (request.body.size() > brivane::HttpRequestParser::kMaxBodyBytes ||
+                !request.path.startsWith('/'))
                 std::abort();
             outcome.requests.push_back(request);
         }
