@@ -41,13 +41,25 @@ CommandLine::CommandLine()
           QStringLiteral("MODE")),
       m_listPorts(
           QStringLiteral("list-ports"),
-          QStringLiteral("Prints which device each COM number opens, with --port applied, and exits.")) {
+          QStringLiteral("Prints which device each COM number opens, with --port applied, and exits.")),
+      m_alpaca(
+          QStringLiteral("alpaca"),
+          QStringLiteral("Serves the panel as ASCOM Alpaca CoverCalibrator 0 on [ADDR:]PORT (default address "
+                         "127.0.0.1; 0.0.0.0 serves every network, without any authentication)."),
+          QStringLiteral("[ADDR:]PORT")),
+      m_alpacaDiscovery(QStringLiteral("alpaca-discovery"),
+                        QStringLiteral("UDP port of Alpaca discovery (default %1; 0: no discovery).")
+                            .arg(DiscoveryResponder::kDefaultPort),
+                        QStringLiteral("PORT")),
+      m_noWindow(QStringLiteral("no-window"),
+                 QStringLiteral("With --alpaca: runs the server without the window and without a display, on "
+                                "the port stored in com_no.txt.")) {
     m_exitWhenIdle.setFlags(QCommandLineOption::HiddenFromHelp);
 }
 
 void CommandLine::addTo(QCommandLineParser& parser) const {
     parser.addOptions({m_port, m_camera, m_indiCamera, m_indiWheel, m_simulate, m_demo, m_search,
-                       m_exitWhenIdle, m_listPorts});
+                       m_exitWhenIdle, m_listPorts, m_alpaca, m_alpacaDiscovery, m_noWindow});
 }
 
 std::optional<Options> CommandLine::read(const QCommandLineParser& parser, QString& error) const {
@@ -86,6 +98,33 @@ std::optional<Options> CommandLine::read(const QCommandLineParser& parser, QStri
         }
     }
     options.listPorts = parser.isSet(m_listPorts);
+    if (parser.isSet(m_alpaca)) {
+        options.alpaca = AlpacaEndpoint::parse(parser.value(m_alpaca));
+        if (!options.alpaca) {
+            error = QStringLiteral("--alpaca wants [ADDR:]PORT with an IPv4 address, not \"%1\"")
+                        .arg(parser.value(m_alpaca));
+            return std::nullopt;
+        }
+    }
+    if (parser.isSet(m_alpacaDiscovery)) {
+        bool ok = false;
+        const uint port = parser.value(m_alpacaDiscovery).toUInt(&ok);
+        if (!ok || port > 65535) {
+            error = QStringLiteral("--alpaca-discovery wants a UDP port, not \"%1\"")
+                        .arg(parser.value(m_alpacaDiscovery));
+            return std::nullopt;
+        }
+        options.alpacaDiscovery = static_cast<quint16>(port);
+    }
+    options.noWindow = parser.isSet(m_noWindow);
+    if (options.noWindow && !options.alpaca) {
+        error = QStringLiteral("--no-window needs --alpaca");
+        return std::nullopt;
+    }
+    if (options.noWindow && !options.demoDir.isEmpty()) {
+        error = QStringLiteral("--demo needs the window");
+        return std::nullopt;
+    }
     return options;
 }
 
@@ -118,6 +157,13 @@ QString portListing(const PortMap& ports) {
         out += line + u'\n';
     }
     return out;
+}
+
+bool wantsNoWindow(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i)
+        if (QByteArray(argv[i]) == "--no-window")
+            return true;
+    return false;
 }
 
 } // namespace brivane

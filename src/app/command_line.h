@@ -1,5 +1,6 @@
 #pragma once
 
+#include "alpaca/alpaca_server.h"
 #include "app/camera_choice.h"
 #include "capture/brightness_search.h"
 #include "link/port_map.h"
@@ -21,7 +22,10 @@ struct Options {
     QString demoDir;
     bool exitWhenIdle = false; // start-up benchmark
     SearchMethod search = SearchMethod::Ramp;
-    bool listPorts = false; // print the COM mapping and exit
+    bool listPorts = false;                                     // print the COM mapping and exit
+    std::optional<AlpacaEndpoint> alpaca;                       // --alpaca
+    quint16 alpacaDiscovery = DiscoveryResponder::kDefaultPort; // 0: none
+    bool noWindow = false;
 };
 
 // The program's options: added to a parser, then read back once it has parsed the arguments.
@@ -42,6 +46,9 @@ private:
     QCommandLineOption m_exitWhenIdle;
     QCommandLineOption m_search;
     QCommandLineOption m_listPorts;
+    QCommandLineOption m_alpaca;
+    QCommandLineOption m_alpacaDiscovery;
+    QCommandLineOption m_noWindow;
 };
 
 // What --list-ports prints: one line per COM number, "COM1  /dev/ttyUSB0 — FT232R USB UART", with
@@ -50,5 +57,7 @@ QString portListing(const PortMap& ports);
 
 // --help and --version print text only: they must work without a display.
 bool wantsTextOnly(int argc, char* argv[]);
+// --no-window: Qt Core and Network only, no display.
+bool wantsNoWindow(int argc, char* argv[]);
 
 } // namespace brivane

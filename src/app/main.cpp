@@ -1,6 +1,8 @@
+#include "app/alpaca_front.h"
 #include "app/camera_choice.h"
 #include "app/command_line.h"
 #include "app/simulation.h"
+#include "app/window_seat.h"
 #include "capture/camera.h"
 #include "core/paths.h"
 #include "ui/demo_session.h"
@@ -60,9 +62,10 @@ void quitWhenShownAndIdle(QWidget& window) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    const std::unique_ptr<QCoreApplication> application = wantsTextOnly(argc, argv)
-                                                              ? std::make_unique<QCoreApplication>(argc, argv)
-                                                              : std::make_unique<QApplication>(argc, argv);
+    const std::unique_ptr<QCoreApplication> application =
+        wantsTextOnly(argc, argv) || wantsNoWindow(argc, argv)
+            ? std::make_unique<QCoreApplication>(argc, argv)
+            : std::make_unique<QApplication>(argc, argv);
     QCoreApplication& app = *application;
     QCoreApplication::setApplicationName(QStringLiteral("Brivane"));
     QCoreApplication::setApplicationVersion(QStringLiteral(BRIVANE_VERSION));
@@ -87,7 +90,6 @@ int main(int argc, char* argv[]) {
         return 0;
     }
 
-    installFontSubstitutes();
     const QString programFolder = programFolderFor(QCoreApplication::applicationDirPath());
 
     Simulation simulation;
@@ -103,6 +105,13 @@ int main(int argc, char* argv[]) {
         QTextStream(stdout) << "Simulated inverter on " << simulation.devicePath() << Qt::endl;
     }
 
+    // The port the window would show.
+    if (options.noWindow)
+        return runAlpacaWithoutWindow(
+            options, programFolder,
+            readPortSetting(settingsFilePath(programFolder)).value_or(PortMap::kFirstPort));
+
+    installFontSubstitutes();
     std::shared_ptr<CameraApp> camera;
     try {
         camera = makeCameraApp(options.camera, panelLight);
@@ -125,6 +134,16 @@ int main(int argc, char* argv[]) {
     Form1 window(std::move(context));
     QObject::connect(&window, &Form1::programEnded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     dialogs.setOwner(&window);
+    WindowPanelSeat seat(window);
+    std::unique_ptr<AlpacaServer> alpaca;
+    if (options.alpaca) {
+        alpaca = startAlpacaServer(seat, options, programFolder, error);
+        if (!alpaca)
+            return fail(error);
+        // Form_Unload has switched the panel off and closed the port: a late request must not
+        // open it again.
+        QObject::connect(&window, &Form1::programEnded, alpaca.get(), &AlpacaServer::stop);
+    }
     window.show();
     if (options.exitWhenIdle)
         quitWhenShownAndIdle(window);
