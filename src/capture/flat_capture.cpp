@@ -1,6 +1,7 @@
 #include "capture/flat_capture.h"
 
 #include "capture/camera.h"
+#include "capture/frame_header.h"
 #include "core/dialogs.h"
 #include "core/numbers.h"
 #include "core/paths.h"
@@ -241,6 +242,9 @@ void FlatCapture::runSeries(int frameCount) {
         const QString path = joinPath(state.Save_Path, flatFileName(number));
         ++number;
         camera->SaveImage(path);
+        writeFrameHeader(path, {FrameType::Flat, state.Exp_Time, binning,
+                                filterLabel(camera->filterName(filter), filter), m_host.panelStep(),
+                                m_host.driveFrequencyHz()});
         const OpenFrame saved = openSavedFrame(path);
         Wait(kBeforeCloseWaitMs);
         saved.document->Close();

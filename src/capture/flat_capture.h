@@ -53,6 +53,10 @@ public:
 
     virtual Dialogs& dialogs() = 0;
     virtual CameraApp& cameraApp() = 0;
+    // The panel's brightness step and the drive frequency the inverter reported, written into
+    // the header of every flat; nullopt when not known.
+    virtual std::optional<int> panelStep() const { return std::nullopt; }
+    virtual std::optional<int> driveFrequencyHz() const { return std::nullopt; }
     virtual CaptureState state() = 0;
     // Holds the test frame, and the frames of a series when no folder is chosen.
     virtual QString programFolder() const = 0;

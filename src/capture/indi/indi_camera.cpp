@@ -45,6 +45,7 @@ struct DeviceState {
     unsigned filterUpdates = 0;
     IPState exposureState = IPS_IDLE;
     unsigned exposureUpdates = 0;
+    std::vector<std::string> filterNames; // FILTER_NAME, slot 1 first
     std::string lastMessage;
 };
 
@@ -150,6 +151,14 @@ private:
                 device.filterState = number->getState();
                 ++device.filterUpdates;
             }
+        } else if (property.isNameMatch("FILTER_NAME")) {
+            if (auto* text = property.getText()) {
+                device.filterNames.clear();
+                for (int i = 0; i < text->count(); ++i) {
+                    const char* name = text->at(static_cast<std::size_t>(i))->getText();
+                    device.filterNames.emplace_back(name ? name : "");
+                }
+            }
         } else if (property.isNameMatch("CCD_EXPOSURE")) {
             device.exposureState = property.getState();
             ++device.exposureUpdates;
@@ -225,7 +234,8 @@ public:
             throw CameraError(QStringLiteral("The camera %1 has no binning.").arg(toQString(m_camera)));
         }
         if (hasProperty(m_camera, "CCD_FRAME_TYPE"))
-            sendSwitch(m_camera, "CCD_FRAME_TYPE", "FRAME_FLAT");
+            sendSwitch(m_camera, "CCD_FRAME_TYPE",
+                       m_frameType == FrameType::Dark ? "FRAME_DARK" : "FRAME_FLAT");
 
         auto exposure = device(m_camera).getNumber("CCD_EXPOSURE");
         auto* value = exposure.findWidgetByName("CCD_EXPOSURE_VALUE");
@@ -286,6 +296,17 @@ public:
         if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size() || !file.commit())
             throw CameraError(
                 QStringLiteral("Cannot write the image file \"%1\": %2").arg(path, file.errorString()));
+    }
+
+    void setFrameType(FrameType type) override { m_frameType = type; }
+
+    QString filterName(int slot) override {
+        std::lock_guard lock(m_client.m_mutex);
+        const auto it = m_client.m_devices.find(m_wheel);
+        if (m_wheel.empty() || it == m_client.m_devices.end() || slot < 0 ||
+            static_cast<std::size_t>(slot) >= it->second.filterNames.size())
+            return {};
+        return toQString(it->second.filterNames[static_cast<std::size_t>(slot)]);
     }
 
 private:
@@ -528,6 +549,7 @@ private:
     std::string m_camera;
     std::string m_wheel;
     bool m_exposing = false;
+    FrameType m_frameType = FrameType::Flat;
     unsigned m_exposureUpdates = 0;
     Clock::time_point m_deadline{};
 };
