@@ -1,6 +1,7 @@
 #include "app/flats_command.h"
 
 #include "app/simulation.h"
+#include "capture/trained_table.h"
 #include "core/paths.h"
 #include "flats/flat_runner.h"
 #include "flats/progress.h"
@@ -96,6 +97,11 @@ struct FlatsParser {
     QCommandLineOption json{QStringLiteral("json"),
                             QStringLiteral("Writes a summary of the run to FILE (JSON), however it ends."),
                             QStringLiteral("FILE")};
+    QCommandLineOption table{QStringLiteral("table"),
+                             QStringLiteral("The trained steps the search starts from and adds to (default: "
+                                            "trained_steps.json beside com_no.txt); \"none\" searches "
+                                            "without."),
+                             QStringLiteral("FILE")};
     QCommandLineOption settle{
         QStringLiteral("settle"),
         QStringLiteral("Seconds the panel settles after it is switched on (default 5)."), QStringLiteral("S"),
@@ -112,7 +118,7 @@ struct FlatsParser {
             "reach the target, 130/143 interrupted."));
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({help, filters, count, target, exposure, binning, out, darkFlats, frequency, device,
-                           port, camera, indiCamera, indiWheel, simulate, json, settle});
+                           port, camera, indiCamera, indiWheel, simulate, json, table, settle});
     }
 };
 
@@ -249,6 +255,11 @@ std::optional<FlatsOptions> parseFlatsOptions(const QStringList& arguments, QStr
             !QFileInfo(json.absolutePath()).isWritable())
             return fail(QStringLiteral("Cannot write the summary file \"%1\".").arg(options.jsonPath));
     }
+    if (p.isSet(flats.table)) {
+        options.tablePath = p.value(flats.table).trimmed();
+        if (options.tablePath.isEmpty())
+            return fail(QStringLiteral("--table wants a file, or none."));
+    }
     return options;
 }
 
@@ -291,12 +302,15 @@ int runFlatsCommand(int argc, char* argv[]) {
         panelLight = simulation.panelLight();
         say(out, QStringLiteral("Simulated inverter on %1\n").arg(options.device));
     }
-    if (!options.device.isEmpty()) {
+    const QString programFolder = programFolderFor(QCoreApplication::applicationDirPath());
+    if (!options.device.isEmpty())
         options.ports.map(portNumber, options.device);
-    } else {
-        const QString programFolder = programFolderFor(QCoreApplication::applicationDirPath());
+    else
         portNumber = readPortSetting(settingsFilePath(programFolder)).value_or(1);
-    }
+    if (options.tablePath.isEmpty())
+        options.job.trainedTable = TrainedTable::pathIn(programFolder);
+    else if (options.tablePath != QLatin1String("none"))
+        options.job.trainedTable = options.tablePath;
 
     std::unique_ptr<CameraApp> camera;
     try {

@@ -19,6 +19,7 @@ struct FlatsOptions {
     QString device; // --device: the inverter's serial device, else the stored port through ports
     bool simulate = false;
     QString jsonPath;
+    QString tablePath; // --table: a file, "none", or empty for the default beside com_no.txt
 };
 
 // Reads the arguments that follow "flats" (arguments[0] is the program). Returns nullopt with the

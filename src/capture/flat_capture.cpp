@@ -2,6 +2,7 @@
 
 #include "capture/camera.h"
 #include "capture/frame_header.h"
+#include "capture/trained_table.h"
 #include "core/dialogs.h"
 #include "core/numbers.h"
 #include "core/paths.h"
@@ -9,6 +10,7 @@
 #include "link/protocol.h"
 
 #include <QFileInfo>
+#include <QtGlobal>
 
 #include <cmath>
 
@@ -16,8 +18,7 @@ namespace brivane {
 
 namespace {
 
-constexpr int kLastStep = 40;
-constexpr double kLowMargin = 2000.0;
+constexpr double kLowMargin = kAcceptMargin;
 constexpr double kHighMargin = 1000.0;
 constexpr int kMaxFrameCount = 32767;
 constexpr double kSwitchOnWaitMs = 1000.0;
@@ -39,6 +40,10 @@ const QString kBadFrameCount =
     QStringLiteral("撮像枚数が正しくありません。32767以下の数を入力してください。");
 const QString kCameraNotLinked = QStringLiteral("Failed to start camera.");
 const QString kTestFrameName = QStringLiteral("ADC_Temp.fit");
+
+std::optional<int> frequencyOrNone(int hz) {
+    return hz > 0 ? std::optional<int>(hz) : std::nullopt;
+}
 
 void tell(CaptureHost& host, const QString& text) {
     host.dialogs().message(MessageBox{text});
@@ -121,22 +126,61 @@ void FlatCapture::runMeasurement() {
     state.ADC_High = state.ADC_Target + kHighMargin;
     state.ADC_Low = state.ADC_Target - kLowMargin;
 
-    for (int step = 1; step <= kLastStep; ++step) {
-        m_host.beep();
-        m_host.sendLevel(step, 1);
-        m_host.setSlider(step);
-        if (state.Stop_Flag == 1) {
-            state.Stop_Flag = 0;
-            tell(m_host, kAborted);
-            return;
+    // One step of the measurement: the step's frame out, the abort checked, one test exposure.
+    class WindowProbe : public StepProbe {
+    public:
+        WindowProbe(FlatCapture& capture, CaptureHost& host) : m_capture(capture), m_host(host) {}
+        std::optional<double> levelAt(int step) override {
+            m_host.beep();
+            m_host.sendLevel(step, 1);
+            m_host.setSlider(step);
+            CaptureState state = m_host.state();
+            if (state.Stop_Flag == 1) {
+                state.Stop_Flag = 0;
+                return std::nullopt;
+            }
+            // Tested at the step that produced it: the panel stays where the level was reached.
+            return m_capture.ADC_Measure();
         }
-        // Tested at the step that produced it: the panel stays where the level was reached.
-        const double level = ADC_Measure();
-        if (level > state.ADC_Low) {
-            state.ADC_Value = 0;
-            tell(m_host, kMeasured);
-            return;
+        void leaveAt(int step) override {
+            m_host.sendLevel(step, 1);
+            m_host.setSlider(step);
         }
+
+    private:
+        FlatCapture& m_capture;
+        CaptureHost& m_host;
+    } probe(*this, m_host);
+
+    const SearchMethod method = m_host.searchMethod();
+    const TrainedKey key{filterFromText(m_host.filterText()), binningFromText(m_host.binningText()),
+                         state.Exp_Time, m_host.panelFrequency()};
+    const QString tablePath = TrainedTable::pathIn(m_host.programFolder());
+    SearchStart start;
+    if (method == SearchMethod::Fast) {
+        QString warning;
+        start = TrainedTable::load(tablePath, &warning).startFor(key);
+        if (!warning.isEmpty())
+            qWarning("%s", qPrintable(warning));
+    }
+
+    const SearchResult result = searchBrightness(method, probe, state.ADC_Target, start);
+    switch (result.outcome) {
+    case SearchResult::Outcome::Stopped:
+        tell(m_host, kAborted);
+        return;
+    case SearchResult::Outcome::Accepted:
+        if (method == SearchMethod::Fast)
+            if (const auto entry = result.entry(state.ADC_Target)) {
+                QString warning;
+                if (!rememberTrained(tablePath, key, *entry, &warning))
+                    qWarning("%s", qPrintable(warning));
+            }
+        state.ADC_Value = 0;
+        tell(m_host, kMeasured);
+        return;
+    case SearchResult::Outcome::CannotReach:
+        break;
     }
     state.ADC_Value = 0;
     tell(m_host, kNotMeasured);
@@ -244,7 +288,7 @@ void FlatCapture::runSeries(int frameCount) {
         camera->SaveImage(path);
         writeFrameHeader(path, {FrameType::Flat, state.Exp_Time, binning,
                                 filterLabel(camera->filterName(filter), filter), m_host.panelStep(),
-                                m_host.driveFrequencyHz()});
+                                frequencyOrNone(m_host.panelFrequency())});
         const OpenFrame saved = openSavedFrame(path);
         Wait(kBeforeCloseWaitMs);
         saved.document->Close();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "flats/step_search.h"
+#include "capture/brightness_search.h"
 
 #include <QDateTime>
 #include <QString>
@@ -22,6 +22,7 @@ struct FlatJob {
     bool darkFlats = false;
     std::optional<int> frequencyHz; // 500 or 1000 sent before the first filter; else left as it is
     double settleSeconds = 5;       // after the panel is switched on, before its first exposure
+    QString trainedTable;           // the trained steps the search starts from and adds to; empty: none
 };
 
 // One saved frame.
@@ -36,7 +37,7 @@ struct FilterRun {
     QString name;   // the camera's name, else "Filter3"
     QString folder; // outDir/Filter3
     bool searched = false;
-    StepSearchResult search;
+    SearchResult search;
     std::vector<SavedFrame> flats;
     std::vector<SavedFrame> darkFlats;
     double wallSeconds = 0;

@@ -3,6 +3,7 @@
 #include "capture/camera.h"
 #include "capture/flat_capture.h"
 #include "capture/frame_header.h"
+#include "capture/trained_table.h"
 #include "core/paths.h"
 #include "core/wait.h"
 #include "flats/progress.h"
@@ -101,7 +102,7 @@ RunSummary FlatRunner::run() {
                 throw;
             }
             run.wallSeconds = secondsOf(filterClock);
-            unreached = unreached || !run.search.step;
+            unreached = unreached || run.search.outcome != SearchResult::Outcome::Accepted;
         }
         m_summary.outcome = unreached ? RunOutcome::Unreached : RunOutcome::Done;
         m_summary.exitCode = unreached ? kExitUnreached : 0;
@@ -157,25 +158,55 @@ void FlatRunner::runFilter(Camera& camera, FilterRun& run) {
         switchPanelOn();
     }
     m_progress.line(QStringLiteral("%1: finding the step for level %2").arg(title, levelText(m_job.target)));
-    run.search = searchStep([&](int step) { return probe(camera, run, step); }, m_job.target);
+    // Test exposures through the search; a stop request leaves it by Stopped.
+    class Probing : public StepProbe {
+    public:
+        Probing(FlatRunner& runner, Camera& camera, FilterRun& run)
+            : m_runner(runner), m_camera(camera), m_run(run) {}
+        std::optional<double> levelAt(int step) override { return m_runner.probe(m_camera, m_run, step); }
+        void leaveAt(int step) override { m_runner.setPanelStep(step); }
+
+    private:
+        FlatRunner& m_runner;
+        Camera& m_camera;
+        FilterRun& m_run;
+    } probing(*this, camera, run);
+
+    const TrainedKey key{run.slot, m_job.binning, m_job.exposure, frequencyOrNone().value_or(0)};
+    SearchStart start;
+    if (!m_job.trainedTable.isEmpty()) {
+        QString warning;
+        start = TrainedTable::load(m_job.trainedTable, &warning).startFor(key);
+        if (!warning.isEmpty())
+            m_progress.problem(QStringLiteral("Trained steps: %1").arg(warning));
+        if (start.trained)
+            m_progress.line(
+                QStringLiteral("%1: trained step %2 to confirm").arg(title).arg(start.trained->step));
+    }
+    run.search = searchBrightness(SearchMethod::Fast, probing, m_job.target, start);
     run.searched = true;
-    m_lastSearchFrames = static_cast<int>(run.search.probes.size());
+    m_lastSearchFrames = run.search.exposures();
     updateEstimate();
-    if (!run.search.step) {
+    if (run.search.outcome == SearchResult::Outcome::Accepted && !m_job.trainedTable.isEmpty())
+        if (const auto entry = run.search.entry(m_job.target)) {
+            QString warning;
+            if (!rememberTrained(m_job.trainedTable, key, *entry, &warning))
+                m_progress.problem(QStringLiteral("Trained steps not saved: %1").arg(warning));
+        }
+    if (run.search.outcome != SearchResult::Outcome::Accepted) {
         const double last = run.search.probes.empty() ? 0.0 : run.search.probes.back().level;
         m_progress.problem(QStringLiteral("%1: even step 40 stays below %2 (level %3): no flats shot; "
                                           "lengthen the exposure or lower the target.")
                                .arg(title, levelText(m_job.target - 2000), levelText(last)));
         return;
     }
-    const int step = *run.search.step;
+    const int step = run.search.step;
     m_progress.line(QStringLiteral("%1: step %2 accepted after %3 test exposures")
                         .arg(title)
                         .arg(step)
-                        .arg(run.search.probes.size()));
+                        .arg(run.search.exposures()));
     m_phase = title + QStringLiteral(", setting the panel to step %1").arg(step);
-    m_comm.sendLevel(step, 1);
-    checkPort(m_phase);
+    setPanelStep(step);
     m_step = step;
 
     for (int n = 1; n <= m_job.count; ++n) {
@@ -201,8 +232,7 @@ double FlatRunner::probe(Camera& camera, FilterRun& run, int step) {
     checkStop();
     const QString label = QStringLiteral("Filter%1").arg(run.slot + 1);
     m_phase = label + QStringLiteral(", test exposure at step %1").arg(step);
-    m_comm.sendLevel(step, 1);
-    checkPort(m_phase);
+    setPanelStep(step);
     QElapsedTimer clock;
     clock.start();
     exposeAndSave(camera, false, [this] { return m_testFrame; });
@@ -232,10 +262,8 @@ SavedFrame FlatRunner::shootFrame(Camera& camera, FilterRun& run, FrameType type
         }
         return path;
     });
-    std::optional<int> frequency;
-    if (const auto reported = m_comm.panelStatus().frequency)
-        frequency = static_cast<int>(std::lround(*reported * protocol::kFrequencyUnitHz));
-    writeFrameHeader(path, {type, m_job.exposure, m_job.binning, run.name, dark ? 0 : m_step, frequency});
+    writeFrameHeader(path,
+                     {type, m_job.exposure, m_job.binning, run.name, dark ? 0 : m_step, frequencyOrNone()});
     const double level = measureSaved(path);
     m_progress.frameDone(secondsOf(clock));
     updateEstimate();
@@ -311,11 +339,7 @@ void FlatRunner::switchPanelOff(bool required) {
 void FlatRunner::setFrequency(int hz) {
     const bool low = hz == 500;
     m_comm.MODE_Com(QLatin1String(low ? protocol::kFrequency500Hz : protocol::kFrequency1kHz));
-    const double wanted = hz / double(protocol::kFrequencyUnitHz);
-    const auto reported = [this, wanted] {
-        const auto frequency = m_comm.panelStatus().frequency;
-        return frequency && std::abs(*frequency - wanted) < 0.5;
-    };
+    const auto reported = [this, hz] { return m_comm.panelStatus().frequencyHz == hz; };
     waitUntil([&] { return m_portLost || reported(); }, kPanelReplyTimeout);
     checkPort(m_phase);
     if (!reported())
@@ -323,6 +347,15 @@ void FlatRunner::setFrequency(int hz) {
                           .arg(m_comm.devicePath())
                           .arg(hz)};
     m_progress.line(QStringLiteral("Drive frequency %1 Hz.").arg(hz));
+}
+
+void FlatRunner::setPanelStep(int step) {
+    m_comm.sendLevel(step, 1);
+    checkPort(m_phase);
+}
+
+std::optional<int> FlatRunner::frequencyOrNone() const {
+    return m_comm.panelStatus().frequencyHz;
 }
 
 void FlatRunner::checkStop() const {
@@ -348,7 +381,7 @@ void FlatRunner::updateEstimate() {
         const FilterRun& run = m_summary.filters.back();
         if (!run.searched)
             remaining += std::max(guess - m_searchProbes, 1) + perFilter;
-        else if (run.search.step)
+        else if (run.search.outcome == SearchResult::Outcome::Accepted)
             remaining += perFilter - static_cast<int>(run.flats.size() + run.darkFlats.size());
     }
     remaining += static_cast<int>(m_job.filters.size() - std::min(started, m_job.filters.size())) *

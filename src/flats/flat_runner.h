@@ -44,6 +44,8 @@ private:
     // Exposes the current filter; once the image is ready, saves it to the path given by path().
     void exposeAndSave(Camera& camera, bool finishOnStop, const std::function<QString()>& path);
     double measureSaved(const QString& path);
+    void setPanelStep(int step);
+    std::optional<int> frequencyOrNone() const; // as the inverter last reported it
     void checkStop() const;
     void checkPort(const QString& doing) const;
     void updateEstimate();

@@ -40,17 +40,20 @@ QJsonObject filterJson(const FilterRun& run) {
                        {"folder", run.folder},
                        {"flats", framesJson(run.flats)},
                        {"darkFlats", framesJson(run.darkFlats)},
-                       {"searchExposures", static_cast<int>(run.search.probes.size())},
+                       {"searchExposures", run.search.exposures()},
                        {"wallSeconds", run.wallSeconds}};
-    object.insert("step", run.search.step ? QJsonValue(*run.search.step) : QJsonValue());
-    object.insert("reached", run.searched ? QJsonValue(run.search.step.has_value()) : QJsonValue());
+    const bool accepted = run.searched && run.search.outcome == SearchResult::Outcome::Accepted;
+    object.insert("step", accepted ? QJsonValue(run.search.step) : QJsonValue());
+    object.insert("reached", run.searched && run.search.outcome != SearchResult::Outcome::Stopped
+                                 ? QJsonValue(accepted)
+                                 : QJsonValue());
     QJsonArray probes;
-    for (const StepProbe& probe : run.search.probes)
+    for (const Probe& probe : run.search.probes)
         probes.append(QJsonObject{{"step", probe.step}, {"level", probe.level}});
     object.insert("searchLevels", probes);
     if (run.search.model)
         object.insert("model", QJsonObject{{"bias", run.search.model->bias},
-                                           {"levelPerStep", run.search.model->levelPerStep}});
+                                           {"levelPerStep", run.search.model->perStep}});
     else
         object.insert("model", QJsonValue());
     return object;

@@ -4,12 +4,13 @@
 #include "capture/flat_capture.h"
 #include "capture/folder_chooser.h"
 #include "link/comm.h"
-#include "link/protocol.h"
 #include "ui/controls.h"
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <cmath>
 
 namespace brivane {
 
@@ -44,17 +45,14 @@ public:
         m_form.Picture1->setEnabled(enabled);
     }
 
+    SearchMethod searchMethod() const override { return m_form.searchMethod(); }
+    int panelFrequency() const override { return m_form.comm().panelStatus().frequencyHz.value_or(0); }
+
     Dialogs& dialogs() override { return m_form.dialogs(); }
     CameraApp& cameraApp() override { return m_form.cameraApp(); }
     CaptureState state() override { return m_form.captureState(); }
     QString programFolder() const override { return m_form.programFolder(); }
     std::optional<int> panelStep() const override { return m_form.Slider1(0)->value(); }
-    std::optional<int> driveFrequencyHz() const override {
-        const auto reported = m_form.comm().panelStatus().frequency;
-        if (!reported)
-            return std::nullopt;
-        return static_cast<int>(*reported * protocol::kFrequencyUnitHz);
-    }
 
 private:
     Form1& m_form;
