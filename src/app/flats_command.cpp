@@ -271,8 +271,9 @@ int runFlatsCommand(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Brivane"));
     QFile out, err;
-    out.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    err.open(stderr, QIODevice::WriteOnly | QIODevice::Unbuffered);
+    // By descriptor: every line leaves at once, also into a pipe (stdio would hold it back).
+    out.open(1, QIODevice::WriteOnly | QIODevice::Unbuffered);
+    err.open(2, QIODevice::WriteOnly | QIODevice::Unbuffered);
     const auto say = [](QFile& file, const QString& text) { file.write(text.toUtf8()); };
 
     QStringList arguments = QCoreApplication::arguments();
