@@ -263,14 +263,17 @@ private slots:
     // here; the frame being exposed when the signal comes is finished and saved.
     void interrupted_data() {
         QTest::addColumn<int>("signal");
-        QTest::newRow("Ctrl-C") << int(SIGINT);
-        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::addColumn<bool>("twice"); // the second drops the frame in progress
+        QTest::newRow("Ctrl-C") << int(SIGINT) << false;
+        QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+        QTest::newRow("Ctrl-C twice") << int(SIGINT) << true;
     }
     void interrupted() {
         QFETCH(int, signal);
+        QFETCH(bool, twice);
         InverterSim inverter;
         QVERIFY(inverter.start());
-        const QString out = path(QStringLiteral("stop%1").arg(signal)), json = out + ".json";
+        const QString out = path(QStringLiteral("stop%1%2").arg(signal).arg(twice)), json = out + ".json";
         const Result r = runFlats({"--camera",
                                    "sim",
                                    "--device",
@@ -296,6 +299,10 @@ private slots:
                                       if (!printed.contains("flat 2/100"))
                                           return false;
                                       ::kill(pid_t(process.processId()), signal);
+                                      if (twice) {
+                                          QTest::qWait(50);
+                                          ::kill(pid_t(process.processId()), signal);
+                                      }
                                       return true;
                                   });
         QVERIFY2(r.exitCode == 128 + signal, qPrintable(describe(r)));
@@ -306,7 +313,10 @@ private slots:
         QCOMPARE(summary.value("outcome").toString(), QStringLiteral("interrupted"));
         QCOMPARE(summary.value("signal").toInt(), signal);
         const QJsonArray flats = summary.value("filters").toArray().at(0).toObject().value("flats").toArray();
-        QVERIFY2(flats.size() >= 2 && flats.size() <= 3, qPrintable(describe(r)));
+        if (twice)
+            QVERIFY2(flats.size() == 2 && r.err.contains("dropped"), qPrintable(describe(r)));
+        else
+            QVERIFY2(flats.size() >= 2 && flats.size() <= 3, qPrintable(describe(r)));
         QCOMPARE(framesIn(QDir(out).filePath("Filter1"), "*.fit").size(), flats.size());
         if (test::fitsverifyInstalled())
             QCOMPARE(verifySavedFrames(summary), int(flats.size()));
