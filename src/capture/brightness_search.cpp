@@ -10,10 +10,10 @@ namespace {
 // A level at or above this is taken as clipped: it bounds the slope from below, nothing more.
 constexpr double kClipped = 65000.0;
 // Exposures that always suffice to separate the 41 outcomes (steps 1..40, cannot reach) by
-// bisection, and the bound kept by the fast search: one more, so that a boundary predicted
-// anywhere can be proved by its two steps.
+// bisection, and the bound the fast search keeps whatever the levels: two more, so that the
+// model may probe where it predicts and still prove a boundary it put anywhere.
 constexpr int kBisectionWorstCase = 6;
-constexpr int kFastWorstCase = kBisectionWorstCase + 1;
+constexpr int kFastWorstCase = kBisectionWorstCase + 2;
 
 // The line through two probes; nullopt unless the level rises between them.
 std::optional<LevelModel> through(const Probe& a, const Probe& b) {
@@ -62,9 +62,6 @@ public:
 
     SearchResult fast() {
         const int first = firstFastProbe();
-        // Proving a remembered step near either end may take one more when it moved.
-        if (m_start.trained)
-            m_worstCase = kFastWorstCase + 1;
         if (!expose(withinBudget(first)))
             return finish(true);
         while (!settled())
@@ -94,7 +91,7 @@ private:
 
     // Keeps a probe where both answers leave few enough outcomes for the exposures left.
     int withinBudget(int step) const {
-        const int left = m_worstCase - m_result.exposures();
+        const int left = kFastWorstCase - m_result.exposures();
         int from = m_lo + 1;
         int to = m_hi - 1;
         if (left >= 1 && left <= 30) {
@@ -133,9 +130,11 @@ private:
         const std::optional<double> x = model ? model->stepFor(m_low) : std::nullopt;
         if (!x)
             return (m_lo + m_hi) / 2;
-        // Clipped frames only bound the boundary from above: at least as low as a bisection goes.
+        // Clipped frames only bound the boundary from above (the slope is at least what they
+        // show): halve the steps below that bound.
         if (!probeAt(m_lo) && onlyClipped())
-            return std::min(proving(*x), (m_lo + m_hi) / 2);
+            return std::clamp(static_cast<int>(std::lround((m_lo + std::min(*x, double(m_hi))) / 2.0)),
+                              m_lo + 1, m_hi - 1);
         return proving(*x);
     }
 
@@ -171,8 +170,15 @@ private:
         const Probe* lo = probeAt(m_lo);
         const Probe* hi = probeAt(m_hi);
         if (lo && hi)
-            if (auto line = through(*lo, *hi))
+            if (auto line = through(*lo, *hi)) {
+                // Clipped above: the true line is steeper, the boundary lower; the bias through
+                // the probe below may tell it better.
+                if (hi->level >= kClipped)
+                    if (const auto steeper = fromBias(*lo, m_priorBias);
+                        steeper && steeper->perStep > line->perStep)
+                        return steeper;
                 return line;
+            }
         std::vector<Probe> near;
         for (const Probe& p : m_result.probes)
             if (p.level < kClipped)
@@ -222,7 +228,6 @@ private:
     double m_priorBias = 0;
     int m_lo = kFirstSearchStep - 1; // highest step known to fail (0: none)
     int m_hi = kLastSearchStep + 1;  // lowest step known to pass (41: none)
-    int m_worstCase = kFastWorstCase;
     SearchResult m_result;
 };
 

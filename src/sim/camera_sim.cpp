@@ -32,8 +32,8 @@ struct Exposure {
 
 class SimCamera : public Camera {
 public:
-    explicit SimCamera(PanelLevelSource panel)
-        : m_panel(std::move(panel)), m_random(std::random_device{}()) {}
+    SimCamera(PanelLevelSource panel, double timeScale)
+        : m_panel(std::move(panel)), m_timeScale(timeScale), m_random(std::random_device{}()) {}
 
     void setLinkEnabled(bool enabled) override { m_linked = enabled; }
     bool LinkEnabled() override { return m_linked; }
@@ -51,7 +51,7 @@ public:
         if (filter < 0 || filter >= static_cast<int>(kTransmission.size()))
             throw CameraError(QStringLiteral("Invalid filter slot: %1.").arg(filter));
         const auto length =
-            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds * m_timeScale));
         const Clock::time_point start = Clock::now();
         m_exposure = Exposure{seconds, binning, filter, m_frameType, start, start + length};
     }
@@ -112,6 +112,7 @@ private:
     }
 
     PanelLevelSource m_panel;
+    double m_timeScale;
     std::mt19937 m_random;
     bool m_linked = false;
     bool m_cooler = false;
@@ -144,10 +145,11 @@ PanelLevelSource lightOf(const InverterSim& inverter) {
     return [&inverter](Clock::time_point from, Clock::time_point to) { return inverter.meanLight(from, to); };
 }
 
-SimCameraApp::SimCameraApp(PanelLevelSource panel) : m_panel(std::move(panel)) {}
+SimCameraApp::SimCameraApp(PanelLevelSource panel, double timeScale)
+    : m_panel(std::move(panel)), m_timeScale(std::isfinite(timeScale) && timeScale > 0 ? timeScale : 1.0) {}
 
 std::unique_ptr<Camera> SimCameraApp::createCamera() {
-    return std::make_unique<SimCamera>(m_panel);
+    return std::make_unique<SimCamera>(m_panel, m_timeScale);
 }
 
 std::unique_ptr<Document> SimCameraApp::createDocument() {
