@@ -266,6 +266,7 @@ private slots:
         QTest::addColumn<bool>("twice"); // the second drops the frame in progress
         QTest::newRow("Ctrl-C") << int(SIGINT) << false;
         QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+        QTest::newRow("SIGHUP, the terminal closed") << int(SIGHUP) << false;
         QTest::newRow("Ctrl-C twice") << int(SIGINT) << true;
     }
     void interrupted() {

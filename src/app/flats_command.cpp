@@ -112,10 +112,10 @@ struct FlatsParser {
             "brivane flats: shoots flats for every filter unattended. For each filter it switches the\n"
             "panel on, finds the brightness step at which a test frame passes the target, shoots the\n"
             "flats, and with --dark-flats switches the panel off and shoots the dark flats; at the end\n"
-            "it switches the panel off. Ctrl-C (or SIGTERM) finishes the frame being exposed, switches\n"
-            "the panel off and exits 130 (143); a second Ctrl-C drops that frame.\n"
+            "it switches the panel off. Ctrl-C (or SIGTERM, SIGHUP) finishes the frame being exposed,\n"
+            "switches the panel off and exits 130 (143, 129); a second Ctrl-C drops that frame.\n"
             "Exit codes: 0 done, 1 error (camera, port, files), 2 bad options, 3 a filter could not\n"
-            "reach the target, 130/143 interrupted."));
+            "reach the target, 128 + the signal when interrupted."));
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({help, filters, count, target, exposure, binning, out, darkFlats, frequency, device,
                            port, camera, indiCamera, indiWheel, simulate, json, table, settle});

@@ -15,7 +15,13 @@ namespace brivane {
 
 namespace {
 
+#ifdef _WIN32
 constexpr int kSignals[] = {SIGINT, SIGTERM};
+#else
+// SIGHUP too: a closed terminal or a dropped SSH session must not leave the panel on.
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+#endif
+constexpr int kSignalCount = int(sizeof kSignals / sizeof kSignals[0]);
 
 #ifdef _WIN32
 volatile std::sig_atomic_t g_pending = 0;
@@ -41,18 +47,19 @@ void onSignal(int signal) {
 struct StopSignals::Private {
 #ifdef _WIN32
     QTimer poll;
-    void (*previous[2])(int) = {};
+    void (*previous[kSignalCount])(int) = {};
 #else
     int pipe[2] = {-1, -1};
     std::unique_ptr<QSocketNotifier> notifier;
-    struct sigaction previous[2] = {};
+    struct sigaction previous[kSignalCount] = {};
+    struct sigaction previousPipe = {};
 #endif
 };
 
 StopSignals::StopSignals(QObject* parent) : QObject(parent), d(std::make_unique<Private>()) {
 #ifdef _WIN32
     g_pending = 0;
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < kSignalCount; ++i)
         d->previous[i] = std::signal(kSignals[i], onSignal);
     d->poll.setInterval(100);
     connect(&d->poll, &QTimer::timeout, this, [this] {
@@ -80,20 +87,26 @@ StopSignals::StopSignals(QObject* parent) : QObject(parent), d(std::make_unique<
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < kSignalCount; ++i)
         ::sigaction(kSignals[i], &action, &d->previous[i]);
+    // Output into a closed pipe fails quietly instead of ending the run with the panel on.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, &d->previousPipe);
 #endif
 }
 
 StopSignals::~StopSignals() {
 #ifdef _WIN32
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < kSignalCount; ++i)
         std::signal(kSignals[i], d->previous[i]);
 #else
     if (d->pipe[0] < 0)
         return;
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < kSignalCount; ++i)
         ::sigaction(kSignals[i], &d->previous[i], nullptr);
+    ::sigaction(SIGPIPE, &d->previousPipe, nullptr);
     g_writeEnd = -1;
     d->notifier.reset();
     ::close(d->pipe[0]);

@@ -6,8 +6,9 @@
 
 namespace brivane {
 
-// SIGINT and SIGTERM delivered as a Qt signal in the event loop of the thread that created this
-// object, which must be the only one alive. The previous handlers come back when it is destroyed.
+// SIGINT, SIGTERM and (POSIX) SIGHUP delivered as a Qt signal in the event loop of the thread that created
+// this object, which must be the only one alive; SIGPIPE is ignored meanwhile. The previous handlers come
+// back when it is destroyed.
 class StopSignals : public QObject {
     Q_OBJECT
 public:
