@@ -141,11 +141,9 @@ std::optional<int> strictInteger(const QString& text) {
 QString flatsUsage() {
     FlatsParser flats;
     QString text = flats.parser.helpText();
-    // QCommandLineParser names the program only; the command follows it.
-    const QString program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-    text.replace(QStringLiteral("Usage: %1 [options]").arg(program),
-                 QStringLiteral("Usage: %1 flats [options]").arg(program.isEmpty() ? "brivane" : program));
-    return text;
+    // The parser names the program only; the command follows it.
+    const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'));
+    return QStringLiteral("Usage: brivane flats [options]") + text.mid(lineEnd);
 }
 
 std::optional<FlatsOptions> parseFlatsOptions(const QStringList& arguments, QString& error, bool& help) {
