@@ -108,6 +108,9 @@ int run() {
     double wall[4] = {};
     int mismatches[4] = {};
     int fastAboveBisection = 0;
+    TrainedTable night;
+    std::vector<int> newSetting;
+    int newSettingMismatches = 0;
 
     std::printf("| %-28s | %5s | %-21s | %-31s | %s |\n", "Case", "Step", "Exposures (R/B/C/W)",
                 "Wall s (ramp/bisect/cold/warm)", "Same step");
@@ -124,6 +127,18 @@ int run() {
             if (m == 2)
                 if (const auto entry = results[m].entry(c.target))
                     table.remember(key, *entry);
+        }
+        // The same setting new in a night's table that holds the cases before: the camera's
+        // bias is known.
+        {
+            comm.sendLevel(0, 1);
+            SimProbe probe(comm, *camera, c, path);
+            const SearchResult r = searchBrightness(SearchMethod::Fast, probe, c.target, night.startFor(key));
+            newSetting.push_back(r.exposures());
+            if (r.outcome != results[0].outcome || r.step != results[0].step)
+                ++newSettingMismatches;
+            if (const auto entry = r.entry(c.target))
+                night.remember(key, *entry);
         }
         const auto found = [](const SearchResult& r) {
             return r.outcome == SearchResult::Outcome::Accepted ? r.step : 0;
@@ -171,6 +186,10 @@ int run() {
         std::printf("%-10s median %.1f, max %d exposures; wall %.0f s in all; %d cases off the ramp's step\n",
                     names[m], median(frames[m]), *std::max_element(frames[m].begin(), frames[m].end()),
                     wall[m], mismatches[m]);
+    std::printf("fast, a setting new to a table of the cases before (the camera's bias known): median %.1f, "
+                "max %d exposures; %d cases off the ramp's step\n",
+                median(newSetting), *std::max_element(newSetting.begin(), newSetting.end()),
+                newSettingMismatches);
     std::printf("fast above bisection in %d of %zu cases\n", fastAboveBisection, kCases.size());
     std::printf("search cases=%zu ramp_median=%.1f bisection_median=%.1f cold_median=%.1f warm_median=%.1f "
                 "cold_max=%d warm_max=%d off_step=%d fast_above_bisection=%d\n",

@@ -199,6 +199,7 @@ private slots:
         Stats stats;
         // Cannot reach: dark, dim, and just below at step 40.
         checkCurve([](int) { return 0.0; }, 30000, stats, QStringLiteral("dark"));
+        checkCurve([](int) { return qQNaN(); }, 30000, stats, QStringLiteral("no level"));
         checkCurve(linear(1000, 100), 30000, stats, QStringLiteral("dim"));
         checkCurve(linear(1000, 27000.0 / 40), 30000, stats, QStringLiteral("exactly the bound at 40"));
         // Step 1 already passes, also with a target below 2000 and with every level clipped.

@@ -73,8 +73,6 @@ public:
 private:
     // Outcomes still possible: steps m_lo + 1 .. m_hi, where m_hi = 41 means "cannot reach".
     bool settled() const { return m_hi - m_lo <= 1; }
-    int outcomesBelow(int step) const { return step - m_lo; }
-    int outcomesAbove(int step) const { return m_hi - step; }
 
     bool expose(int step) {
         const std::optional<double> level = m_probe.levelAt(step);
@@ -132,9 +130,10 @@ private:
             return (m_lo + m_hi) / 2;
         // Clipped frames only bound the boundary from above (the slope is at least what they
         // show): halve the steps below that bound.
-        if (!probeAt(m_lo) && onlyClipped())
-            return std::clamp(static_cast<int>(std::lround((m_lo + std::min(*x, double(m_hi))) / 2.0)),
-                              m_lo + 1, m_hi - 1);
+        if (!probeAt(m_lo) && onlyClipped() && std::isfinite(*x)) {
+            const double bound = std::clamp(*x, double(m_lo), double(m_hi));
+            return std::clamp(static_cast<int>(std::lround((m_lo + bound) / 2.0)), m_lo + 1, m_hi - 1);
+        }
         return proving(*x);
     }
 
@@ -142,6 +141,8 @@ private:
     // the first above x, proved by k passing and k - 1 failing. Of the two still unknown, the
     // one nearer to x first: it is the likelier to surprise, and a surprise moves the boundary.
     int proving(double x) const {
+        if (!std::isfinite(x))
+            return (m_lo + m_hi) / 2;
         const double below = std::floor(std::clamp(x, -1.0, 100.0));
         const int k = std::clamp(static_cast<int>(below) + 1, m_lo + 1, m_hi);
         const bool needBelow = k - 1 > m_lo;

@@ -115,6 +115,10 @@ TrainedTable TrainedTable::load(const QString& path, QString* warning) {
         warn(QStringLiteral("a version this program does not know; ignored and left as it is"));
         return table;
     }
+    if (!root.value(QLatin1String("entries")).isArray()) {
+        warn(QStringLiteral("no entries; replaced at the next save"));
+        return table;
+    }
     const QJsonArray entries = root.value(QLatin1String("entries")).toArray();
     int bad = 0;
     for (const QJsonValue& value : entries) {
@@ -125,7 +129,7 @@ TrainedTable TrainedTable::load(const QString& path, QString* warning) {
         }
         table.remember(entry->first, entry->second);
     }
-    if (bad > 0 || !root.value(QLatin1String("entries")).isArray())
+    if (bad > 0)
         warn(QStringLiteral("%1 bad entries ignored").arg(bad));
     return table;
 }

@@ -32,10 +32,15 @@ struct Exposure {
 
 class SimCamera : public Camera {
 public:
-    SimCamera(PanelLevelSource panel, double timeScale)
-        : m_panel(std::move(panel)), m_timeScale(timeScale), m_random(std::random_device{}()) {}
+    SimCamera(PanelLevelSource panel, double timeScale, QString linkRefusal)
+        : m_panel(std::move(panel)), m_timeScale(timeScale), m_linkRefusal(std::move(linkRefusal)),
+          m_random(std::random_device{}()) {}
 
-    void setLinkEnabled(bool enabled) override { m_linked = enabled; }
+    void setLinkEnabled(bool enabled) override {
+        if (enabled && !m_linkRefusal.isEmpty())
+            throw CameraLinkError(m_linkRefusal);
+        m_linked = enabled;
+    }
     bool LinkEnabled() override { return m_linked; }
     void setCoolerOn(bool on) override {
         requireLink();
@@ -113,6 +118,7 @@ private:
 
     PanelLevelSource m_panel;
     double m_timeScale;
+    QString m_linkRefusal;
     std::mt19937 m_random;
     bool m_linked = false;
     bool m_cooler = false;
@@ -149,7 +155,7 @@ SimCameraApp::SimCameraApp(PanelLevelSource panel, double timeScale)
     : m_panel(std::move(panel)), m_timeScale(std::isfinite(timeScale) && timeScale > 0 ? timeScale : 1.0) {}
 
 std::unique_ptr<Camera> SimCameraApp::createCamera() {
-    return std::make_unique<SimCamera>(m_panel, m_timeScale);
+    return std::make_unique<SimCamera>(m_panel, m_timeScale, m_linkRefusal);
 }
 
 std::unique_ptr<Document> SimCameraApp::createDocument() {

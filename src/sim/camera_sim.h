@@ -49,10 +49,13 @@ public:
     explicit SimCameraApp(PanelLevelSource panel, double timeScale = 1.0);
     std::unique_ptr<Camera> createCamera() override;
     std::unique_ptr<Document> createDocument() override;
+    // Cameras created from now on refuse to link, giving reason (CameraLinkError); empty: they link.
+    void refuseLink(const QString& reason) { m_linkRefusal = reason; }
 
 private:
     PanelLevelSource m_panel;
     double m_timeScale = 1.0;
+    QString m_linkRefusal;
 };
 
 } // namespace brivane
