@@ -94,17 +94,26 @@ std::optional<int> frameCountFromText(const QString& text) {
 }
 
 QString flatFileName(int number) {
-    return (QStringLiteral("Flat-") + signRoomText(number) + QStringLiteral(".fit")).trimmed();
+    return frameFileName(QStringLiteral("Flat-"), number);
 }
 
 int nextFlatNumber(const QString& folder) {
+    return nextFrameNumber(folder, QStringLiteral("Flat-"));
+}
+
+QString frameFileName(const QString& prefix, int number) {
+    return (prefix + signRoomText(number) + QStringLiteral(".fit")).trimmed();
+}
+
+int nextFrameNumber(const QString& folder, const QString& prefix) {
 #ifdef Q_OS_WIN
     const auto sensitivity = QRegularExpression::CaseInsensitiveOption;
 #else
     const auto sensitivity = QRegularExpression::NoPatternOption;
 #endif
-    // Only the names flatFileName gives: no leading zeros.
-    static const QRegularExpression name(QStringLiteral("^Flat- ([1-9][0-9]{0,8})\\.fit$"), sensitivity);
+    // Only the names frameFileName gives: no leading zeros.
+    const QRegularExpression name(
+        QStringLiteral("^%1 ([1-9][0-9]{0,8})\\.fit$").arg(QRegularExpression::escape(prefix)), sensitivity);
     int highest = 0;
     for (const QString& entry : QDir(folder).entryList(QDir::Files | QDir::System | QDir::Hidden)) {
         const QRegularExpressionMatch match = name.match(entry);

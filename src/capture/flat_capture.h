@@ -83,6 +83,10 @@ QString flatFileName(int number);
 // never fills a gap inside an older one.
 int nextFlatNumber(const QString& folder);
 
+// The same for frames of another kind: frameFileName("DarkFlat-", 3) is "DarkFlat- 3.fit".
+QString frameFileName(const QString& prefix, int number);
+int nextFrameNumber(const QString& folder, const QString& prefix);
+
 // The exposure-level measurement, the flat series and the abort request. Every operation runs to
 // its end inside the call, keeping the window alive while it waits. ProgramEnding thrown by a
 // wait leaves the call at once, with nothing more sent, saved or shown.

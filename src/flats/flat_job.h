@@ -69,10 +69,6 @@ struct RunSummary {
 
 // Folder of a filter's frames: outDir/Filter1 .. outDir/Filter8 (slot numbers, whatever the name).
 QString filterFolder(const QString& outDir, int slot);
-// "DarkFlat- 1.fit", numbered like the flats.
-QString darkFlatFileName(int number);
-// The first number from `from` on whose dark flat file does not exist in folder.
-int nextFreeDarkFlatNumber(const QString& folder, int from);
 
 // Writes the summary as JSON through a temporary file; false with the reason in error.
 bool writeRunSummary(const RunSummary& summary, const QString& path, QString& error);

@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <chrono>
@@ -147,8 +148,8 @@ void FlatRunner::runFilter(Camera& camera, FilterRun& run) {
     const QString label = QStringLiteral("Filter%1").arg(run.slot + 1);
     const QString title = run.name == label ? label : QStringLiteral("%1 (%2)").arg(label, run.name);
     m_phase = title;
-    m_nextFlat = 1;
-    m_nextDark = 1;
+    m_nextFlat = 0; // found at the first frame
+    m_nextDark = 0;
     m_searchProbes = 0;
     if (!QDir().mkpath(run.folder))
         throw Failure{QStringLiteral("cannot create the folder %1").arg(run.folder)};
@@ -250,16 +251,17 @@ SavedFrame FlatRunner::shootFrame(Camera& camera, FilterRun& run, FrameType type
     QElapsedTimer clock;
     clock.start();
     const bool dark = type == FrameType::Dark;
-    // Numbered on past every existing frame once the image is ready: nothing is overwritten.
+    // Numbered once the image is ready: nothing is overwritten.
     QString path;
     exposeAndSave(camera, true, [&] {
-        if (dark) {
-            m_nextDark = nextFreeDarkFlatNumber(run.folder, m_nextDark);
-            path = joinPath(run.folder, darkFlatFileName(m_nextDark++));
-        } else {
-            m_nextFlat = nextFreeFlatNumber(run.folder, m_nextFlat);
-            path = joinPath(run.folder, flatFileName(m_nextFlat++));
-        }
+        // On past the highest number there, and past a file that appeared meanwhile.
+        const QString prefix = dark ? QStringLiteral("DarkFlat-") : QStringLiteral("Flat-");
+        int& next = dark ? m_nextDark : m_nextFlat;
+        if (next == 0)
+            next = nextFrameNumber(run.folder, prefix);
+        while (QFileInfo::exists(joinPath(run.folder, frameFileName(prefix, next))))
+            ++next;
+        path = joinPath(run.folder, frameFileName(prefix, next++));
         return path;
     });
     writeFrameHeader(path,

@@ -63,9 +63,9 @@ private:
     QString m_phase; // what is being done, for messages: "Filter2, flat 5 of 20"
     QString m_testFrame;
     int m_currentSlot = 0;
-    int m_step = 0; // the step the current filter's flats are shot at
-    int m_nextFlat = 1;
-    int m_nextDark = 1;
+    int m_step = 0;     // the step the current filter's flats are shot at
+    int m_nextFlat = 0; // next file numbers in the filter's folder; 0 until the first frame
+    int m_nextDark = 0;
     int m_searchProbes = 0;     // test exposures of the current filter so far
     int m_lastSearchFrames = 0; // of the filter searched last
     int m_switchOns = 0;

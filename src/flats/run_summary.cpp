@@ -1,9 +1,7 @@
 #include "flats/flat_job.h"
 
-#include "core/numbers.h"
 #include "core/paths.h"
 
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -63,17 +61,6 @@ QJsonObject filterJson(const FilterRun& run) {
 
 QString filterFolder(const QString& outDir, int slot) {
     return joinPath(outDir, QStringLiteral("Filter%1").arg(slot + 1));
-}
-
-QString darkFlatFileName(int number) {
-    return (QStringLiteral("DarkFlat-") + signRoomText(number) + QStringLiteral(".fit")).trimmed();
-}
-
-int nextFreeDarkFlatNumber(const QString& folder, int from) {
-    int number = std::max(from, 1);
-    while (QFileInfo::exists(joinPath(folder, darkFlatFileName(number))))
-        ++number;
-    return number;
 }
 
 bool writeRunSummary(const RunSummary& summary, const QString& path, QString& error) {
