@@ -7,6 +7,7 @@
 #include "link/comm.h"
 #include "sim/camera_sim.h"
 #include "sim/inverter_sim.h"
+#include "support/fits_header.h"
 #include "support/quiet_line.h"
 #include "support/scripted_dialogs.h"
 #include "support/wait_control.h"
@@ -571,6 +572,14 @@ private slots:
             QVERIFY2(std::abs(level.median - accepted) < 0.02 * accepted,
                      qPrintable(QString::number(level.median)));
             last = level.median;
+            // The series says how each frame was made; the inverter has reported no frequency.
+            const QString path = QDir(flats()).filePath(name);
+            QCOMPARE(test::fitsKeyword(path, "IMAGETYP") + "|" + test::fitsKeyword(path, "FILTER") + "|" +
+                         test::fitsKeyword(path, "EXPTIME") + "|" + test::fitsKeyword(path, "PANELSTP"),
+                     QStringLiteral("Flat Frame|Filter1|0.1|%1").arg(step));
+            QVERIFY(test::fitsKeyword(path, "PANELFRQ").isNull());
+            if (test::fitsverifyInstalled())
+                QCOMPARE(test::fitsverifyProblems(path), QString());
         }
         QCOMPARE(m_form->Label5->text(), signRoomText(last));
         verifyIdle();

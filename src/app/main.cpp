@@ -1,6 +1,7 @@
 #include "app/alpaca_front.h"
 #include "app/camera_choice.h"
 #include "app/command_line.h"
+#include "app/flats_command.h"
 #include "app/simulation.h"
 #include "app/window_seat.h"
 #include "capture/camera.h"
@@ -62,6 +63,9 @@ void quitWhenShownAndIdle(QWidget& window) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // The flat runner needs no display: it never creates the window's application.
+    if (isFlatsCommand(argc, argv))
+        return runFlatsCommand(argc, argv);
     const std::unique_ptr<QCoreApplication> application =
         wantsTextOnly(argc, argv) || wantsNoWindow(argc, argv)
             ? std::make_unique<QCoreApplication>(argc, argv)
@@ -73,7 +77,8 @@ int main(int argc, char* argv[]) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Brivane shoots flat-field frames with an EL light panel: it drives the panel's inverter over a\n"
-        "serial port and the camera through a camera application."));
+        "serial port and the camera through a camera application.\n"
+        "`brivane flats --help`: the unattended flat runner, without a window."));
     parser.addHelpOption();
     parser.addVersionOption();
     const CommandLine commandLine;

@@ -35,6 +35,9 @@ public:
     const QString& reason() const { return detail(); }
 };
 
+// What a frame is for: the shutter is open on the panel for a flat and closed for a dark flat.
+enum class FrameType { Flat, Dark };
+
 // The camera object of the camera application, one per measurement exposure or flat series.
 // Order of use: setLinkEnabled(true); LinkEnabled(); setCoolerOn(true); then per frame Expose,
 // ImageReady until true, SaveImage. Every member may throw CameraError; the link steps may throw
@@ -49,6 +52,15 @@ public:
     virtual void Expose(double seconds, int binning, int filter) = 0;
     virtual bool ImageReady() = 0;
     virtual void SaveImage(const QString& path) = 0;
+
+    // The kind of the exposures started from now on (flats until told). A back-end that cannot
+    // tell its camera keeps shooting flats.
+    virtual void setFrameType(FrameType type) { (void)type; }
+    // The name the camera gives filter slot 0..7, or an empty text when it names none.
+    virtual QString filterName(int slot) {
+        (void)slot;
+        return {};
+    }
 };
 
 // An image document, one per saved frame. Every member may throw CameraError.

@@ -9,8 +9,9 @@
 #ifdef Q_OS_WIN
 namespace brivane {
 const CfitsioApi& cfitsio() {
-    static const CfitsioApi api{::ffclos, ::ffcmsg, ::ffgerr,   ::ffgmsg, ::ffdkopn, ::ffdkinit, ::ffgidm,
-                                ::ffgisz, ::ffgiet, ::ffgpxvll, ::ffcrim, ::ffukys,  ::ffukyd,   ::ffppxll};
+    static const CfitsioApi api{::ffclos, ::ffcmsg,  ::ffgerr, ::ffgmsg,   ::ffdkopn, ::ffdkinit,
+                                ::ffgidm, ::ffgisz,  ::ffgiet, ::ffgpxvll, ::ffcrim,  ::ffukys,
+                                ::ffukyd, ::ffppxll, ::ffukyj, ::ffgcrd,   ::ffpcks};
     return api;
 }
 } // namespace brivane
@@ -55,6 +56,9 @@ CfitsioApi load() {
     BRIVANE_RESOLVE(ffukys);
     BRIVANE_RESOLVE(ffukyd);
     BRIVANE_RESOLVE(ffppxll);
+    BRIVANE_RESOLVE(ffukyj);
+    BRIVANE_RESOLVE(ffgcrd);
+    BRIVANE_RESOLVE(ffpcks);
 #undef BRIVANE_RESOLVE
     return api;
 }

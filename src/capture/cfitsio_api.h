@@ -22,6 +22,9 @@ struct CfitsioApi {
     decltype(&::ffukys) ffukys;
     decltype(&::ffukyd) ffukyd;
     decltype(&::ffppxll) ffppxll;
+    decltype(&::ffukyj) ffukyj;
+    decltype(&::ffgcrd) ffgcrd;
+    decltype(&::ffpcks) ffpcks;
 };
 
 // Throws CameraError when the library or one of its entry points cannot be found.

@@ -1,6 +1,7 @@
 #include "capture/flat_capture.h"
 
 #include "capture/camera.h"
+#include "capture/frame_header.h"
 #include "capture/trained_table.h"
 #include "core/dialogs.h"
 #include "core/numbers.h"
@@ -43,6 +44,10 @@ const QString kBadFrameCount =
 const QString kLinkReadFalse = QStringLiteral(
     "The camera application left the camera unlinked: LinkEnabled read false after it was set.");
 const QString kTestFrameName = QStringLiteral("ADC_Temp.fit");
+
+std::optional<int> frequencyOrNone(int hz) {
+    return hz > 0 ? std::optional<int>(hz) : std::nullopt;
+}
 
 void tell(CaptureHost& host, const QString& text) {
     host.dialogs().message(MessageBox{text});
@@ -99,17 +104,26 @@ std::optional<int> frameCountFromText(const QString& text) {
 }
 
 QString flatFileName(int number) {
-    return (QStringLiteral("Flat-") + signRoomText(number) + QStringLiteral(".fit")).trimmed();
+    return frameFileName(QStringLiteral("Flat-"), number);
 }
 
 int nextFlatNumber(const QString& folder) {
+    return nextFrameNumber(folder, QStringLiteral("Flat-"));
+}
+
+QString frameFileName(const QString& prefix, int number) {
+    return (prefix + signRoomText(number) + QStringLiteral(".fit")).trimmed();
+}
+
+int nextFrameNumber(const QString& folder, const QString& prefix) {
 #ifdef Q_OS_WIN
     const auto sensitivity = QRegularExpression::CaseInsensitiveOption;
 #else
     const auto sensitivity = QRegularExpression::NoPatternOption;
 #endif
-    // Only the names flatFileName gives: no leading zeros.
-    static const QRegularExpression name(QStringLiteral("^Flat- ([1-9][0-9]{0,8})\\.fit$"), sensitivity);
+    // Only the names frameFileName gives: no leading zeros.
+    const QRegularExpression name(
+        QStringLiteral("^%1 ([1-9][0-9]{0,8})\\.fit$").arg(QRegularExpression::escape(prefix)), sensitivity);
     int highest = 0;
     for (const QString& entry : QDir(folder).entryList(QDir::Files | QDir::System | QDir::Hidden)) {
         const QRegularExpressionMatch match = name.match(entry);
@@ -395,6 +409,9 @@ bool FlatCapture::runSeries(int frameCount) {
         const QString name = flatFileName(number++);
         const QString path = joinPath(state.Save_Path, name);
         saveFrame(*camera, path);
+        writeFrameHeader(path, {FrameType::Flat, state.Exp_Time, binning,
+                                filterLabel(camera->filterName(filter), filter), m_host.panelStep(),
+                                frequencyOrNone(m_host.panelFrequency())});
         saved << name;
         const OpenFrame opened = openSavedFrame(path);
         Wait(kBeforeCloseWaitMs);

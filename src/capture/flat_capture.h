@@ -64,6 +64,8 @@ public:
     // The box that tells of a COM port that cannot be used ("通信エラー").
     virtual MessageBox portMessage() const = 0;
     virtual CameraApp& cameraApp() = 0;
+    // The panel's brightness step, written into the header of every flat; nullopt when not known.
+    virtual std::optional<int> panelStep() const { return std::nullopt; }
     virtual CaptureState state() = 0;
     // Holds the test frame, and the frames of a series when no folder is chosen.
     virtual QString programFolder() const = 0;
@@ -84,6 +86,10 @@ QString flatFileName(int number);
 // One past the highest number of the flat files in folder (1 when there is none), so a new series
 // never fills a gap inside an older one.
 int nextFlatNumber(const QString& folder);
+
+// The same for frames of another kind: frameFileName("DarkFlat-", 3) is "DarkFlat- 3.fit".
+QString frameFileName(const QString& prefix, int number);
+int nextFrameNumber(const QString& folder, const QString& prefix);
 
 // The exposure-level measurement, the flat series and the abort request. Every operation runs to
 // its end inside the call, keeping the window alive while it waits. ProgramEnding thrown by a

@@ -3,6 +3,8 @@
 #include "core/numbers.h"
 #include "link/protocol.h"
 
+#include <cmath>
+
 namespace brivane {
 
 QString trimBlanks(const QString& text) {
@@ -47,6 +49,8 @@ bool PanelStatus::update(const Reply& reply) {
         break;
     case Reply::Kind::Frequency:
         frequency = reply.value;
+        frequencyHz =
+            static_cast<int>(std::lround(replyNumber(reply.valueText) * protocol::kFrequencyUnitHz));
         break;
     case Reply::Kind::Beep:
     case Reply::Kind::Ignored:

@@ -32,6 +32,9 @@ struct PanelStatus {
     PanelPower power = PanelPower::Unknown;
     std::optional<double> duty;      // last "EDU" value (level)
     std::optional<double> frequency; // last "EFQ" value, 10 Hz units
+    // The drive frequency the last "EFQ" reply names, in Hz, read from its whole value: "EFQ100#"
+    // is 1000 Hz, "EFQ50#" 500 Hz.
+    std::optional<int> frequencyHz;
 
     // Takes in one reply; returns true when the status changed.
     bool update(const Reply& reply);

@@ -1,6 +1,7 @@
 #include "sim/camera_sim.h"
 
 #include "capture/fits_document.h"
+#include "capture/frame_header.h"
 #include "sim/fits_writer.h"
 #include "sim/inverter_sim.h"
 
@@ -24,6 +25,7 @@ struct Exposure {
     double seconds = 0;
     int binning = 1;
     int filter = 0;
+    FrameType type = FrameType::Flat;
     Clock::time_point start;
     Clock::time_point end;
 };
@@ -56,7 +58,7 @@ public:
         const auto length =
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds * m_timeScale));
         const Clock::time_point start = Clock::now();
-        m_exposure = Exposure{seconds, binning, filter, start, start + length};
+        m_exposure = Exposure{seconds, binning, filter, m_frameType, start, start + length};
     }
 
     bool ImageReady() override {
@@ -71,7 +73,9 @@ public:
         const Exposure& e = *m_exposure;
         // The panel's light over the exposure window: a change of brightness that reaches the
         // panel after the exposure began lights only the rest of it.
-        const double panel = std::clamp(m_panel ? m_panel(e.start, e.end) : 0.0, 0.0, 1.0);
+        // A dark frame is shot with the shutter closed.
+        const double panel =
+            e.type == FrameType::Dark ? 0.0 : std::clamp(m_panel ? m_panel(e.start, e.end) : 0.0, 0.0, 1.0);
         const long width = SimCameraModel::kWidth / e.binning;
         const long height = SimCameraModel::kHeight / e.binning;
         const double signal = SimCameraModel::signal(panel, e.seconds, e.binning, e.filter);
@@ -98,11 +102,13 @@ public:
             {QStringLiteral("YBINNING"), double(e.binning), {}, QStringLiteral("binning")},
             {QStringLiteral("FILTER"), 0, QStringLiteral("Filter%1").arg(e.filter + 1),
              QStringLiteral("filter")},
-            {QStringLiteral("IMAGETYP"), 0, QStringLiteral("Flat Field"), QStringLiteral("frame type")},
+            {QStringLiteral("IMAGETYP"), 0, imageTypeText(e.type), QStringLiteral("type of image")},
             {QStringLiteral("INSTRUME"), 0, QStringLiteral("Brivane simulated camera"), QString()},
         }};
         writeFits16(path, width, height, pixels, keys);
     }
+
+    void setFrameType(FrameType type) override { m_frameType = type; }
 
 private:
     void requireLink() const {
@@ -116,6 +122,7 @@ private:
     std::mt19937 m_random;
     bool m_linked = false;
     bool m_cooler = false;
+    FrameType m_frameType = FrameType::Flat;
     std::optional<Exposure> m_exposure;
 };
 

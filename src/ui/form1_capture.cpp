@@ -47,16 +47,14 @@ public:
     }
 
     SearchMethod searchMethod() const override { return m_form.searchMethod(); }
-    int panelFrequency() const override {
-        const std::optional<double> tens = m_form.comm().panelStatus().frequency;
-        return tens ? static_cast<int>(std::lround(*tens * 10)) : 0;
-    }
+    int panelFrequency() const override { return m_form.comm().panelStatus().frequencyHz.value_or(0); }
 
     Dialogs& dialogs() override { return m_form.dialogs(); }
     MessageBox portMessage() const override { return brivane::portMessage(); }
     CameraApp& cameraApp() override { return m_form.cameraApp(); }
     CaptureState state() override { return m_form.captureState(); }
     QString programFolder() const override { return m_form.programFolder(); }
+    std::optional<int> panelStep() const override { return m_form.Slider1(0)->value(); }
 
 private:
     Form1& m_form;

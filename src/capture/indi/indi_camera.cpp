@@ -236,7 +236,7 @@ public:
         if (!m_link->wheel.empty())
             moveWheel(filter + 1);
         setBinning(binning);
-        setFrameType("FRAME_FLAT");
+        sendFrameType(m_frameType == FrameType::Dark ? "FRAME_DARK" : "FRAME_FLAT");
         startExposure(seconds);
     }
 
@@ -264,6 +264,21 @@ public:
                         .arg(toQString(m_link->camera))
                         .arg(std::chrono::duration<double>(m_options.imageMargin).count()));
             return false;
+        });
+    }
+
+    void setFrameType(FrameType type) override { m_frameType = type; }
+
+    // FILTER_NAME's texts, slot 1 first.
+    QString filterName(int slot) override {
+        if (!m_link || m_link->wheel.empty() || slot < 0)
+            return {};
+        return session().read([&](const ServerState& state) {
+            const DeviceCopy* wheel = state.device(m_link->wheel);
+            const PropertyCopy* names = wheel ? wheel->property("FILTER_NAME") : nullptr;
+            if (!names || static_cast<std::size_t>(slot) >= names->elements.size())
+                return QString();
+            return toQString(names->elements[static_cast<std::size_t>(slot)].text);
         });
     }
 
@@ -389,7 +404,7 @@ private:
     }
 
     // Light, flat, dark or bias, where the camera knows frame types.
-    void setFrameType(const char* type) { session().sendSwitch(m_link->camera, "CCD_FRAME_TYPE", type); }
+    void sendFrameType(const char* type) { session().sendSwitch(m_link->camera, "CCD_FRAME_TYPE", type); }
 
     void startExposure(double seconds) {
         // A time below the camera's shortest exposure is taken as the shortest.
@@ -491,6 +506,7 @@ private:
     std::shared_ptr<Link> m_link; // while acquired
     bool m_acquired = false;
     bool m_exposing = false;
+    FrameType m_frameType = FrameType::Flat;
     unsigned m_exposureUpdates = 0;
     Clock::time_point m_deadline{};
 };

@@ -1,0 +1,119 @@
+#include "capture/frame_header.h"
+
+#include "capture/cfitsio_api.h"
+
+#include <QFile>
+
+#include <cmath>
+
+namespace brivane {
+
+namespace {
+
+constexpr int kKeyNotFound = 202;      // CFITSIO's KEY_NO_EXIST
+constexpr qsizetype kLongestText = 68; // a string value that fits one card
+
+// FITS strings are printable ASCII: anything else becomes '_'.
+QByteArray fitsText(const QString& text) {
+    QByteArray bytes = text.left(kLongestText).toLatin1();
+    for (char& c : bytes)
+        if (c < 0x20 || c > 0x7e)
+            c = '_';
+    return bytes;
+}
+
+class HeaderEditor {
+public:
+    explicit HeaderEditor(const QString& path) : m_path(path) {
+        const QByteArray name = QFile::encodeName(path);
+        cfitsio().fits_clear_errmsg();
+        if (cfitsio().fits_open_diskfile(&m_file, name.constData(), READWRITE, &m_status)) {
+            m_file = nullptr;
+            check();
+        }
+    }
+    ~HeaderEditor() {
+        if (m_file) {
+            int status = 0;
+            cfitsio().fits_close_file(m_file, &status);
+        }
+    }
+    HeaderEditor(const HeaderEditor&) = delete;
+    HeaderEditor& operator=(const HeaderEditor&) = delete;
+
+    void text(const char* key, const QString& value, const char* comment) {
+        QByteArray bytes = fitsText(value);
+        cfitsio().fits_update_key_str(m_file, key, bytes.constData(), comment, &m_status);
+        check();
+    }
+    void number(const char* key, double value, const char* comment) {
+        cfitsio().fits_update_key_dbl(m_file, key, value, -10, comment, &m_status);
+        check();
+    }
+    void integer(const char* key, long long value, const char* comment) {
+        cfitsio().fits_update_key_lng(m_file, key, value, comment, &m_status);
+        check();
+    }
+    bool has(const char* key) {
+        char card[FLEN_CARD] = {};
+        int status = 0;
+        cfitsio().fits_read_card(m_file, key, card, &status);
+        if (status == kKeyNotFound)
+            cfitsio().fits_clear_errmsg();
+        return status == 0;
+    }
+    void updateChecksum() {
+        cfitsio().fits_write_chksum(m_file, &m_status);
+        check();
+    }
+    void close() {
+        cfitsio().fits_close_file(m_file, &m_status);
+        m_file = nullptr;
+        check();
+    }
+
+private:
+    void check() {
+        if (m_status == 0)
+            return;
+        char text[FLEN_STATUS] = {};
+        cfitsio().fits_get_errstatus(m_status, text);
+        cfitsio().fits_clear_errmsg();
+        throw CameraError(QStringLiteral("Cannot write the header of \"%1\": %2 (CFITSIO status %3)")
+                              .arg(m_path, QString::fromLatin1(text))
+                              .arg(m_status));
+    }
+
+    QString m_path;
+    fitsfile* m_file = nullptr;
+    int m_status = 0;
+};
+
+} // namespace
+
+QString imageTypeText(FrameType type) {
+    return type == FrameType::Dark ? QStringLiteral("Dark Frame") : QStringLiteral("Flat Frame");
+}
+
+QString filterLabel(const QString& reported, int slot) {
+    const QString name = reported.trimmed();
+    return name.isEmpty() ? QStringLiteral("Filter%1").arg(slot + 1) : name;
+}
+
+void writeFrameHeader(const QString& path, const FrameHeader& header) {
+    HeaderEditor file(path);
+    file.text("IMAGETYP", imageTypeText(header.type), "type of image");
+    file.number("EXPTIME", std::isfinite(header.exposure) ? header.exposure : 0.0, "[s] exposure time");
+    file.integer("XBINNING", header.binning, "binning factor, x");
+    file.integer("YBINNING", header.binning, "binning factor, y");
+    file.text("FILTER", header.filter, "filter");
+    if (header.panelStep)
+        file.integer(kPanelStepKey, *header.panelStep, "EL panel brightness step, 0-43 (0 off)");
+    if (header.frequencyHz)
+        file.integer(kPanelFrequencyKey, *header.frequencyHz, "[Hz] EL panel drive frequency");
+    if (file.has("CHECKSUM") || file.has("DATASUM"))
+        file.updateChecksum();
+    file.close();
+}
+
+} // namespace brivane

@@ -1,0 +1,51 @@
+#pragma once
+
+// Reading a FITS header keyword with CFITSIO, and fitsverify's verdict on a file.
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QString>
+
+#include <fitsio.h>
+
+namespace brivane::test {
+
+// The keyword's value as CFITSIO reads it (strings without their quotes and trailing blanks), or a
+// null text when the file or the keyword is missing.
+inline QString fitsKeyword(const QString& path, const char* key) {
+    fitsfile* file = nullptr;
+    int status = 0;
+    const QByteArray name = QFile::encodeName(path);
+    if (fits_open_diskfile(&file, name.constData(), READONLY, &status))
+        return {};
+    char value[FLEN_VALUE] = {};
+    char comment[FLEN_COMMENT] = {};
+    fits_read_keyword(file, key, value, comment, &status);
+    QString text;
+    if (status == 0) {
+        text = QString::fromLatin1(value).trimmed();
+        if (text.startsWith(u'\'') && text.endsWith(u'\''))
+            text = text.mid(1, text.size() - 2).trimmed();
+    }
+    int closing = 0;
+    fits_close_file(file, &closing);
+    fits_clear_errmsg();
+    return text;
+}
+
+inline bool fitsverifyInstalled() {
+    return !QStandardPaths::findExecutable(QStringLiteral("fitsverify")).isEmpty();
+}
+
+// Empty when fitsverify finds no error and no warning in the file, else its report.
+inline QString fitsverifyProblems(const QString& path) {
+    QProcess process;
+    process.start(QStringLiteral("fitsverify"), {QStringLiteral("-q"), path});
+    process.waitForFinished(20000);
+    const QString report = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+    return process.exitCode() == 0 && report.startsWith(QStringLiteral("verification OK")) ? QString()
+                                                                                           : report;
+}
+
+} // namespace brivane::test
