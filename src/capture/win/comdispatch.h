@@ -5,9 +5,17 @@
 
 #include "capture/com_support.h"
 
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 
 #include <oaidl.h>
+#include <objbase.h>
+#include <oleauto.h>
 
 #include <functional>
 #include <map>

@@ -4,6 +4,7 @@
 
 #include <QDir>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <utility>
