@@ -129,7 +129,11 @@ private slots:
         PortMap ports;
         ports.map(3, QStringLiteral("/tmp/inverter"));
         QCOMPARE(ports.devicePath(3), QStringLiteral("/tmp/inverter"));
+#ifdef Q_OS_WIN
+        QCOMPARE(ports.devicePath(20), QStringLiteral("COM20"));
+#else
         QCOMPARE(ports.devicePath(20), QStringLiteral("/dev/ttyS19"));
+#endif
     }
 };
 

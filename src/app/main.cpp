@@ -18,6 +18,10 @@
 #include <cstdio>
 #include <memory>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 using namespace brivane;
 
 namespace {
@@ -57,9 +61,39 @@ void quitWhenShownAndIdle(QWidget& window) {
     poll->start();
 }
 
+// A Windows program of the window subsystem has no console: its text (--help, --version, the
+// demonstration) goes to where its output was redirected, else to the console it was started
+// from, and only without either into Qt's message box.
+void useParentConsole() {
+#ifdef Q_OS_WIN
+    const auto redirected = [](DWORD which) {
+        const HANDLE handle = GetStdHandle(which);
+        return handle && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
+    };
+    bool console = redirected(STD_OUTPUT_HANDLE);
+    const auto toConsole = [](std::FILE* stream) {
+#ifdef _MSC_VER
+        std::FILE* reopened = nullptr;
+        freopen_s(&reopened, "CONOUT$", "w", stream);
+#else
+        std::freopen("CONOUT$", "w", stream);
+#endif
+    };
+    if (!console && AttachConsole(ATTACH_PARENT_PROCESS)) {
+        toConsole(stdout);
+        if (!redirected(STD_ERROR_HANDLE))
+            toConsole(stderr);
+        console = true;
+    }
+    if (console)
+        qputenv("QT_COMMAND_LINE_PARSER_NO_GUI_MESSAGE_BOXES", "1");
+#endif
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+    useParentConsole();
     const std::unique_ptr<QCoreApplication> application = wantsTextOnly(argc, argv)
                                                               ? std::make_unique<QCoreApplication>(argc, argv)
                                                               : std::make_unique<QApplication>(argc, argv);

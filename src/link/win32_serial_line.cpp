@@ -74,10 +74,11 @@ public:
         dcb.fAbortOnError = FALSE;
         if (!SetCommState(m_handle, &dcb))
             return failOpen();
-        // A read returns as soon as a byte is there, or empty after a second of silence.
+        // A read returns 10 ms after the last byte of a burst, or empty after a second of
+        // silence. (Wine never completes the "return at the first byte" form, MAXDWORD/MAXDWORD.)
         COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadIntervalTimeout = 10;
+        timeouts.ReadTotalTimeoutMultiplier = 0;
         timeouts.ReadTotalTimeoutConstant = 1000;
         timeouts.WriteTotalTimeoutConstant = 2000;
         if (!SetCommTimeouts(m_handle, &timeouts))

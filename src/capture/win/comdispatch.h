@@ -48,7 +48,14 @@ public:
 
 private:
     bool m_owned = false;
+    bool m_filtered = false;
+    IMessageFilter* m_previousFilter = nullptr;
 };
+
+// How long a call that a busy server rejects (RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER)
+// is retried, and the pause between tries.
+inline constexpr DWORD kBusyRetryMs = 10000;
+inline constexpr DWORD kBusyPauseMs = 100;
 
 class Bstr {
 public:
