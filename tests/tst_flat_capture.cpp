@@ -39,7 +39,8 @@ const QString kNoInverter = QStringLiteral("ＥＬパネルインバーターと
 // The simulated camera application behind a recorder.
 class RecordingCameraApp : public CameraApp {
 public:
-    bool linkFails = false;
+    bool linkFails = false;            // LinkEnabled reads back false
+    QString createFails;               // createCamera throws CameraError with this text
     bool exposeBlocks = false;         // Expose holds the thread for the exposure, as an automation call can
     std::function<void(int)> onExpose; // with the 1-based exposure count; may throw
     int cameras = 0;
@@ -47,6 +48,8 @@ public:
     QStringList saved;
 
     std::unique_ptr<Camera> createCamera() override {
+        if (!createFails.isEmpty())
+            throw CameraError(createFails);
         ++cameras;
         return std::make_unique<Cam>(*this, m_sim.createCamera());
     }
@@ -211,31 +214,57 @@ private slots:
     void failure_data() {
         QTest::addColumn<int>("operation"); // Command5 index
         QTest::addColumn<QString>("fault");
-        QTest::newRow("measure: panel off") << 2 << kNoInverter;
-        QTest::newRow("measure: link false") << 2 << kNotLinked;
-        QTest::newRow("measure: lost at exposure 2") << 2 << kLost;
-        QTest::newRow("series: link false") << 0 << kNotLinked;
-        QTest::newRow("series: lost at exposure 2") << 0 << kLost;
+        QTest::addColumn<QString>("text");   // of the box
+        QTest::addColumn<QString>("detail"); // of the box; "*": any, not empty
+        QTest::addColumn<int>("frames");     // saved before the fault
+        const QString refused = QStringLiteral("No camera on the simulated bench."),
+                      missing = QStringLiteral("MaxIm.CCDCamera: Class not registered");
+        QTest::newRow("measure: panel off") << 2 << "off" << kNoInverter << "" << 0;
+        QTest::newRow("measure: link false") << 2 << "false" << kNotLinked << "*" << 0;
+        QTest::newRow("measure: link refused") << 2 << "refused" << kNotLinked << refused << 0;
+        QTest::newRow("measure: lost at exposure 2") << 2 << "lost" << kLost << "" << 1;
+        QTest::newRow("measure: other error at exposure 2")
+            << 2 << "std" << QStringLiteral("std::bad_alloc") << "" << 1;
+        QTest::newRow("series: link false") << 0 << "false" << kNotLinked << "*" << 0;
+        QTest::newRow("series: no camera object") << 0 << "missing" << kNotLinked << missing << 0;
+        QTest::newRow("series: lost at exposure 2") << 0 << "lost" << kLost << "" << 1;
+        QTest::newRow("series: unknown error at exposure 2")
+            << 0 << "unknown" << QStringLiteral("Unexpected error.") << "" << 1;
     }
-    // The fault is shown, the operation ends with its controls restored, the window stays, and
-    // nothing more goes to the inverter or the disk.
+    // The fault is shown with its text (why the camera did not link in the detail), the operation
+    // ends with its controls restored, the window stays, and nothing more goes to the inverter or
+    // the disk.
     void failure() {
         QFETCH(int, operation);
         QFETCH(QString, fault);
-        makeForm(fault != kNoInverter);
-        m_camera->linkFails = fault == kNotLinked;
-        m_camera->onExpose = [lost = fault == kLost](int count) {
-            if (lost && count == 2)
+        QFETCH(QString, text);
+        QFETCH(QString, detail);
+        QFETCH(int, frames);
+        makeForm(fault != "off");
+        m_camera->linkFails = fault == "false";
+        if (fault == "refused")
+            m_camera->m_sim.refuseLink(detail);
+        if (fault == "missing")
+            m_camera->createFails = detail;
+        m_camera->onExpose = [fault](int count) {
+            if (count != 2)
+                return;
+            if (fault == "lost")
                 throw CameraError(kLost);
+            if (fault == "std")
+                throw std::bad_alloc();
+            if (fault == "unknown")
+                throw 42;
         };
         m_form->Text1(1)->setText(QStringLiteral("5"));
         m_form->Command5_Click(operation);
 
-        const int frames = fault == kLost ? 1 : 0;
-        QCOMPARE(m_dialogs->texts(), (operation == 0 ? QStringList{kConfirm, fault} : QStringList{fault}));
+        QCOMPARE(m_dialogs->texts(), (operation == 0 ? QStringList{kConfirm, text} : QStringList{text}));
+        const QString shown = m_dialogs->shown.back().detail;
+        QVERIFY2(detail == "*" ? !shown.isEmpty() : shown == detail, qPrintable(shown));
         QCOMPARE(m_camera->saved.size(), frames);
         QCOMPARE(flatFiles(m_dir->path()).size(), operation == 0 ? frames : 0);
-        const bool sent = operation == 2 && fault != kNoInverter;
+        const bool sent = operation == 2 && fault != "off";
         QCOMPARE(wire(), sent ? measureFrames(frames + 1) : QByteArray());
         verifyIdle();
     }
@@ -248,23 +277,24 @@ private slots:
         QTest::addColumn<QStringList>("created");
         QTest::addColumn<QStringList>("messages"); // after the confirmation
         const int yes = int(BoxAnswer::Yes);
-        const QStringList none, done{kDone}, three{"Flat- 3.fit"},
+        const QStringList none, done{kDone}, six{"Flat- 6.fit"},
             badCount{QStringLiteral("撮像枚数が正しくありません。32767以下の数を入力してください。")};
         const QString s = QStringLiteral("0.02");
-        QTest::newRow("numbered past existing files")
-            << " 3.7 " << s << yes << 0 << QStringList{"Flat- 3.fit", "Flat- 5.fit", "Flat- 6.fit"} << done;
+        QTest::newRow("numbered after the highest existing file")
+            << " 3.7 " << s << yes << 0 << QStringList{"Flat- 6.fit", "Flat- 7.fit", "Flat- 8.fit"} << done;
         QTest::newRow("count 0 shoots nothing") << "0" << s << yes << 0 << none << done;
         QTest::newRow("count not a number") << "2O" << s << yes << 0 << none << badCount;
         QTest::newRow("count above 32767") << "32768" << s << yes << 0 << none << badCount;
         QTest::newRow("cancelled") << "3" << s << int(BoxAnswer::Cancel) << 0 << none << none;
-        QTest::newRow("negative exposure as 1 s") << "1" << QString("-3") << yes << 0 << three << done;
+        QTest::newRow("negative exposure as 1 s") << "1" << QString("-3") << yes << 0 << six << done;
         QTest::newRow("aborted in frame 2")
-            << "5" << s << yes << 2 << QStringList{"Flat- 3.fit", "Flat- 5.fit"}
+            << "5" << s << yes << 2 << QStringList{"Flat- 6.fit", "Flat- 7.fit"}
             << QStringList{kAborted, kDone};
-        QTest::newRow("closed in frame 2") << "5" << s << yes << -2 << three << none;
+        QTest::newRow("closed in frame 2") << "5" << s << yes << -2 << six << none;
     }
-    // A series never overwrites a frame, ignores a stale abort, refuses a bad count before linking,
-    // and stops after the frame being shot when aborted, at once when the window closes.
+    // A series starts after the highest existing frame (never in a gap of an older series), ignores a stale
+    // abort, refuses a bad count before linking, and stops after the frame being shot when aborted, at once
+    // when the window closes.
     void series() {
         QFETCH(QString, count);
         QFETCH(QString, exposure);
@@ -272,7 +302,7 @@ private slots:
         QFETCH(int, stopAt);
         QFETCH(QStringList, created);
         QFETCH(QStringList, messages);
-        const QStringList existing{"Flat- 1.fit", "Flat- 2.fit", "Flat- 4.fit"};
+        const QStringList existing{"Flat- 1.fit", "Flat- 2.fit", "Flat- 3.fit", "Flat- 5.fit"};
         for (const QString& name : existing)
             QVERIFY(QFile(QDir(flats()).filePath(name)).open(QIODevice::WriteOnly));
         makeForm(false);
@@ -307,6 +337,17 @@ private slots:
         QCOMPARE(wire(), QByteArray());
         if (stopAt >= 0)
             verifyIdle();
+    }
+
+    // Only the program's own names count, by their number: other files and leading zeros do not.
+    void nextNumber() {
+        QCOMPARE(nextFlatNumber(flats()), 1);
+        for (const char* name : {"Flat- 9.fit", "Flat- 10.fit", "Flat- 011.fit", "Flat- 12.fits",
+                                 "Flat-13.fit", "Flat- 14.fit.tmp", "Dark- 15.fit"})
+            QVERIFY(QFile(QDir(flats()).filePath(QString::fromLatin1(name))).open(QIODevice::WriteOnly));
+        QVERIFY(QDir(flats()).mkdir(QStringLiteral("Flat- 20.fit")));
+        QCOMPARE(nextFlatNumber(flats()), 11);
+        QCOMPARE(nextFlatNumber(m_dir->filePath(QStringLiteral("missing"))), 1);
     }
 
     // The typical session through the window's own controls: three frames saved as FITS files lit near

@@ -8,20 +8,37 @@
 
 namespace brivane {
 
-// The one error that leaves every camera back-end, carrying the application's own message.
+// The one error that leaves every camera back-end, carrying the application's own message. The
+// window shows message() as the box's text and detail(), when there is one, as its detailed text.
 class CameraError : public std::runtime_error {
 public:
-    explicit CameraError(const QString& message)
-        : std::runtime_error(message.toStdString()), m_message(message) {}
+    explicit CameraError(const QString& message, const QString& detail = QString())
+        : std::runtime_error(message.toStdString()), m_message(message), m_detail(detail) {}
     const QString& message() const { return m_message; }
+    const QString& detail() const { return m_detail; }
 
 private:
     QString m_message;
+    QString m_detail;
+};
+
+// The camera did not link. Its message is always "Failed to start camera."; reason() (the
+// detail) is why, in the server's or the application's own words.
+//
+// A back-end that knows why throws it from createCamera(), setLinkEnabled(true) or LinkEnabled()
+// (instead of reading back false). The capture operations turn any other CameraError from those
+// calls into one with that error's text as the reason, and a LinkEnabled() that reads back false
+// into one with a reason of their own.
+class CameraLinkError : public CameraError {
+public:
+    explicit CameraLinkError(const QString& reason);
+    const QString& reason() const { return detail(); }
 };
 
 // The camera object of the camera application, one per measurement exposure or flat series.
 // Order of use: setLinkEnabled(true); LinkEnabled(); setCoolerOn(true); then per frame Expose,
-// ImageReady until true, SaveImage. Every member may throw CameraError.
+// ImageReady until true, SaveImage. Every member may throw CameraError; the link steps may throw
+// CameraLinkError.
 class Camera {
 public:
     virtual ~Camera() = default;
@@ -44,7 +61,8 @@ public:
     virtual void Close() = 0;
 };
 
-// The camera application: creates the objects above. Creation may throw CameraError.
+// The camera application: creates the objects above. Creation may throw CameraError (or, for the
+// camera, CameraLinkError).
 class CameraApp {
 public:
     virtual ~CameraApp() = default;

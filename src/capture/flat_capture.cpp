@@ -7,7 +7,9 @@
 #include "core/wait.h"
 #include "link/protocol.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cmath>
 
@@ -36,11 +38,29 @@ const QString kConfirmTitle = QStringLiteral("実行確認");
 const QString kSeriesDone = QStringLiteral("終了しました。");
 const QString kBadFrameCount =
     QStringLiteral("撮像枚数が正しくありません。32767以下の数を入力してください。");
-const QString kCameraNotLinked = QStringLiteral("Failed to start camera.");
+const QString kLinkReadFalse = QStringLiteral(
+    "The camera application left the camera unlinked: LinkEnabled read false after it was set.");
 const QString kTestFrameName = QStringLiteral("ADC_Temp.fit");
 
 void tell(CaptureHost& host, const QString& text) {
     host.dialogs().message(MessageBox{text});
+}
+
+// The box for the exception being handled: a camera error's text and detail, any other error's
+// text.
+MessageBox currentErrorBox() {
+    try {
+        throw;
+    } catch (const CameraError& error) {
+        MessageBox box{error.message()};
+        box.detail = error.detail();
+        return box;
+    } catch (const std::exception& error) {
+        const QString what = QString::fromLocal8Bit(error.what());
+        return MessageBox{what.isEmpty() ? QStringLiteral("Unexpected error.") : what};
+    } catch (...) {
+        return MessageBox{QStringLiteral("Unexpected error.")};
+    }
 }
 
 } // namespace
@@ -71,11 +91,21 @@ QString flatFileName(int number) {
     return (QStringLiteral("Flat-") + signRoomText(number) + QStringLiteral(".fit")).trimmed();
 }
 
-int nextFreeFlatNumber(const QString& folder, int from) {
-    int number = std::max(from, 1);
-    while (QFileInfo::exists(joinPath(folder, flatFileName(number))))
-        ++number;
-    return number;
+int nextFlatNumber(const QString& folder) {
+#ifdef Q_OS_WIN
+    const auto sensitivity = QRegularExpression::CaseInsensitiveOption;
+#else
+    const auto sensitivity = QRegularExpression::NoPatternOption;
+#endif
+    // Only the names flatFileName gives: no leading zeros.
+    static const QRegularExpression name(QStringLiteral("^Flat- ([1-9][0-9]{0,8})\\.fit$"), sensitivity);
+    int highest = 0;
+    for (const QString& entry : QDir(folder).entryList(QDir::Files | QDir::System | QDir::Hidden)) {
+        const QRegularExpressionMatch match = name.match(entry);
+        if (match.hasMatch())
+            highest = std::max(highest, match.captured(1).toInt());
+    }
+    return highest + 1;
 }
 
 FlatCapture::FlatCapture(CaptureHost& host) : m_host(host) {}
@@ -88,17 +118,19 @@ void FlatCapture::abort() {
 }
 
 void FlatCapture::measure() {
-    m_host.setMeasureCaption(kBusyCaption);
-    if (!m_host.panelReportedOn()) {
-        tell(m_host, kNoInverter);
-        m_host.setMeasureCaption(kMeasureCaption);
-        return;
-    }
-    m_host.setStartButtonsEnabled(false);
     try {
+        m_host.setMeasureCaption(kBusyCaption);
+        if (!m_host.panelReportedOn()) {
+            tell(m_host, kNoInverter);
+            m_host.setMeasureCaption(kMeasureCaption);
+            return;
+        }
+        m_host.setStartButtonsEnabled(false);
         runMeasurement();
-    } catch (const CameraError& error) {
-        tell(m_host, error.message());
+    } catch (const ProgramEnding&) {
+        throw;
+    } catch (...) {
+        m_host.dialogs().message(currentErrorBox());
     }
     m_host.setStartButtonsEnabled(true);
     m_host.setMeasureCaption(kMeasureCaption);
@@ -170,44 +202,54 @@ FlatCapture::OpenFrame FlatCapture::openSavedFrame(const QString& path) {
 }
 
 std::unique_ptr<Camera> FlatCapture::linkedCamera() {
-    std::unique_ptr<Camera> camera = m_host.cameraApp().createCamera();
-    if (!camera)
-        throw CameraError(kCameraNotLinked);
-    camera->setLinkEnabled(true);
-    if (!camera->LinkEnabled())
-        throw CameraError(kCameraNotLinked);
+    std::unique_ptr<Camera> camera;
+    try {
+        camera = m_host.cameraApp().createCamera();
+        if (!camera)
+            throw CameraLinkError(QStringLiteral("The camera application gave no camera object."));
+        camera->setLinkEnabled(true);
+        if (!camera->LinkEnabled())
+            throw CameraLinkError(kLinkReadFalse);
+    } catch (const CameraLinkError&) {
+        throw;
+    } catch (const CameraError& error) {
+        throw CameraLinkError(error.detail().isEmpty() ? error.message()
+                                                       : error.message() + u'\n' + error.detail());
+    }
     camera->setCoolerOn(true);
     return camera;
 }
 
 void FlatCapture::series() {
-    m_host.setStartButtonsEnabled(false);
-    m_host.setSeriesInputsEnabled(false);
     const auto restore = [this] {
         m_host.setStartButtonsEnabled(true);
         m_host.setSeriesInputsEnabled(true);
         m_host.setSeriesCaption(kSeriesCaption);
     };
-
-    MessageBox confirm{kConfirmSeries, kConfirmTitle, BoxButtons::YesNoCancel, BoxIcon::Question, 2};
-    if (m_host.dialogs().message(confirm) != BoxAnswer::Yes) {
-        restore();
-        return;
-    }
-    // The user has just asked for this series: an abort left from before does not stop it.
-    m_host.state().Stop_Flag = 0;
-
-    const std::optional<int> frameCount = frameCountFromText(m_host.frameCountText());
-    if (!frameCount) {
-        restore();
-        tell(m_host, kBadFrameCount);
-        return;
-    }
     try {
+        m_host.setStartButtonsEnabled(false);
+        m_host.setSeriesInputsEnabled(false);
+        MessageBox confirm{kConfirmSeries, kConfirmTitle, BoxButtons::YesNoCancel, BoxIcon::Question, 2};
+        if (m_host.dialogs().message(confirm) != BoxAnswer::Yes) {
+            restore();
+            return;
+        }
+        // The user has just asked for this series: an abort left from before does not stop it.
+        m_host.state().Stop_Flag = 0;
+
+        const std::optional<int> frameCount = frameCountFromText(m_host.frameCountText());
+        if (!frameCount) {
+            restore();
+            tell(m_host, kBadFrameCount);
+            return;
+        }
         runSeries(*frameCount);
-    } catch (const CameraError& error) {
+    } catch (const ProgramEnding&) {
+        throw;
+    } catch (...) {
+        const MessageBox box = currentErrorBox();
         restore();
-        tell(m_host, error.message());
+        m_host.dialogs().message(box);
         return;
     }
     restore();
@@ -227,7 +269,7 @@ void FlatCapture::runSeries(int frameCount) {
     const std::unique_ptr<Camera> camera = linkedCamera();
     m_host.setSeriesCaption(kBusyCaption);
 
-    int number = 1;
+    int number = nextFlatNumber(state.Save_Path);
     for (int frame = 1; frame <= frameCount; ++frame) {
         if (state.Stop_Flag == 1) {
             state.Stop_Flag = 0;
@@ -236,8 +278,9 @@ void FlatCapture::runSeries(int frameCount) {
         }
         camera->Expose(state.Exp_Time, binning, filter);
         waitForImage(*camera);
-        // Numbered on past every existing frame: a series never overwrites a file.
-        number = nextFreeFlatNumber(state.Save_Path, number);
+        // A file that appeared meanwhile is stepped over: a series never overwrites one.
+        while (QFileInfo::exists(joinPath(state.Save_Path, flatFileName(number))))
+            ++number;
         const QString path = joinPath(state.Save_Path, flatFileName(number));
         ++number;
         camera->SaveImage(path);

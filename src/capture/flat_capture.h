@@ -70,8 +70,9 @@ std::optional<int> frameCountFromText(const QString& text);
 // "Flat- 1.fit", "Flat- 12.fit".
 QString flatFileName(int number);
 
-// The first number from `from` on whose flat file does not exist in folder.
-int nextFreeFlatNumber(const QString& folder, int from);
+// One past the highest number of the flat files in folder (1 when there is none), so a new series
+// never fills a gap inside an older one.
+int nextFlatNumber(const QString& folder);
 
 // The exposure-level measurement, the flat series and the abort request. Every operation runs to
 // its end inside the call, keeping the window alive while it waits. ProgramEnding thrown by a

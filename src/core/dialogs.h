@@ -16,6 +16,7 @@ struct MessageBox {
     BoxButtons buttons = BoxButtons::Ok;
     BoxIcon icon = BoxIcon::None;
     int defaultButton = 0; // index into the buttons, left to right
+    QString detail{};      // the box's detailed text, shown on request; none when empty
 };
 
 // Every modal dialog of the program goes through this, so tests can record and answer them.

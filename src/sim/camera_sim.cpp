@@ -30,10 +30,15 @@ struct Exposure {
 
 class SimCamera : public Camera {
 public:
-    explicit SimCamera(PanelLevelSource panel)
-        : m_panel(std::move(panel)), m_random(std::random_device{}()) {}
+    SimCamera(PanelLevelSource panel, QString linkRefusal)
+        : m_panel(std::move(panel)), m_linkRefusal(std::move(linkRefusal)), m_random(std::random_device{}()) {
+    }
 
-    void setLinkEnabled(bool enabled) override { m_linked = enabled; }
+    void setLinkEnabled(bool enabled) override {
+        if (enabled && !m_linkRefusal.isEmpty())
+            throw CameraLinkError(m_linkRefusal);
+        m_linked = enabled;
+    }
     bool LinkEnabled() override { return m_linked; }
     void setCoolerOn(bool on) override {
         requireLink();
@@ -106,6 +111,7 @@ private:
     }
 
     PanelLevelSource m_panel;
+    QString m_linkRefusal;
     std::mt19937 m_random;
     bool m_linked = false;
     bool m_cooler = false;
@@ -140,7 +146,7 @@ PanelLevelSource lightOf(const InverterSim& inverter) {
 SimCameraApp::SimCameraApp(PanelLevelSource panel) : m_panel(std::move(panel)) {}
 
 std::unique_ptr<Camera> SimCameraApp::createCamera() {
-    return std::make_unique<SimCamera>(m_panel);
+    return std::make_unique<SimCamera>(m_panel, m_linkRefusal);
 }
 
 std::unique_ptr<Document> SimCameraApp::createDocument() {

@@ -47,9 +47,12 @@ public:
     explicit SimCameraApp(PanelLevelSource panel);
     std::unique_ptr<Camera> createCamera() override;
     std::unique_ptr<Document> createDocument() override;
+    // Cameras created from now on refuse to link, giving reason (CameraLinkError); empty: they link.
+    void refuseLink(const QString& reason) { m_linkRefusal = reason; }
 
 private:
     PanelLevelSource m_panel;
+    QString m_linkRefusal;
 };
 
 } // namespace brivane

@@ -11,6 +11,8 @@ BoxAnswer QtDialogs::message(const MessageBox& box) {
     QMessageBox dialog(m_owner);
     dialog.setText(box.text);
     dialog.setWindowTitle(box.title);
+    if (!box.detail.isEmpty())
+        dialog.setDetailedText(box.detail);
     switch (box.icon) {
     case BoxIcon::Warning:
         dialog.setIcon(QMessageBox::Warning);
