@@ -105,11 +105,22 @@ int main(int argc, char* argv[]) {
     parser.setApplicationDescription(QStringLiteral(
         "Brivane shoots flat-field frames with an EL light panel: it drives the panel's inverter over a\n"
         "serial port and the camera through a camera application."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const CommandLine commandLine;
     commandLine.addTo(parser);
-    parser.process(app);
+    // Printed here: process() shows them in a message box on Windows, or nowhere under Wine.
+    if (!parser.parse(QCoreApplication::arguments()))
+        return fail(parser.errorText());
+    if (parser.isSet(versionOption)) {
+        QTextStream(stdout) << QCoreApplication::applicationName() << ' '
+                            << QCoreApplication::applicationVersion() << '\n';
+        return 0;
+    }
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
+        QTextStream(stdout) << parser.helpText();
+        return 0;
+    }
     QString error;
     std::optional<Options> parsed = commandLine.read(parser, error);
     if (!parsed)
