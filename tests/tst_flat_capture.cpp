@@ -1,8 +1,10 @@
 // Measurement, abort, series, folder chooser and demo through the real window on the simulators.
 #include "capture/fits_document.h"
+#include "capture/trained_table.h"
 #include "core/numbers.h"
 #include "core/paths.h"
 #include "core/wait.h"
+#include "link/comm.h"
 #include "sim/camera_sim.h"
 #include "sim/inverter_sim.h"
 #include "support/quiet_line.h"
@@ -20,6 +22,7 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -102,11 +105,12 @@ class TestFlatCapture : public QObject {
     std::unique_ptr<test::ScriptedDialogs> m_dialogs;
     std::shared_ptr<RecordingCameraApp> m_camera;
     std::unique_ptr<Form1> m_form;
+    SearchMethod m_search = SearchMethod::Ramp;
 
     QString flats() const { return m_dir->filePath(QStringLiteral("flats")); }
 
     Form1Context context(Dialogs& dialogs, std::shared_ptr<CameraApp> camera) {
-        Form1Context c{&dialogs, {}, std::move(camera), m_dir->path()};
+        Form1Context c{&dialogs, {}, std::move(camera), m_dir->path(), m_search};
         for (int port = 1; port <= 20; ++port)
             c.ports.map(port, m_sim->devicePath());
         return c;
@@ -153,7 +157,10 @@ private slots:
         m_dialogs = std::make_unique<test::ScriptedDialogs>();
         m_camera = std::make_shared<RecordingCameraApp>(lightOf(*m_sim));
     }
-    void cleanup() { m_form.reset(); }
+    void cleanup() {
+        m_form.reset();
+        m_search = SearchMethod::Ramp;
+    }
 
     void measurement_data() {
         QTest::addColumn<QString>("target");
@@ -194,6 +201,46 @@ private slots:
         QCOMPARE(m_camera->saved,
                  QStringList(steps, joinPath(m_dir->path(), QStringLiteral("ADC_Temp.fit"))));
         verifyIdle();
+    }
+
+    // With the fast search the window accepts the ramp's step in a few exposures, leaves the panel
+    // at it and remembers it beside com_no.txt (a broken table is replaced); the next measurement
+    // confirms it in two. The ramp writes no table.
+    void fastSearch() {
+        makeForm(true, QStringLiteral("4000"));
+        m_form->Command5_Click(2);
+        const int rampStep = int(m_camera->levels.size());
+        QCOMPARE(m_form->Slider1(0)->value(), rampStep);
+        const QString table = TrainedTable::pathIn(m_dir->path());
+        QVERIFY(!QFile::exists(table));
+        // A broken table is searched without and then replaced.
+        QFile broken(table);
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("{\"format\": \"brivane-trained-st");
+        broken.close();
+
+        m_search = SearchMethod::Fast;
+        for (const int most : {5, 2}) {
+            m_form.reset();
+            m_camera->levels.clear();
+            makeForm(true, QStringLiteral("4000"));
+            m_form->Command5_Click(2);
+            QCOMPARE(m_dialogs->texts().last(), kMeasured);
+            QCOMPARE(m_form->Slider1(0)->value(), rampStep);
+            const QByteArray sent = wire();
+            QVERIFY2(
+                sent.startsWith(":O#:D00:D00") &&
+                    sent.endsWith(QStringLiteral(":D%1").arg(rampStep, 2, 10, QLatin1Char('0')).toLatin1()),
+                sent.constData());
+            const int frames = int(m_camera->levels.size());
+            QVERIFY2(frames >= 2 && frames <= most, qPrintable(QString::number(frames)));
+            const std::optional<double> tens = m_form->comm().panelStatus().frequency;
+            const TrainedKey key{0, 1, 0.05, tens ? int(std::lround(*tens * 10)) : 0};
+            const std::optional<TrainedEntry> entry = TrainedTable::load(table).find(key);
+            QVERIFY(entry);
+            QCOMPARE(entry->step, rampStep);
+            verifyIdle();
+        }
     }
 
     // Each test frame is lit by the step it is measured for: the step's frame has reached the

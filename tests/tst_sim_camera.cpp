@@ -81,6 +81,24 @@ private slots:
                                  camera->SaveImage(m_dir.filePath(QStringLiteral("no such/x.fit"))));
     }
 
+    // A fast clock: a 2 s exposure is ready in 20 ms of clock time and lit as for 2 s.
+    void fastClock() {
+        SimCameraApp app(steadyPanel(0.2), 0.01);
+        auto camera = app.createCamera();
+        camera->setLinkEnabled(true);
+        QElapsedTimer clock;
+        clock.start();
+        camera->Expose(2, 1, 0);
+        while (!camera->ImageReady())
+            QThread::msleep(2);
+        QVERIFY2(clock.elapsed() >= 20 && clock.elapsed() < 500,
+                 qPrintable(QString::number(clock.elapsed())));
+        camera->SaveImage(path());
+        const double expected = SimCameraModel::centreLevel(0.2, 2, 1, 0);
+        const double median = measureFitsLevel(path()).median;
+        QVERIFY2(median < expected && median > 0.9 * expected, qPrintable(QString::number(median)));
+    }
+
 private:
     QString path() const { return m_dir.filePath(QStringLiteral("ADC_Temp.fit")); }
     QTemporaryDir m_dir;

@@ -30,12 +30,20 @@ CommandLine::CommandLine()
           QStringLiteral("Plays a typical session unattended (use with --simulate): ON, measurement, a short "
                          "series saved into DIR; prints each step and exits 0 when the series is saved."),
           QStringLiteral("DIR")),
-      m_exitWhenIdle(QStringLiteral("exit-when-idle"), QStringLiteral("Start-up benchmark.")) {
+      m_exitWhenIdle(QStringLiteral("exit-when-idle"), QStringLiteral("Start-up benchmark.")),
+      m_search(
+          QStringLiteral("search"),
+          QStringLiteral("How the measurement finds the panel step: ramp (every step from 1 until the level "
+                         "passes the target - 2000; the default) or fast (the same step in a few test "
+                         "exposures, from a level model and the steps found before, kept in "
+                         "trained_steps.json beside com_no.txt)."),
+          QStringLiteral("MODE")) {
     m_exitWhenIdle.setFlags(QCommandLineOption::HiddenFromHelp);
 }
 
 void CommandLine::addTo(QCommandLineParser& parser) const {
-    parser.addOptions({m_port, m_camera, m_indiCamera, m_indiWheel, m_simulate, m_demo, m_exitWhenIdle});
+    parser.addOptions(
+        {m_port, m_camera, m_indiCamera, m_indiWheel, m_simulate, m_demo, m_search, m_exitWhenIdle});
 }
 
 std::optional<Options> CommandLine::read(const QCommandLineParser& parser, QString& error) const {
@@ -64,6 +72,15 @@ std::optional<Options> CommandLine::read(const QCommandLineParser& parser, QStri
     options.camera.indiWheel = parser.value(m_indiWheel);
     options.demoDir = parser.value(m_demo);
     options.exitWhenIdle = parser.isSet(m_exitWhenIdle);
+    if (parser.isSet(m_search)) {
+        const QString mode = parser.value(m_search);
+        if (mode == QLatin1String("fast")) {
+            options.search = SearchMethod::Fast;
+        } else if (mode != QLatin1String("ramp")) {
+            error = QStringLiteral("--search wants ramp or fast, not \"%1\"").arg(mode);
+            return std::nullopt;
+        }
+    }
     return options;
 }
 

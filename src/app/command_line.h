@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/camera_choice.h"
+#include "capture/brightness_search.h"
 #include "link/port_map.h"
 
 #include <QCommandLineOption>
@@ -19,6 +20,7 @@ struct Options {
     bool simulate = false;
     QString demoDir;
     bool exitWhenIdle = false; // start-up benchmark
+    SearchMethod search = SearchMethod::Ramp;
 };
 
 // The program's options: added to a parser, then read back once it has parsed the arguments.
@@ -37,6 +39,7 @@ private:
     QCommandLineOption m_simulate;
     QCommandLineOption m_demo;
     QCommandLineOption m_exitWhenIdle;
+    QCommandLineOption m_search;
 };
 
 // --help and --version print text only: they must work without a display.

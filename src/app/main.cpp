@@ -161,6 +161,7 @@ int main(int argc, char* argv[]) {
     context.ports = options.ports;
     context.camera = demo ? demo->camera() : camera;
     context.programFolder = programFolder;
+    context.search = options.search;
     Form1 window(std::move(context));
     QObject::connect(&window, &Form1::programEnded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     dialogs.setOwner(&window);

@@ -1,6 +1,7 @@
 #include "capture/flat_capture.h"
 
 #include "capture/camera.h"
+#include "capture/trained_table.h"
 #include "core/dialogs.h"
 #include "core/numbers.h"
 #include "core/paths.h"
@@ -10,6 +11,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QtGlobal>
 
 #include <cmath>
 
@@ -17,8 +19,7 @@ namespace brivane {
 
 namespace {
 
-constexpr int kLastStep = 40;
-constexpr double kLowMargin = 2000.0;
+constexpr double kLowMargin = kAcceptMargin;
 constexpr double kHighMargin = 1000.0;
 constexpr int kMaxFrameCount = 32767;
 constexpr double kSwitchOnWaitMs = 1000.0;
@@ -152,22 +153,65 @@ void FlatCapture::runMeasurement() {
     state.ADC_High = state.ADC_Target + kHighMargin;
     state.ADC_Low = state.ADC_Target - kLowMargin;
 
-    for (int step = 1; step <= kLastStep; ++step) {
-        m_host.beep();
-        m_host.sendLevel(step, 1);
-        m_host.setSlider(step);
-        if (state.Stop_Flag == 1) {
-            state.Stop_Flag = 0;
-            tell(m_host, kAborted);
-            return;
+    // One step of the measurement: the step's frame out, the abort checked, one test exposure.
+    class WindowProbe : public StepProbe {
+    public:
+        WindowProbe(FlatCapture& capture, CaptureHost& host) : m_capture(capture), m_host(host) {}
+        std::optional<double> levelAt(int step) override {
+            m_host.beep();
+            m_host.sendLevel(step, 1);
+            m_host.setSlider(step);
+            CaptureState state = m_host.state();
+            if (state.Stop_Flag == 1) {
+                state.Stop_Flag = 0;
+                return std::nullopt;
+            }
+            // Tested at the step that produced it: the panel stays where the level was reached.
+            return m_capture.ADC_Measure();
         }
-        // Tested at the step that produced it: the panel stays where the level was reached.
-        const double level = ADC_Measure();
-        if (level > state.ADC_Low) {
-            state.ADC_Value = 0;
-            tell(m_host, kMeasured);
-            return;
+        void leaveAt(int step) override {
+            m_host.sendLevel(step, 1);
+            m_host.setSlider(step);
         }
+
+    private:
+        FlatCapture& m_capture;
+        CaptureHost& m_host;
+    } probe(*this, m_host);
+
+    const SearchMethod method = m_host.searchMethod();
+    const TrainedKey key{filterFromText(m_host.filterText()), binningFromText(m_host.binningText()),
+                         state.Exp_Time, m_host.panelFrequency()};
+    const QString tablePath = TrainedTable::pathIn(m_host.programFolder());
+    SearchStart start;
+    if (method == SearchMethod::Fast) {
+        QString warning;
+        start = TrainedTable::load(tablePath, &warning).startFor(key);
+        if (!warning.isEmpty())
+            qWarning("%s", qPrintable(warning));
+    }
+
+    const SearchResult result = searchBrightness(method, probe, state.ADC_Target, start);
+    switch (result.outcome) {
+    case SearchResult::Outcome::Stopped:
+        tell(m_host, kAborted);
+        return;
+    case SearchResult::Outcome::Accepted:
+        // Remembered only for the setting it was found with: filter, binning and frequency can
+        // change while the measurement runs.
+        if (method == SearchMethod::Fast &&
+            key == TrainedKey{filterFromText(m_host.filterText()), binningFromText(m_host.binningText()),
+                              state.Exp_Time, m_host.panelFrequency()})
+            if (const auto entry = result.entry(state.ADC_Target)) {
+                QString warning;
+                if (!rememberTrained(tablePath, key, *entry, &warning))
+                    qWarning("%s", qPrintable(warning));
+            }
+        state.ADC_Value = 0;
+        tell(m_host, kMeasured);
+        return;
+    case SearchResult::Outcome::CannotReach:
+        break;
     }
     state.ADC_Value = 0;
     tell(m_host, kNotMeasured);

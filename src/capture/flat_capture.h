@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/brightness_search.h"
+
 #include <QString>
 
 #include <memory>
@@ -51,6 +53,11 @@ public:
     // Text1(1) and Picture1, disabled while a series runs.
     virtual void setSeriesInputsEnabled(bool enabled) = 0;
 
+    // How the measurement finds its step: the ramp unless the program was asked for another.
+    virtual SearchMethod searchMethod() const { return SearchMethod::Ramp; }
+    // The panel's drive frequency in Hz as last reported (500, 1000); 0 when not known.
+    virtual int panelFrequency() const { return 0; }
+
     virtual Dialogs& dialogs() = 0;
     virtual CameraApp& cameraApp() = 0;
     virtual CaptureState state() = 0;
@@ -81,7 +88,8 @@ class FlatCapture {
 public:
     explicit FlatCapture(CaptureHost& host);
 
-    // Command5(2): raise the panel step by step until a test frame's level passes the target.
+    // Command5(2): find the first panel step whose test frame's level passes the target - 2000,
+    // by raising the panel step by step (the ramp) or with the fast search and the trained table.
     void measure();
     // Command5(1): ask the running operation to stop at its next check.
     void abort();

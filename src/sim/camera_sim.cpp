@@ -30,9 +30,9 @@ struct Exposure {
 
 class SimCamera : public Camera {
 public:
-    SimCamera(PanelLevelSource panel, QString linkRefusal)
-        : m_panel(std::move(panel)), m_linkRefusal(std::move(linkRefusal)), m_random(std::random_device{}()) {
-    }
+    SimCamera(PanelLevelSource panel, double timeScale, QString linkRefusal)
+        : m_panel(std::move(panel)), m_timeScale(timeScale), m_linkRefusal(std::move(linkRefusal)),
+          m_random(std::random_device{}()) {}
 
     void setLinkEnabled(bool enabled) override {
         if (enabled && !m_linkRefusal.isEmpty())
@@ -54,7 +54,7 @@ public:
         if (filter < 0 || filter >= static_cast<int>(kTransmission.size()))
             throw CameraError(QStringLiteral("Invalid filter slot: %1.").arg(filter));
         const auto length =
-            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds * m_timeScale));
         const Clock::time_point start = Clock::now();
         m_exposure = Exposure{seconds, binning, filter, start, start + length};
     }
@@ -111,6 +111,7 @@ private:
     }
 
     PanelLevelSource m_panel;
+    double m_timeScale;
     QString m_linkRefusal;
     std::mt19937 m_random;
     bool m_linked = false;
@@ -143,10 +144,11 @@ PanelLevelSource lightOf(const InverterSim& inverter) {
     return [&inverter](Clock::time_point from, Clock::time_point to) { return inverter.meanLight(from, to); };
 }
 
-SimCameraApp::SimCameraApp(PanelLevelSource panel) : m_panel(std::move(panel)) {}
+SimCameraApp::SimCameraApp(PanelLevelSource panel, double timeScale)
+    : m_panel(std::move(panel)), m_timeScale(std::isfinite(timeScale) && timeScale > 0 ? timeScale : 1.0) {}
 
 std::unique_ptr<Camera> SimCameraApp::createCamera() {
-    return std::make_unique<SimCamera>(m_panel, m_linkRefusal);
+    return std::make_unique<SimCamera>(m_panel, m_timeScale, m_linkRefusal);
 }
 
 std::unique_ptr<Document> SimCameraApp::createDocument() {

@@ -43,8 +43,10 @@ struct SimCameraModel {
 // panel; its documents are FitsDocument.
 class SimCameraApp : public CameraApp {
 public:
-    // panel: the light the camera sees; an empty source is a dark panel.
-    explicit SimCameraApp(PanelLevelSource panel);
+    // panel: the light the camera sees; an empty source is a dark panel. timeScale: the clock
+    // time an exposure takes per second of exposure (below 1 for benchmarks that need long
+    // exposures quickly); the frame is lit as for the full exposure.
+    explicit SimCameraApp(PanelLevelSource panel, double timeScale = 1.0);
     std::unique_ptr<Camera> createCamera() override;
     std::unique_ptr<Document> createDocument() override;
     // Cameras created from now on refuse to link, giving reason (CameraLinkError); empty: they link.
@@ -52,6 +54,7 @@ public:
 
 private:
     PanelLevelSource m_panel;
+    double m_timeScale = 1.0;
     QString m_linkRefusal;
 };
 

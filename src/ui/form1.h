@@ -31,10 +31,11 @@ class ShapeControl;
 // What the window is built with: where dialogs go, how COM ports map to devices, which camera,
 // and the program's folder (settings file, test frame, default save folder).
 struct Form1Context {
-    Dialogs* dialogs = nullptr;        // not owned; outlives the window
-    PortMap ports;                     // COM1..COM20 to device paths
-    std::shared_ptr<CameraApp> camera; // the camera application back-end
-    QString programFolder;             // decided once at start-up
+    Dialogs* dialogs = nullptr;               // not owned; outlives the window
+    PortMap ports;                            // COM1..COM20 to device paths
+    std::shared_ptr<CameraApp> camera;        // the camera application back-end
+    QString programFolder;                    // decided once at start-up
+    SearchMethod search = SearchMethod::Ramp; // how the measurement finds its step
 };
 
 // The main window: owns every control, the link COMM and the capture state. Handlers keep the
@@ -49,6 +50,7 @@ public:
     Dialogs& dialogs() { return *m_context.dialogs; }
     CameraApp& cameraApp() { return *m_context.camera; }
     const QString& programFolder() const { return m_context.programFolder; }
+    SearchMethod searchMethod() const { return m_context.search; }
 
     // The inverter last reported the panel on exactly when the ON lamp is orange.
     bool panelReportedOn() const;

@@ -10,6 +10,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <cmath>
+
 namespace brivane {
 
 namespace {
@@ -41,6 +43,12 @@ public:
     void setSeriesInputsEnabled(bool enabled) override {
         m_form.Text1(1)->setEnabled(enabled);
         m_form.Picture1->setEnabled(enabled);
+    }
+
+    SearchMethod searchMethod() const override { return m_form.searchMethod(); }
+    int panelFrequency() const override {
+        const std::optional<double> tens = m_form.comm().panelStatus().frequency;
+        return tens ? static_cast<int>(std::lround(*tens * 10)) : 0;
     }
 
     Dialogs& dialogs() override { return m_form.dialogs(); }
