@@ -43,6 +43,14 @@ private slots:
         // puArgErr 0 is the last argument, packed first: the third of three.
         row("type mismatch names the argument", 0x80020005, L"", 0, L"Type mismatch.",
             "Type mismatch. in argument 3 (MaxIm.CCDCamera) [HRESULT 0x80020005]", 0);
+        // A busy application names the code, whatever the system's text.
+        row("call rejected", 0x80010001, L"", 0, L"Call was rejected by callee.",
+            "call rejected: the camera application stayed busy (RPC_E_CALL_REJECTED) (MaxIm.CCDCamera) "
+            "[HRESULT "
+            "0x80010001]");
+        row("retry later", 0x8001010A, L"", 0, L"",
+            "the camera application stayed busy; retry later (RPC_E_SERVERCALL_RETRYLATER) (MaxIm.CCDCamera) "
+            "[HRESULT 0x8001010A]");
     }
     void errorText() {
         QFETCH(ComFailure, failure);

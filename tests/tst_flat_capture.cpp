@@ -562,7 +562,8 @@ private slots:
 
         QCOMPARE(wire(), ":O#:D43:D43" + measureFrames(step));
         QCOMPARE(m_dialogs->texts(),
-                 (QStringList{kMeasured, QStringLiteral("パス名: ") + flats(), kConfirm, kDone}));
+                 (QStringList{kMeasured, QStringLiteral("パス名: ") + QDir::toNativeSeparators(flats()),
+                              kConfirm, kDone}));
         const QStringList names{"Flat- 1.fit", "Flat- 2.fit", "Flat- 3.fit"};
         QCOMPARE(flatFiles(flats()), names);
         double last = 0;

@@ -21,6 +21,10 @@
 #include <cstdio>
 #include <memory>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 using namespace brivane;
 
 namespace {
@@ -60,9 +64,39 @@ void quitWhenShownAndIdle(QWidget& window) {
     poll->start();
 }
 
+// A Windows program of the window subsystem has no console: its text (--help, --version, the
+// demonstration) goes to where its output was redirected, else to the console it was started
+// from, and only without either into Qt's message box.
+void useParentConsole() {
+#ifdef Q_OS_WIN
+    const auto redirected = [](DWORD which) {
+        const HANDLE handle = GetStdHandle(which);
+        return handle && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
+    };
+    bool console = redirected(STD_OUTPUT_HANDLE);
+    const auto toConsole = [](std::FILE* stream) {
+#ifdef _MSC_VER
+        std::FILE* reopened = nullptr;
+        freopen_s(&reopened, "CONOUT$", "w", stream);
+#else
+        std::freopen("CONOUT$", "w", stream);
+#endif
+    };
+    if (!console && AttachConsole(ATTACH_PARENT_PROCESS)) {
+        toConsole(stdout);
+        if (!redirected(STD_ERROR_HANDLE))
+            toConsole(stderr);
+        console = true;
+    }
+    if (console)
+        qputenv("QT_COMMAND_LINE_PARSER_NO_GUI_MESSAGE_BOXES", "1");
+#endif
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+    useParentConsole();
     // The flat runner needs no display: it never creates the window's application.
     if (isFlatsCommand(argc, argv))
         return runFlatsCommand(argc, argv);
@@ -79,11 +113,22 @@ int main(int argc, char* argv[]) {
         "Brivane shoots flat-field frames with an EL light panel: it drives the panel's inverter over a\n"
         "serial port and the camera through a camera application.\n"
         "`brivane flats --help`: the unattended flat runner, without a window."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const CommandLine commandLine;
     commandLine.addTo(parser);
-    parser.process(app);
+    // Printed here: process() shows them in a message box on Windows, or nowhere under Wine.
+    if (!parser.parse(QCoreApplication::arguments()))
+        return fail(parser.errorText());
+    if (parser.isSet(versionOption)) {
+        QTextStream(stdout) << QCoreApplication::applicationName() << ' '
+                            << QCoreApplication::applicationVersion() << '\n';
+        return 0;
+    }
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
+        QTextStream(stdout) << parser.helpText();
+        return 0;
+    }
     QString error;
     std::optional<Options> parsed = commandLine.read(parser, error);
     if (!parsed)

@@ -25,6 +25,8 @@ constexpr KnownResult kKnown[] = {
     {0x800401F0, L"CoInitialize has not been called"},
     {0x80080005, L"server execution failed; the camera application could not be started"},
     {0x80010108, L"the object invoked has disconnected from its clients"},
+    {0x80010001, L"call rejected: the camera application stayed busy (RPC_E_CALL_REJECTED)"},
+    {0x8001010A, L"the camera application stayed busy; retry later (RPC_E_SERVERCALL_RETRYLATER)"},
     {0x800706BA, L"the RPC server is unavailable; the camera application has ended"},
     {0x80070005, L"access denied"},
     {0x8007000E, L"out of memory"},
@@ -71,7 +73,10 @@ std::wstring comErrorText(const ComFailure& failure) {
         if (what.empty())
             what = L"the application raised an error";
     } else {
-        what = trimmed(failure.systemText);
+        // A busy application: our own text, which names the code, before the system's.
+        const bool busy = failure.hresult == static_cast<std::int32_t>(0x80010001) ||
+                          failure.hresult == static_cast<std::int32_t>(0x8001010A);
+        what = busy ? knownText(failure.hresult) : trimmed(failure.systemText);
         if (what.empty())
             what = knownText(failure.hresult);
         if (what.empty())

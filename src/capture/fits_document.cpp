@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -98,8 +99,10 @@ private:
         m_pixels = m_naxis >= 1 && m_naxis <= static_cast<int>(m_axes.size()) ? 1 : 0;
         for (int axis = 0; m_pixels > 0 && axis < m_naxis; ++axis) {
             m_axes[static_cast<std::size_t>(axis)] = axes[axis];
-            if (axes[axis] <= 0 || __builtin_mul_overflow(m_pixels, axes[axis], &m_pixels))
+            if (axes[axis] <= 0 || m_pixels > std::numeric_limits<long long>::max() / axes[axis])
                 m_pixels = 0;
+            else
+                m_pixels *= axes[axis];
         }
         if (m_pixels <= 0)
             throw CameraError(

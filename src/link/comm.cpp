@@ -3,31 +3,21 @@
 #include "core/wait.h"
 #include "link/protocol.h"
 
-#include <QDeadlineTimer>
-
 namespace brivane {
 
 COMM::COMM(PortMap ports, QObject* parent) : QObject(parent), m_ports(std::move(ports)) {
     qRegisterMetaType<brivane::Reply>();
-    // Applied by QSerialPort at every opening.
-    m_port.setBaudRate(QSerialPort::Baud9600);
-    m_port.setDataBits(QSerialPort::Data8);
-    m_port.setParity(QSerialPort::NoParity);
-    m_port.setStopBits(QSerialPort::OneStop);
-    m_port.setFlowControl(QSerialPort::NoFlowControl);
-    connect(&m_port, &QSerialPort::readyRead, this, &COMM::MSComm1_OnComm);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &COMM::onPortError);
 }
 
 COMM::~COMM() {
-    if (m_port.isOpen())
-        m_port.close();
+    if (m_line)
+        m_line->close();
 }
 
 void COMM::COMM1open() {
     if (PortOpen())
         return;
-    if (m_port.isOpen())
+    if (m_line && m_line->isOpen())
         closePort(); // lost, not yet closed
     m_framer.clear();
     m_status = PanelStatus{};
@@ -35,27 +25,26 @@ void COMM::COMM1open() {
     m_echoMissed = false;
     if (!m_ports.isMapped(m_portNumber))
         m_ports.refresh(); // an adapter plugged in since
-    m_port.setPortName(devicePath());
-    m_port.clearError();
-    if (m_port.open(QIODevice::ReadWrite))
+    // A new line for every opening: the device may be another kind than last time.
+    if (m_line) // may be the sender of the signal that got here
+        m_line.release()->deleteLater();
+    m_line = makeSerialLine(devicePath());
+    connect(m_line.get(), &SerialLine::readyRead, this, &COMM::MSComm1_OnComm);
+    connect(m_line.get(), &SerialLine::failed, this, &COMM::onLineFailed);
+    if (m_line->open(devicePath()))
         ++m_generation;
     if (PortOpen())
         return;
-    const QString reason = m_port.errorString();
-    m_port.clearError();
-    emit openFailed(devicePath(), reason);
+    emit openFailed(devicePath(), m_line->errorString());
 }
 
 void COMM::COMM1close() {
-    if (!m_port.isOpen())
+    if (!m_line || !m_line->isOpen())
         return;
-    // QSerialPort drops its unwritten buffer on close; a panel-off frame sent just before
-    // closing would never reach the inverter.
-    const QDeadlineTimer deadline(kCloseFlushTimeout);
-    while (!m_lost && m_port.bytesToWrite() > 0 && !deadline.hasExpired()) {
-        if (!m_port.waitForBytesWritten(static_cast<int>(deadline.remainingTime())))
-            break;
-    }
+    // The line drops its unwritten bytes on close; a panel-off frame sent just before closing
+    // would never reach the inverter.
+    if (!m_lost)
+        m_line->waitForBytesWritten(static_cast<int>(kCloseFlushTimeout.count()));
     closePort();
 }
 
@@ -63,7 +52,7 @@ void COMM::MODE_Com(const QString& frame) {
     const QString text = trimBlanks(frame);
     if (!PortOpen())
         return;
-    m_port.write(text.toLatin1());
+    m_line->write(text.toLatin1());
 }
 
 bool COMM::sendLevel(int level, int times) {
@@ -72,12 +61,9 @@ bool COMM::sendLevel(int level, int times) {
         MODE_Com(levelFrame(level));
     if (!PortOpen())
         return false;
-    // QSerialPort writes from the event loop: a camera call that blocks the thread, or a request
+    // The line writes from the event loop: a camera call that blocks the thread, or a request
     // to a camera server, would otherwise go out before the frame.
-    const QDeadlineTimer flushed(kLevelFlushTimeout);
-    while (PortOpen() && m_port.bytesToWrite() > 0 && !flushed.hasExpired())
-        if (!m_port.waitForBytesWritten(static_cast<int>(flushed.remainingTime())))
-            break;
+    m_line->waitForBytesWritten(static_cast<int>(kLevelFlushTimeout.count()));
     if (m_echoMissed)
         return false;
     const bool echoed =
@@ -101,7 +87,7 @@ void COMM::RX_data(const QString& frame) {
 }
 
 bool COMM::PortOpen() const {
-    return m_port.isOpen() && !m_lost;
+    return m_line && m_line->isOpen() && !m_lost;
 }
 
 void COMM::setPortNumber(int portNumber) {
@@ -111,7 +97,7 @@ void COMM::setPortNumber(int portNumber) {
 void COMM::MSComm1_OnComm() {
     if (!PortOpen())
         return;
-    const QByteArray data = m_port.readAll();
+    const QByteArray data = m_line->readAll();
     for (const QString& frame : m_framer.feed(data)) {
         if (!PortOpen())
             return;
@@ -119,11 +105,8 @@ void COMM::MSComm1_OnComm() {
     }
 }
 
-void COMM::onPortError(QSerialPort::SerialPortError error) {
-    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError)
-        return;
-    // A failing open() reports here too, while the port is still closed.
-    if (!m_port.isOpen() || m_lost)
+void COMM::onLineFailed() {
+    if (!PortOpen())
         return;
     // Left open, the port repeats the error at full CPU. It is closed from the event loop: this
     // runs inside the port's own notification, which still works on its buffers on return.
@@ -136,8 +119,8 @@ void COMM::onPortError(QSerialPort::SerialPortError error) {
 }
 
 void COMM::closePort() {
-    m_port.close();
-    m_port.clearError();
+    if (m_line)
+        m_line->close();
     m_lost = false;
     m_framer.clear();
     m_status = PanelStatus{};

@@ -3,11 +3,12 @@
 #include "link/framing.h"
 #include "link/port_map.h"
 #include "link/reply.h"
+#include "link/serial_line.h"
 
 #include <QObject>
-#include <QSerialPort>
 
 #include <chrono>
+#include <memory>
 
 namespace brivane {
 
@@ -69,20 +70,20 @@ signals:
 
 private:
     void MSComm1_OnComm();
-    void onPortError(QSerialPort::SerialPortError error);
+    void onLineFailed();
     void closePort();
     void finishLoss(quint64 generation);
 
     PortMap m_ports;
     int m_portNumber = 1;
-    QSerialPort m_port;
-    ReplyFramer m_framer;      // RX_buf: lives across notifications
-    PanelStatus m_status;      // reset at every opening and closing
-    quint64 m_dutyReplies = 0; // "EDU" replies seen, ever
-    bool m_dutySeen = false;   // since this opening
-    bool m_echoMissed = false; // a duty echo was awaited in vain, with none seen since this opening
-    bool m_lost = false;       // a device error was seen; the port counts as closed
-    quint64 m_generation = 0;  // one per opening, so a late loss never closes a newer opening
+    std::unique_ptr<SerialLine> m_line; // the line of the last opening; null before the first
+    ReplyFramer m_framer;               // RX_buf: lives across notifications
+    PanelStatus m_status;               // reset at every opening and closing
+    quint64 m_dutyReplies = 0;          // "EDU" replies seen, ever
+    bool m_dutySeen = false;            // since this opening
+    bool m_echoMissed = false;          // a duty echo was awaited in vain, with none seen since this opening
+    bool m_lost = false;                // a device error was seen; the port counts as closed
+    quint64 m_generation = 0;           // one per opening, so a late loss never closes a newer opening
     quint64 m_losses = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "sim/inverter_sim.h"
 
+#include "link/serial_line.h"
+
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -42,6 +44,19 @@ InverterSim::~InverterSim() {
 bool InverterSim::start() {
     if (isRunning())
         return true;
+    if (m_options.inProcess) {
+        static int devices = 0;
+        QString name;
+        do
+            name = QStringLiteral("BRIVANE-SIM%1").arg(++devices);
+        while (InProcessDevice::find(name));
+        m_device = new InProcessDevice(name, this);
+        connect(m_device, &InProcessDevice::received, this, &InverterSim::arrive);
+        m_devicePath = name;
+        m_error.clear();
+        m_commands.clear();
+        return true;
+    }
 #ifdef Q_OS_UNIX
     int master = -1;
     int slave = -1;
@@ -84,6 +99,8 @@ void InverterSim::hangUp() {
     m_outgoing.clear();
     delete m_notifier;
     m_notifier = nullptr;
+    delete m_device; // the program's line fails; the name is free again
+    m_device = nullptr;
 #ifdef Q_OS_UNIX
     if (m_master >= 0)
         ::close(m_master);
@@ -157,13 +174,17 @@ void InverterSim::readMaster() {
             m_notifier->setEnabled(false); // line gone; nothing more will come
         break;
     }
+    arrive(arrived);
+#endif
+}
+
+void InverterSim::arrive(const QByteArray& arrived) {
     if (arrived.isEmpty())
         return;
     m_received += arrived;
     m_commands += arrived;
     emit bytesArrived(arrived);
     parseCommands();
-#endif
 }
 
 void InverterSim::parseCommands() {
@@ -255,6 +276,8 @@ void InverterSim::sendNext() {
 }
 
 void InverterSim::writeMaster(const QByteArray& bytes) {
+    if (m_device)
+        return m_device->send(bytes);
 #ifdef Q_OS_UNIX
     qsizetype done = 0;
     while (m_master >= 0 && done < bytes.size()) {

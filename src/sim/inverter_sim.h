@@ -14,9 +14,12 @@ class QSocketNotifier;
 
 namespace brivane {
 
-// A simulated EL panel inverter behind a pseudo-terminal, so the real serial code talks to it.
+class InProcessDevice;
+
+// A simulated EL panel inverter behind a pseudo-terminal, so the real serial code talks to it, or,
+// where there are none (Windows), behind a device of this process that COMM opens by name.
 // Accepts ":O#", ":F#", ":A#", ":B#" and ":Dnn", keeps on/off, duty and frequency, and answers
-// with ':' + tag + value + '#'. POSIX only; start() fails elsewhere.
+// with ':' + tag + value + '#'.
 class InverterSim : public QObject {
     Q_OBJECT
 public:
@@ -26,6 +29,11 @@ public:
         std::chrono::milliseconds replyDelay{0}; // before each reply
         bool crlf = false;                       // CR LF after every reply
         bool silent = false;                     // takes commands, answers nothing
+#ifdef Q_OS_UNIX
+        bool inProcess = false; // an in-process device instead of a pseudo-terminal
+#else
+        bool inProcess = true;
+#endif
     };
 
     static constexpr int kMaxDuty = protocol::kMaxLevel;
@@ -36,29 +44,51 @@ public:
     explicit InverterSim(Options options, QObject* parent = nullptr);
     ~InverterSim() override;
 
-    // Opens a new pseudo-terminal; true on success (or when already running).
+    // Opens a new pseudo-terminal (or device); true on success (or when already running).
     bool start();
-    bool isRunning() const { return m_master >= 0; }
-    QString errorString() const { return m_error; }
-    // The device the program opens, e.g. /dev/pts/3.
-    QString devicePath() const { return m_devicePath; }
+    bool isRunning() const {
+        return m_master >= 0 || m_device;
+    }
+    QString errorString() const {
+        return m_error;
+    }
+    // The device the program opens, e.g. /dev/pts/3, or the in-process device's name.
+    QString devicePath() const {
+        return m_devicePath;
+    }
 
-    const Options& options() const { return m_options; }
-    void setOptions(const Options& options) { m_options = options; }
+    const Options& options() const {
+        return m_options;
+    }
+    void setOptions(const Options& options) {
+        m_options = options;
+    }
 
-    bool isOn() const { return m_on; }
-    int duty() const { return m_duty; }
-    int frequency() const { return m_frequency; } // 10 Hz units
+    bool isOn() const {
+        return m_on;
+    }
+    int duty() const {
+        return m_duty;
+    }
+    int frequency() const {
+        return m_frequency;
+    } // 10 Hz units
     // The panel's light as a fraction of full output: 0 when off, duty / 43 when on.
-    double panelLight() const { return m_on ? double(m_duty) / kMaxDuty : 0.0; }
+    double panelLight() const {
+        return m_on ? double(m_duty) / kMaxDuty : 0.0;
+    }
     // The light averaged over from..to (steady clock), from the changes the simulator has seen;
     // the light at `from` when the two are equal.
     double meanLight(std::chrono::steady_clock::time_point from,
                      std::chrono::steady_clock::time_point to) const;
 
     // Every byte the program wrote since the start or the last clearReceived().
-    QByteArray received() const { return m_received; }
-    void clearReceived() { m_received.clear(); }
+    QByteArray received() const {
+        return m_received;
+    }
+    void clearReceived() {
+        m_received.clear();
+    }
 
     // Writes bytes to the program as they are, after any reply still pending.
     void sendRaw(const QByteArray& bytes);
@@ -76,6 +106,7 @@ private:
     };
 
     void readMaster();
+    void arrive(const QByteArray& arrived);
     void parseCommands();
     void reply(const QByteArray& tagAndValue);
     void queue(const QByteArray& bytes, std::chrono::milliseconds delay);
@@ -89,6 +120,7 @@ private:
     QString m_devicePath;
     QString m_error;
     QSocketNotifier* m_notifier = nullptr;
+    InProcessDevice* m_device = nullptr;
     QTimer m_sendTimer;
     std::deque<Outgoing> m_outgoing;
     QByteArray m_received;

@@ -9,14 +9,67 @@
 
 namespace brivane::com {
 
+namespace {
+
+bool busy(HRESULT hr) {
+    return hr == RPC_E_CALL_REJECTED || hr == RPC_E_SERVERCALL_RETRYLATER;
+}
+
+// Runs call again while the server reports itself busy, for at most kBusyRetryMs. (The message
+// filter does the same inside COM on Windows; this also covers COM implementations that hand
+// the rejection straight to the caller.)
+template <class Call> HRESULT retryWhileBusy(Call call) {
+    const ULONGLONG start = GetTickCount64();
+    HRESULT hr = call();
+    while (busy(hr) && GetTickCount64() - start < kBusyRetryMs) {
+        Sleep(kBusyPauseMs);
+        hr = call();
+    }
+    return hr;
+}
+
+// The thread's message filter: a call the server rejects as busy is retried for a bounded time.
+class BusyRetryFilter : public IMessageFilter {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        if (riid == IID_IUnknown || riid == IID_IMessageFilter) {
+            *object = static_cast<IMessageFilter*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // static lifetime
+    ULONG STDMETHODCALLTYPE Release() override { return 1; } // static lifetime
+    DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override {
+        return SERVERCALL_ISHANDLED;
+    }
+    DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD elapsed, DWORD) override {
+        return elapsed < kBusyRetryMs ? kBusyPauseMs : static_cast<DWORD>(-1);
+    }
+    DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITDEFPROCESS; }
+};
+
+BusyRetryFilter busyRetryFilter;
+
+} // namespace
+
 ComInit::ComInit() {
     // S_FALSE: already initialised on this thread, still to be balanced; RPC_E_CHANGED_MODE: the
     // thread runs another model (the window toolkit's), which serves as well.
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     m_owned = SUCCEEDED(hr);
+    // Only a single-threaded apartment has a message filter.
+    m_filtered = SUCCEEDED(CoRegisterMessageFilter(&busyRetryFilter, &m_previousFilter));
 }
 
 ComInit::~ComInit() {
+    if (m_filtered) {
+        IMessageFilter* ours = nullptr;
+        CoRegisterMessageFilter(m_previousFilter, &ours);
+        if (m_previousFilter)
+            m_previousFilter->Release();
+    }
     if (m_owned)
         CoUninitialize();
 }
@@ -186,7 +239,8 @@ DISPID Dispatch::dispid(std::wstring_view member) {
     std::wstring name(member);
     LPOLESTR names[] = {name.data()};
     DISPID id = DISPID_UNKNOWN;
-    const HRESULT hr = m_dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    const HRESULT hr = retryWhileBusy(
+        [&] { return m_dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id); });
     if (FAILED(hr))
         fail(member, hr);
     m_dispids.emplace(std::move(name), id);
@@ -206,8 +260,10 @@ Variant Dispatch::invoke(std::wstring_view member, WORD flags, DISPPARAMS& param
     Variant result;
     ExcepInfo info;
     UINT argError = static_cast<UINT>(-1);
-    const HRESULT hr = m_dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result.get(),
-                                          info.get(), &argError);
+    const HRESULT hr = retryWhileBusy([&] {
+        return m_dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result.get(), info.get(),
+                                  &argError);
+    });
     if (SUCCEEDED(hr))
         return result;
     ComFailure failure;

@@ -5,9 +5,17 @@
 
 #include "capture/com_support.h"
 
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 
 #include <oaidl.h>
+#include <objbase.h>
+#include <oleauto.h>
 
 #include <functional>
 #include <map>
@@ -40,7 +48,14 @@ public:
 
 private:
     bool m_owned = false;
+    bool m_filtered = false;
+    IMessageFilter* m_previousFilter = nullptr;
 };
+
+// How long a call that a busy server rejects (RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER)
+// is retried, and the pause between tries.
+inline constexpr DWORD kBusyRetryMs = 10000;
+inline constexpr DWORD kBusyPauseMs = 100;
 
 class Bstr {
 public:

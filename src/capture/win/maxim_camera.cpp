@@ -4,6 +4,7 @@
 
 #include <QDir>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <utility>
@@ -13,6 +14,9 @@ namespace brivane {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Expose's frame type: a light frame.
+constexpr long kLightFrame = 1;
 
 // How long after its exposure time an image may take to become ready.
 constexpr auto kImageMargin = std::chrono::seconds(60);
@@ -38,7 +42,16 @@ public:
         guarded([&] { m_camera.put(L"LinkEnabled", com::Variant::fromBool(enabled)); });
     }
     bool LinkEnabled() override {
-        return guarded([&] { return m_camera.get(L"LinkEnabled").toBool(); });
+        return guarded([&] {
+            const bool linked = m_camera.get(L"LinkEnabled").toBool();
+            // Else releasing this object at the end of the step unlinks the camera and stops
+            // its cooler.
+            if (linked && !m_keptLinked) {
+                m_camera.put(L"DisableAutoShutdown", com::Variant::fromBool(true));
+                m_keptLinked = true;
+            }
+            return linked;
+        });
     }
     void setCoolerOn(bool on) override {
         guarded([&] { m_camera.put(L"CoolerOn", com::Variant::fromBool(on)); });
@@ -46,8 +59,10 @@ public:
 
     void Expose(double seconds, int binning, int filter) override {
         guarded([&] {
+            m_camera.put(L"BinX", com::Variant::fromInt(binning));
+            m_camera.put(L"BinY", com::Variant::fromInt(binning));
             std::array<com::Variant, 3> args = {com::Variant::fromDouble(seconds),
-                                                com::Variant::fromInt(binning),
+                                                com::Variant::fromInt(kLightFrame),
                                                 com::Variant::fromInt(filter)};
             m_camera.call(L"Expose", args, true);
         });
@@ -70,12 +85,16 @@ public:
     void SaveImage(const QString& path) override {
         guarded([&] {
             std::array<com::Variant, 1> args = {com::Variant::fromString(nativePath(path))};
-            m_camera.call(L"SaveImage", args);
+            if (!m_camera.call(L"SaveImage", args).toBool())
+                throw CameraError(
+                    QStringLiteral("MaxIm.CCDCamera.SaveImage: the image was not saved to \"%1\".")
+                        .arg(QDir::toNativeSeparators(path)));
         });
     }
 
 private:
     com::Dispatch m_camera;
+    bool m_keptLinked = false;
     bool m_exposing = false;
     Clock::time_point m_deadline{};
 };

@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 
 #include <cstdio>
 
@@ -24,7 +25,10 @@ int main(int argc, char* argv[]) {
                                          QStringLiteral("ms"), QStringLiteral("0"));
     const QCommandLineOption crlfOption(QStringLiteral("crlf"),
                                         QStringLiteral("Add CR LF after every reply."));
-    parser.addOptions({splitOption, gapOption, delayOption, crlfOption});
+    const QCommandLineOption recordOption(QStringLiteral("record"),
+                                          QStringLiteral("Append every byte received to this file."),
+                                          QStringLiteral("file"));
+    parser.addOptions({splitOption, gapOption, delayOption, crlfOption, recordOption});
     parser.process(app);
 
     brivane::InverterSim::Options options;
@@ -50,6 +54,15 @@ int main(int argc, char* argv[]) {
     if (!sim.start()) {
         std::fprintf(stderr, "%s\n", qPrintable(sim.errorString()));
         return 1;
+    }
+    QFile record(parser.value(recordOption));
+    if (parser.isSet(recordOption)) {
+        if (!record.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+            std::fprintf(stderr, "%s: %s\n", qPrintable(record.fileName()), qPrintable(record.errorString()));
+            return 1;
+        }
+        QObject::connect(&sim, &brivane::InverterSim::bytesArrived, &record,
+                         [&record](const QByteArray& bytes) { record.write(bytes); });
     }
     std::printf("%s\n", qPrintable(sim.devicePath()));
     std::fflush(stdout);
