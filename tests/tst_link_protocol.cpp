@@ -132,6 +132,14 @@ private slots:
     // in: by-id names first, then ttyACM, ttyUSB (numerically), other devices, ttyS with a UART;
     // a mapped device is not offered twice, and numbers left over have no device.
     void devicePaths() {
+#ifdef Q_OS_WIN
+        // The system's own port names; --port still overrides.
+        PortMap system;
+        system.map(3, QStringLiteral("\\\\.\\COM12"));
+        QCOMPARE(system.devicePath(20), QStringLiteral("COM20"));
+        QCOMPARE(system.devicePath(3), QStringLiteral("\\\\.\\COM12"));
+        return;
+#endif
         const QString ftdi = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
         std::vector<SystemPort> listed = {
             {"/dev/ttyS1", "", "", false},

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <fstream>
 #include <map>
@@ -208,8 +209,17 @@ public:
             if (path.vt == VT_BSTR) {
                 HANDLE file = CreateFileW(path.bstrVal, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
                 if (file != INVALID_HANDLE_VALUE) {
+                    // A small valid FITS file (2 x 2 pixels), so header keywords can be added to it.
+                    std::string fits;
+                    for (const char* card :
+                         {"SIMPLE  =                    T", "BITPIX  =                   16",
+                          "NAXIS   =                    2", "NAXIS1  =                    2",
+                          "NAXIS2  =                    2", "END"})
+                        fits += std::string(card).append(80 - std::strlen(card), ' ');
+                    fits.append(2880 - fits.size(), ' ');
+                    fits.append(2880, '\0');
                     DWORD n = 0;
-                    saved = WriteFile(file, "SIMPLE  =                    T", 30, &n, nullptr);
+                    saved = WriteFile(file, fits.data(), DWORD(fits.size()), &n, nullptr) && n == fits.size();
                     CloseHandle(file);
                 }
             }
