@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace brivane {
@@ -56,6 +57,22 @@ public:
     // The kind of the exposures started from now on (flats until told). A back-end that cannot
     // tell its camera keeps shooting flats.
     virtual void setFrameType(FrameType type) { (void)type; }
+    // Whether setFrameType(FrameType::Dark) really closes the shutter (or its equivalent).
+    virtual bool shootsDarkFrames() const { return false; }
+    // Gain and offset for the exposures started from now on; false when the camera has none.
+    virtual bool setGain(double gain) {
+        (void)gain;
+        return false;
+    }
+    virtual bool setOffset(double offset) {
+        (void)offset;
+        return false;
+    }
+    // The largest value a pixel can take, when the camera reports one.
+    virtual std::optional<double> maxAdu() { return std::nullopt; }
+    // The colour filter array of a one-shot-colour sensor as seen in the saved frame ("RGGB",
+    // "GRBG", "GBRG", "BGGR"), or an empty text for a monochrome sensor.
+    virtual QString bayerPattern() { return {}; }
     // The name the camera gives filter slot 0..7, or an empty text when it names none.
     virtual QString filterName(int slot) {
         (void)slot;

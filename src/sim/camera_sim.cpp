@@ -109,6 +109,7 @@ public:
     }
 
     void setFrameType(FrameType type) override { m_frameType = type; }
+    bool shootsDarkFrames() const override { return true; }
 
 private:
     void requireLink() const {

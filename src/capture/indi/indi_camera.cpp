@@ -268,6 +268,7 @@ public:
     }
 
     void setFrameType(FrameType type) override { m_frameType = type; }
+    bool shootsDarkFrames() const override { return true; }
 
     // FILTER_NAME's texts, slot 1 first.
     QString filterName(int slot) override {
