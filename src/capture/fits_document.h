@@ -18,7 +18,7 @@ struct FitsLevel {
     double median = 0;
     long width = 0;
     long height = 0;
-    std::int64_t pixels = 0; // pixels counted (NaN and blank pixels left out)
+    std::int64_t pixels = 0;    // pixels counted (NaN and blank pixels left out)
     std::int64_t saturated = 0; // pixels at or above the saturation value given to the measurement
     // Lower medians of the four colour channels of a Bayer frame, in the order of its pattern's
     // letters (e.g. R, G1, G2, B for "RGGB"); empty for a monochrome measurement.
