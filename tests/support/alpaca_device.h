@@ -169,6 +169,13 @@ private:
             return;
         }
         const auto fail = failures.constFind(call.member);
+        if (fail != failures.constEnd() && call.member == "imagearray" && offersImageBytes &&
+            accept.contains("application/imagebytes")) {
+            const qint32 header[11] = {1, fail->first, 0, 0, 44, 0, 0, 0, 0, 0, 0};
+            return send(socket, 200, "application/imagebytes",
+                        QByteArray(reinterpret_cast<const char*>(header), sizeof header) +
+                            fail->second.toUtf8());
+        }
         if (fail != failures.constEnd())
             return answer(socket, call, QJsonValue(), fail->first, fail->second);
         const bool put = method == "PUT";
