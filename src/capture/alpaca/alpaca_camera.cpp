@@ -171,13 +171,14 @@ public:
         camera.put(QStringLiteral("starty"), {{QStringLiteral("StartY"), QStringLiteral("0")}});
         camera.put(QStringLiteral("numx"), {{QStringLiteral("NumX"), QString::number(m_numX)}});
         camera.put(QStringLiteral("numy"), {{QStringLiteral("NumY"), QString::number(m_numY)}});
-        camera.put(QStringLiteral("startexposure"),
-                   {{QStringLiteral("Duration"), number(seconds)},
-                    {QStringLiteral("Light"), boolean(m_type == FrameType::Flat)}});
-        m_exposing = true;
         const auto length =
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         m_started = Clock::now();
+        m_exposing = true; // from here an error leaves it to be aborted
+        camera.put(QStringLiteral("startexposure"),
+                   {{QStringLiteral("Duration"), number(seconds)},
+                    {QStringLiteral("Light"), boolean(m_type == FrameType::Flat)}},
+                   std::chrono::duration_cast<std::chrono::milliseconds>(length));
         m_ends = m_started + length;
         m_deadline = m_ends + s.options.imageMargin;
     }
@@ -272,7 +273,7 @@ private:
     void moveWheel(int slot) {
         Session& s = *m_session;
         if (!s.wheel) {
-            if (slot > 0 && !s.toldUnfiltered) {
+            if (!s.toldUnfiltered) {
                 s.toldUnfiltered = true;
                 qWarning("%s has no filter wheel (--filter-wheel alpaca=HOST:PORT/N): every filter choice is "
                          "shot unfiltered.",

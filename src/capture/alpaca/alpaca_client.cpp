@@ -23,6 +23,7 @@ namespace {
 
 constexpr qsizetype kLongestAnswer = 1 << 20; // an ordinary member's JSON
 constexpr qsizetype kLongestErrorText = 2000;
+constexpr qint64 kStreamBuffer = 1 << 20;
 constexpr int kWakeMs = 50; // how often a wait looks at the program's end
 
 // Deletes a reply however the call ends, aborting it when still running.
@@ -180,17 +181,20 @@ void AlpacaClient::putQuietly(const QString& member,
     }
 }
 
-void AlpacaClient::put(const QString& member, const std::vector<std::pair<QString, QString>>& parameters) {
+void AlpacaClient::put(const QString& member, const std::vector<std::pair<QString, QString>>& parameters,
+                       std::chrono::milliseconds extra) {
     const QByteArray body = form(parameters);
     QNetworkReply* reply = send(member, &body, QByteArrayLiteral("application/json"));
     ReplyGuard guard{reply};
-    wait(reply, m_timeout, {});
+    wait(reply, m_timeout + extra, {});
     finish(reply, member, nullptr);
 }
 
 void AlpacaClient::getStream(const QString& member, const Stream& sink, std::chrono::milliseconds stall) {
     QNetworkReply* reply = send(member, nullptr, QByteArrayLiteral("application/imagebytes"));
     ReplyGuard guard{reply};
+    // Qt stops reading from the network while this much waits unread, so the answer never piles up.
+    reply->setReadBufferSize(kStreamBuffer);
     std::exception_ptr sinkError; // thrown by the sink inside the event loop, rethrown out of it
     bool begun = false;
     bool good = false;

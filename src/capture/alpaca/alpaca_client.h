@@ -49,7 +49,9 @@ public:
     QString describe() const;
 
     QJsonValue get(const QString& member);
-    void put(const QString& member, const std::vector<std::pair<QString, QString>>& parameters = {});
+    // extra: added to the call's time-out (a driver that answers StartExposure only at its end).
+    void put(const QString& member, const std::vector<std::pair<QString, QString>>& parameters = {},
+             std::chrono::milliseconds extra = std::chrono::milliseconds(0));
     // A PUT that must go out even as the program ends (an abort, a disconnect): bounded by
     // timeout, and any failure dropped.
     void putQuietly(const QString& member, const std::vector<std::pair<QString, QString>>& parameters,

@@ -252,6 +252,13 @@ void ImageDecoder::startBytesImage() {
         broken(QStringLiteral("ImageBytes element type %1 is not known.").arg(m_elementType));
     if (width <= 0 || height <= 0 || static_cast<long long>(width) * height > kLargestImage)
         broken(QStringLiteral("an image of %1 x %2 pixels.").arg(width).arg(height));
+    // Only the frame asked for is taken in: a wrong header cannot make the buffer any larger.
+    if (m_expectedWidth > 0 && (width != m_expectedWidth || height != m_expectedHeight))
+        broken(QStringLiteral("an image of %1 x %2 pixels, not the %3 x %4 asked for.")
+                   .arg(width)
+                   .arg(height)
+                   .arg(m_expectedWidth)
+                   .arg(m_expectedHeight));
     m_buffer.emplace(width, height, m_sixteenBit);
 }
 

@@ -36,7 +36,7 @@ private:
 // device's error (with its message), a colour image, a size other than expected, or broken data.
 class ImageDecoder {
 public:
-    // expectedWidth/Height: the subframe asked for (an ImageBytes header may say otherwise).
+    // expectedWidth/Height: the subframe asked for; an image of another size is refused.
     ImageDecoder(QString source, long expectedWidth, long expectedHeight, bool sixteenBit);
     ~ImageDecoder();
     void begin(const QByteArray& contentType);
