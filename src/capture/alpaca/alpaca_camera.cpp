@@ -45,13 +45,13 @@ bool connectDevice(AlpacaClient& client, int connectVersion, std::chrono::millis
         };
         if (!waitUntil(connected, timeout))
             throw CameraError(QStringLiteral("%1 is still connecting after %2 s.")
-                                  .arg(client.describe())
+                                  .arg(client.subject())
                                   .arg(std::chrono::duration<double>(timeout).count()));
     } else {
         client.put(QStringLiteral("connected"), {{QStringLiteral("Connected"), boolean(true)}});
     }
     if (!client.get(QStringLiteral("connected")).toBool())
-        throw CameraError(QStringLiteral("%1 stays unconnected.").arg(client.describe()));
+        throw CameraError(QStringLiteral("%1 stays unconnected.").arg(client.subject()));
     return true;
 }
 
@@ -158,7 +158,7 @@ public:
         const int maxY = s.cached(s.maxBinY, "maxbiny");
         if (binning > maxX || binning > maxY)
             throw CameraError(QStringLiteral("%1 bins at most %2 x %3: binning %4 x %4 is not possible.")
-                                  .arg(camera.describe())
+                                  .arg(camera.subject())
                                   .arg(maxX)
                                   .arg(maxY)
                                   .arg(binning));
@@ -277,14 +277,14 @@ private:
                 s.toldUnfiltered = true;
                 qWarning("%s has no filter wheel (--filter-wheel alpaca=HOST:PORT/N): every filter choice is "
                          "shot unfiltered.",
-                         qPrintable(s.camera.describe()));
+                         qPrintable(s.camera.subject()));
             }
             return;
         }
         AlpacaClient& wheel = *s.wheel;
         if (!s.names.isEmpty() && slot >= s.names.size())
             throw CameraError(QStringLiteral("%1 has no slot %2 (it has %3).")
-                                  .arg(wheel.describe())
+                                  .arg(wheel.subject())
                                   .arg(slot + 1)
                                   .arg(s.names.size()));
         if (wheel.get(QStringLiteral("position")).toInt() == slot)
@@ -300,7 +300,7 @@ private:
             s.options.wheelTimeout);
         if (!arrived)
             throw CameraError(QStringLiteral("%1 did not reach slot %2 within %3 s.")
-                                  .arg(wheel.describe())
+                                  .arg(wheel.subject())
                                   .arg(slot + 1)
                                   .arg(std::chrono::duration<double>(s.options.wheelTimeout).count()));
     }

@@ -58,6 +58,12 @@ QString AlpacaClient::describe() const {
     return QStringLiteral("the Alpaca %1 at %2").arg(kind, m_device.address());
 }
 
+QString AlpacaClient::subject() const {
+    QString text = describe();
+    text[0] = text[0].toUpper();
+    return text;
+}
+
 QNetworkReply* AlpacaClient::send(const QString& member, const QByteArray* body, const QByteArray& accept) {
     QUrl url;
     url.setScheme(QStringLiteral("http"));
@@ -119,14 +125,14 @@ QJsonValue AlpacaClient::finish(QNetworkReply* reply, const QString& member, Alp
             QStringLiteral("Cannot reach %1 (%2): %3").arg(describe(), member, reply->errorString()));
     if (status != 200)
         throw CameraError(QStringLiteral("%1 refused %2 with HTTP %3: %4")
-                              .arg(describe(), member)
+                              .arg(subject(), member)
                               .arg(status)
                               .arg(QString::fromUtf8(body.left(kLongestErrorText)).trimmed()));
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (!document.isObject())
         throw CameraError(
-            QStringLiteral("%1 sent an answer to %2 that is not Alpaca JSON.").arg(describe(), member));
+            QStringLiteral("%1 sent an answer to %2 that is not Alpaca JSON.").arg(subject(), member));
     const QJsonObject object = document.object();
     const int number = object.value(QLatin1String("ErrorNumber")).toInt();
     if (number != 0) {
@@ -141,7 +147,7 @@ QJsonValue AlpacaClient::finish(QNetworkReply* reply, const QString& member, Alp
 
 void AlpacaClient::fail(const QString& member, const AlpacaFailure& failure) const {
     const QString text = failure.message.isEmpty() ? QStringLiteral("no message") : failure.message;
-    throw CameraError(QStringLiteral("%1: %2").arg(describe(), text),
+    throw CameraError(QStringLiteral("%1: %2").arg(subject(), text),
                       QStringLiteral("Alpaca error 0x%1 in %2.").arg(failure.number, 0, 16).arg(member));
 }
 
@@ -232,7 +238,7 @@ void AlpacaClient::getStream(const QString& member, const Stream& sink, std::chr
             QStringLiteral("Cannot reach %1 (%2): %3").arg(describe(), member, reply->errorString()));
     if (status != 200)
         throw CameraError(QStringLiteral("%1 refused %2 with HTTP %3: %4")
-                              .arg(describe(), member)
+                              .arg(subject(), member)
                               .arg(status)
                               .arg(QString::fromUtf8(errorBody.left(kLongestErrorText)).trimmed()));
     if (reply->error() != QNetworkReply::NoError)

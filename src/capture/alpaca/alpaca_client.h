@@ -45,8 +45,9 @@ public:
     AlpacaClient& operator=(const AlpacaClient&) = delete;
 
     const AlpacaDevice& device() const { return m_device; }
-    // "the Alpaca camera at HOST:PORT/N"
+    // "the Alpaca camera at HOST:PORT/N"; subject() begins with a capital, for the start of a sentence.
     QString describe() const;
+    QString subject() const;
 
     QJsonValue get(const QString& member);
     // extra: added to the call's time-out (a driver that answers StartExposure only at its end).

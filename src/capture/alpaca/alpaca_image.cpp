@@ -383,10 +383,12 @@ PixelBuffer ImageDecoder::finish() {
     } else {
         broken(QStringLiteral("no answer."));
     }
-    if (number != 0)
-        throw CameraError(QStringLiteral("%1: %2").arg(
-                              m_source, deviceError.isEmpty() ? QStringLiteral("no message") : deviceError),
-                          QStringLiteral("Alpaca error 0x%1 in imagearray.").arg(number, 0, 16));
+    if (number != 0) {
+        QString text = QStringLiteral("%1: %2").arg(
+            m_source, deviceError.isEmpty() ? QStringLiteral("no message") : deviceError);
+        text[0] = text[0].toUpper();
+        throw CameraError(text, QStringLiteral("Alpaca error 0x%1 in imagearray.").arg(number, 0, 16));
+    }
     const long long total = static_cast<long long>(m_buffer->width()) * m_buffer->height();
     if (m_placed != total || m_carried != 0)
         broken(QStringLiteral("%1 of its %2 x %3 pixels arrived.")
