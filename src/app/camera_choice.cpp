@@ -18,7 +18,7 @@ using Kind = CameraChoice::Kind;
 
 // Reads "HOST", "HOST:PORT", ":PORT" or "[IPv6]:PORT" into host and port (left as they are when
 // not given); the reason for a bad one in error.
-bool parseHostPort(const QString& address, QString& host, int& port, QString& error) {
+bool parseHostPort(const QString& what, const QString& address, QString& host, int& port, QString& error) {
     // The last colon separates the port, so a bracketed IPv6 address keeps its own colons.
     const qsizetype colon = address.lastIndexOf(QLatin1Char(':'));
     const bool bracketed = address.startsWith(QLatin1Char('['));
@@ -28,7 +28,7 @@ bool parseHostPort(const QString& address, QString& host, int& port, QString& er
         bool ok = false;
         const int number = address.mid(colon + 1).toInt(&ok);
         if (!ok || number < 1 || number > 65535) {
-            error = QStringLiteral("Invalid port in \"%1\".").arg(address);
+            error = QStringLiteral("Invalid %1 port in \"%2\".").arg(what, address);
             return false;
         }
         port = number;
@@ -36,7 +36,7 @@ bool parseHostPort(const QString& address, QString& host, int& port, QString& er
     if (bracketed && name.endsWith(QLatin1Char(']')))
         name = name.mid(1, name.size() - 2);
     if (name.contains(QLatin1Char(' ')) || (bracketed && name.isEmpty())) {
-        error = QStringLiteral("Invalid host in \"%1\".").arg(address);
+        error = QStringLiteral("Invalid %1 host in \"%2\".").arg(what, address);
         return false;
     }
     if (!name.isEmpty())
@@ -49,7 +49,7 @@ bool parseIndi(const QString& address, CameraChoice& choice, QString& error) {
         error = QStringLiteral("Missing INDI server address: use indi=HOST:PORT.");
         return false;
     }
-    return parseHostPort(address, choice.host, choice.port, error);
+    return parseHostPort(QStringLiteral("INDI server"), address, choice.host, choice.port, error);
 }
 
 // HOST:PORT[/N]
@@ -67,7 +67,7 @@ bool parseAlpacaAddress(const QString& address, DeviceAddress& device, QString& 
     }
     device.host.clear();
     device.port = 0;
-    if (!parseHostPort(hostPort, device.host, device.port, error))
+    if (!parseHostPort(QStringLiteral("Alpaca"), hostPort, device.host, device.port, error))
         return false;
     if (device.host.isEmpty() || device.port == 0) {
         error = QStringLiteral("Incomplete Alpaca address \"%1\": use alpaca=HOST:PORT or HOST:PORT/N.")
