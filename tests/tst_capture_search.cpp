@@ -237,6 +237,56 @@ private slots:
         QCOMPARE(run(SearchMethod::Fast, linear(1000, 40000), 30000, first).result.exposures(), 1);
     }
 
+    // Random rising profiles, steady or with flat stretches and jumps (a panel that brightens
+    // in bursts), searched cold, with the bias known, from their own entry and from a misleading
+    // one: always the ramp's step, never more than 8 exposures.
+    void randomProfiles_data() {
+        QTest::addColumn<int>("start");
+        QTest::newRow("cold") << 0;
+        QTest::newRow("bias known") << 1;
+        QTest::newRow("own entry") << 2;
+        QTest::newRow("misleading entry") << 3;
+    }
+    void randomProfiles() {
+        QFETCH(int, start);
+        std::mt19937 random(20 + start);
+        const auto uniform = [&](double a, double b) {
+            return std::uniform_real_distribution<double>(a, b)(random);
+        };
+        const auto chance = [&](double p) { return uniform(0, 1) < p; };
+        int worst = 0;
+        for (int i = 0; i < 4000; ++i) {
+            const double bias = uniform(0, 3000);
+            const double perStep = std::exp(uniform(std::log(20.0), std::log(30000.0)));
+            const double jumps = chance(0.5) ? uniform(0, 0.3) : 0;
+            std::vector<double> levels(kLastSearchStep + 1, bias);
+            for (std::size_t step = 1; step < levels.size(); ++step) {
+                const double rise =
+                    perStep * uniform(0.7, 1.3) * (chance(jumps) ? chance(0.5) ? 0 : uniform(3, 60) : 1);
+                levels[step] = std::min(levels[step - 1] + rise, 65535.0);
+            }
+            const Curve curve = [levels](int step) { return levels[static_cast<std::size_t>(step)]; };
+            const double target = uniform(2500, 66000);
+            SearchStart how;
+            if (start == 1)
+                how.bias = bias * uniform(0.5, 1.5);
+            else if (start == 2)
+                how.trained = run(SearchMethod::Fast, curve, target).result.entry(target);
+            else if (start == 3)
+                how.trained = TrainedEntry{std::uniform_int_distribution<int>(1, 40)(random),
+                                           chance(0.5) ? target : uniform(2500, 66000),
+                                           {uniform(-5000, 5000), std::exp(uniform(0, std::log(60000.0)))}};
+            const Run fast = run(SearchMethod::Fast, curve, target, how);
+            const int truth = firstPassing(curve, target);
+            QVERIFY2(found(fast.result) == truth && !fast.probe.repeated && !fast.probe.outOfRange &&
+                         fast.result.panelStep == (truth ? truth : kLastSearchStep),
+                     qPrintable(QString::number(i)));
+            worst = std::max(worst, fast.result.exposures());
+        }
+        qInfo("worst case %d exposures", worst);
+        QVERIFY(worst <= 8);
+    }
+
     void stop() {
         for (SearchMethod m : {SearchMethod::Ramp, SearchMethod::Bisection, SearchMethod::Fast}) {
             CurveProbe probe(linear(1000, 1300), 1);
