@@ -1,7 +1,9 @@
 #include "capture/brightness_search.h"
 #include "capture/trained_table.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -10,6 +12,11 @@
 #include <functional>
 #include <random>
 #include <set>
+
+#ifdef Q_OS_LINUX
+#include <sys/fsuid.h>
+#include <unistd.h>
+#endif
 
 using namespace brivane;
 
@@ -92,6 +99,35 @@ Run run(SearchMethod method, const Curve& curve, double target, const SearchStar
 int found(const SearchResult& r) {
     return r.outcome == SearchResult::Outcome::Accepted ? r.step : 0;
 }
+
+// As root, this thread's file access as an unprivileged user while it lives (Linux), in a
+// folder opened to all: permissions then hold as they would for a user.
+class AsOtherUser {
+public:
+    explicit AsOtherUser(const QString& folder) {
+#ifdef Q_OS_LINUX
+        if (!folder.isEmpty() && geteuid() == 0 &&
+            QFile::setPermissions(folder, QFileDevice::Permissions(0x7777))) {
+            setfsuid(65534);
+            m_active = setfsuid(65534) == 65534;
+        }
+#else
+        Q_UNUSED(folder);
+#endif
+    }
+    ~AsOtherUser() {
+        leave();
+    }
+    void leave() const {
+#ifdef Q_OS_LINUX
+        if (m_active)
+            setfsuid(0);
+#endif
+    }
+
+private:
+    bool m_active = false;
+};
 
 double median(std::vector<int> v) {
     std::sort(v.begin(), v.end());
@@ -325,24 +361,29 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<bool>("ours");
         QTest::addColumn<int>("entries");
+        QTest::addColumn<bool>("unreadable");
         const QByteArray head = "{\"format\": \"brivane-trained-steps\", \"version\": ";
         const QByteArray good = "{\"filter\": 1, \"binning\": 1, \"exposure\": 1, \"frequency\": 1000, "
                                 "\"step\": 21, \"target\": 30000, \"bias\": 1000, \"perStep\": 1300}";
         const QByteArray badStep = QByteArray(good).replace("\"step\": 21", "\"step\": 99");
-        QTest::newRow("truncated") << head.left(30) << true << 0;
-        QTest::newRow("binary") << QByteArray("\x00\xff\x10garbage", 10) << true << 0;
-        QTest::newRow("empty") << QByteArray() << true << 0;
-        QTest::newRow("foreign object") << QByteArray("{\"name\": \"something else\"}") << false << 0;
-        QTest::newRow("foreign array") << QByteArray("[1, 2, 3]") << false << 0;
-        QTest::newRow("newer version") << head + "9, \"entries\": []}" << false << 0;
+        QTest::newRow("truncated") << head.left(30) << true << 0 << false;
+        QTest::newRow("binary") << QByteArray("\x00\xff\x10garbage", 10) << true << 0 << false;
+        QTest::newRow("empty") << QByteArray() << true << 0 << false;
+        QTest::newRow("foreign object")
+            << QByteArray("{\"name\": \"something else\"}") << false << 0 << false;
+        QTest::newRow("foreign array") << QByteArray("[1, 2, 3]") << false << 0 << false;
+        QTest::newRow("newer version") << head + "9, \"entries\": []}" << false << 0 << false;
         QTest::newRow("bad entries") << head + "1, \"entries\": [" + good + ", " + badStep +
                                             ", {\"filter\": \"x\"}, 7]}"
-                                     << true << 1;
+                                     << true << 1 << false;
+        // There, but it cannot be read: a directory in its place, or no permission to read it.
+        QTest::newRow("unreadable") << QByteArray("{}") << false << 0 << true;
     }
     void trainedTableBadFiles() {
         QFETCH(QByteArray, content);
         QFETCH(bool, ours);
         QFETCH(int, entries);
+        QFETCH(bool, unreadable);
         QTemporaryDir dir;
         const QString path = TrainedTable::pathIn(dir.path());
         {
@@ -350,14 +391,26 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(content);
         }
+        // Without read permission (as another user where root would read it anyway); where that
+        // does not stop reads, a directory in its place.
+        if (unreadable)
+            QVERIFY(QFile::setPermissions(path, QFileDevice::WriteOwner));
+        const AsOtherUser other(unreadable ? dir.path() : QString());
+        if (unreadable && QFile(path).open(QIODevice::ReadOnly))
+            QVERIFY(QFile::remove(path) && QDir(dir.path()).mkdir(TrainedTable::fileName()));
         QString warning;
         const TrainedTable table = TrainedTable::load(path, &warning);
         QCOMPARE(table.size(), entries);
-        QVERIFY(!warning.isEmpty());
-        // Ours (however broken) is replaced by a sound table; another program's file is kept.
+        QVERIFY2(warning.startsWith(TrainedTable::fileName()), qPrintable(warning));
+        // Ours (however broken) is replaced by a sound table; another program's file, or one that
+        // could not be read, is kept.
         QString error;
         QCOMPARE(rememberTrained(path, TrainedKey{0, 1, 3, 1000}, TrainedEntry{3, 5000, {1000, 300}}, &error),
                  ours);
+        if (QFileInfo(path).isDir())
+            return;
+        other.leave();
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         if (ours)
