@@ -11,11 +11,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <functional>
+#include <sys/mount.h>
 
 using namespace brivane;
 
@@ -347,6 +349,57 @@ private slots:
         const QJsonArray flats = summary.value("filters").toArray().at(0).toObject().value("flats").toArray();
         QVERIFY(!flats.isEmpty());
         QCOMPARE(framesIn(QDir(out).filePath("Filter1"), "*.fit").size(), flats.size());
+    }
+
+    // A disk that fills during the series (a small tmpfs, where this may mount one): the frame
+    // left half written is counted and listed with its error, and the run stops. No temporary
+    // folder: the run stops before the first test frame, and none lands in the working folder.
+    void storageFaults_data() {
+        QTest::addColumn<int>("diskKiB");
+        QTest::addColumn<int>("flats");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("full disk") << 1200 << 2 << "Flat- 2.fit";
+        QTest::newRow("no temporary folder") << 0 << 0 << "making the folder for test frames";
+    }
+    void storageFaults() {
+        QFETCH(int, diskKiB);
+        QFETCH(int, flats);
+        QFETCH(QString, error);
+        QTemporaryDir work;
+        QString out = work.filePath("out");
+        const QByteArray tmpdir = qgetenv("TMPDIR");
+        const QString current = QDir::currentPath();
+        const auto restore = qScopeGuard([&] {
+            QDir::setCurrent(current);
+            qputenv("TMPDIR", tmpdir);
+            if (diskKiB)
+                umount2(QFile::encodeName(out).constData(), MNT_DETACH);
+        });
+        if (diskKiB) {
+            const QByteArray size = "size=" + QByteArray::number(diskKiB) + "k";
+            if (!QDir().mkpath(out) ||
+                mount("tmpfs", QFile::encodeName(out).constData(), "tmpfs", 0, size.constData()))
+                QSKIP("cannot mount a small tmpfs here (needs root)");
+        } else {
+            qputenv("TMPDIR", QFile::encodeName(work.filePath("missing")));
+            QDir::setCurrent(work.path());
+        }
+        const QString json = work.filePath("run.json");
+        const Result r =
+            runFlats({"--simulate", "--filters", "1", "--count", "20", "--exposure", "0.2", "--binning", "2",
+                      "--target", "20000", "--out", out, "--settle", "0", "--table", "none", "--json", json});
+        QVERIFY2(r.exitCode == 1 && r.err.contains(error) &&
+                     r.out.contains(QStringLiteral("%1 flats").arg(flats)),
+                 qPrintable(describe(r)));
+        const QJsonObject summary = readJson(json);
+        QCOMPARE(summary.value("outcome").toString(), QStringLiteral("failed"));
+        const QJsonArray frames =
+            summary.value("filters").toArray().at(0).toObject().value("flats").toArray();
+        QCOMPARE(frames.size(), flats);
+        QCOMPARE(framesIn(QDir(out).filePath("Filter1"), "*.fit").size(), flats);
+        if (flats)
+            QVERIFY(frames.last().toObject().value("error").toString().contains(error));
+        QCOMPARE(QDir(work.path()).entryList(QDir::Files), QStringList{"run.json"});
     }
 
     // A real indiserver with the CCD and wheel simulators: the wheel's filter names in the headers,
