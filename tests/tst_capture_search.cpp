@@ -71,20 +71,6 @@ Curve bent(double bias, double atForty, double gamma) {
     return clipped([=](int step) { return bias + atForty * std::pow(step / 40.0, gamma); });
 }
 
-// A linear curve with noise of `relative` rms per step, kept rising (a step never below the last).
-Curve noisy(double bias, double perStep, double relative, unsigned seed) {
-    std::mt19937 random(seed);
-    std::normal_distribution<double> unit(0, 1);
-    std::vector<double> levels(kLastSearchStep + 1, 0);
-    double last = 0;
-    for (int step = 1; step <= kLastSearchStep; ++step) {
-        const double clean = bias + perStep * step;
-        last = std::max(last, clean * (1 + relative * unit(random)));
-        levels[step] = std::min(last, 65535.0);
-    }
-    return [levels](int step) { return levels[static_cast<std::size_t>(step)]; };
-}
-
 struct Run {
     SearchResult result;
     CurveProbe probe;
@@ -179,25 +165,18 @@ private slots:
         QCOMPARE(stats.fastAboveBisection, 0);
     }
 
-    void bentAndNoisyCurves() {
+    void bentCurves() {
         Stats stats;
-        unsigned seed = 1;
         for (double gamma : {0.5, 0.8, 1.25, 2.0})
             for (double atForty : {8000.0, 30000.0, 70000.0, 200000.0})
                 for (double target = 4000; target <= 62000; target += 6000)
                     checkCurve(bent(800, atForty, gamma), target, stats,
                                QStringLiteral("bent %1 %2, target %3").arg(gamma).arg(atForty).arg(target));
-        for (double relative : {0.01, 0.03, 0.08})
-            for (double perStep : {200.0, 900.0, 2500.0})
-                for (double target = 4000; target <= 62000; target += 7000)
-                    checkCurve(
-                        noisy(1000, perStep, relative, seed++), target, stats,
-                        QStringLiteral("noisy %1 %2, target %3").arg(relative).arg(perStep).arg(target));
         // Flat stretches: a panel that does not change between some steps.
         const Curve stairs = [](int step) { return 1000.0 + 2000.0 * (step / 5); };
         for (double target = 3000; target <= 20000; target += 1000)
             checkCurve(stairs, target, stats, QStringLiteral("stairs, target %1").arg(target));
-        qInfo("bent and noisy: %zu cases, median cold %.0f warm %.0f bisection %.0f, fast above bisection %d",
+        qInfo("bent: %zu cases, median cold %.0f warm %.0f bisection %.0f, fast above bisection %d",
               stats.cold.size(), median(stats.cold), median(stats.warm), median(stats.bisection),
               stats.fastAboveBisection);
     }

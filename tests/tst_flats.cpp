@@ -30,11 +30,14 @@ struct Result {
 
 // Runs `brivane flats ...` with no display at all (a window's application would fail to start),
 // keeping this thread's events running for an in-process inverter. `during` sees the output so far
-// and may act on the process; it returns true once it has done so.
+// and may act on the process; it returns true once it has done so. `temporary` replaces TMPDIR.
 Result runFlats(const QStringList& arguments,
-                const std::function<bool(QProcess&, const QString&)>& during = {}) {
+                const std::function<bool(QProcess&, const QString&)>& during = {},
+                const QString& temporary = {}) {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!temporary.isEmpty())
+        environment.insert(QStringLiteral("TMPDIR"), temporary);
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
@@ -366,40 +369,31 @@ private slots:
         QFETCH(int, flats);
         QFETCH(QString, error);
         QTemporaryDir work;
-        QString out = work.filePath("out");
-        const QByteArray tmpdir = qgetenv("TMPDIR");
-        const QString current = QDir::currentPath();
+        const QString out = work.filePath("out"), json = work.filePath("run.json"),
+                      current = QDir::currentPath();
         const auto restore = qScopeGuard([&] {
             QDir::setCurrent(current);
-            qputenv("TMPDIR", tmpdir);
             if (diskKiB)
                 umount2(QFile::encodeName(out).constData(), MNT_DETACH);
         });
-        if (diskKiB) {
-            const QByteArray size = "size=" + QByteArray::number(diskKiB) + "k";
-            if (!QDir().mkpath(out) ||
-                mount("tmpfs", QFile::encodeName(out).constData(), "tmpfs", 0, size.constData()))
-                QSKIP("cannot mount a small tmpfs here (needs root)");
-        } else {
-            qputenv("TMPDIR", QFile::encodeName(work.filePath("missing")));
-            QDir::setCurrent(work.path());
-        }
-        const QString json = work.filePath("run.json");
+        const QByteArray size = "size=" + QByteArray::number(diskKiB) + "k";
+        if (diskKiB && (!QDir().mkpath(out) ||
+                        mount("tmpfs", QFile::encodeName(out).constData(), "tmpfs", 0, size.constData())))
+            QSKIP("cannot mount a small tmpfs here (needs root)");
+        QDir::setCurrent(work.path());
         const Result r =
             runFlats({"--simulate", "--filters", "1", "--count", "20", "--exposure", "0.2", "--binning", "2",
-                      "--target", "20000", "--out", out, "--settle", "0", "--table", "none", "--json", json});
+                      "--target", "20000", "--out", out, "--settle", "0", "--table", "none", "--json", json},
+                     {}, diskKiB ? QString() : work.filePath("missing"));
         QVERIFY2(r.exitCode == 1 && r.err.contains(error) &&
                      r.out.contains(QStringLiteral("%1 flats").arg(flats)),
                  qPrintable(describe(r)));
-        const QJsonObject summary = readJson(json);
-        QCOMPARE(summary.value("outcome").toString(), QStringLiteral("failed"));
         const QJsonArray frames =
-            summary.value("filters").toArray().at(0).toObject().value("flats").toArray();
+            readJson(json).value("filters").toArray().at(0).toObject().value("flats").toArray();
         QCOMPARE(frames.size(), flats);
         QCOMPARE(framesIn(QDir(out).filePath("Filter1"), "*.fit").size(), flats);
-        if (flats)
-            QVERIFY(frames.last().toObject().value("error").toString().contains(error));
-        QCOMPARE(QDir(work.path()).entryList(QDir::Files), QStringList{"run.json"});
+        QVERIFY(!flats || frames.last().toObject().value("error").toString().contains(error));
+        QCOMPARE(QDir(work.path()).entryList(QDir::Files), QStringList{"run.json"}); // no test frame here
     }
 
     // A real indiserver with the CCD and wheel simulators: the wheel's filter names in the headers,
