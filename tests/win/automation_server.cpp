@@ -1,11 +1,19 @@
-// A stand-in for the camera application's automation server, for the Windows build's tests: an
-// out-of-process COM server (LocalServer32) registered under the two programmatic identifiers
-// the camera back-end creates. Every member the back-end calls is implemented through IDispatch;
-// each call is appended to automation-calls.txt beside the server, with its arguments' types and
-// values. automation-script.txt beside the server, read whenever a camera object is made, can make it
+// A stand-in for the camera application's automation server and for an ASCOM camera and filter
+// wheel driver, for the Windows build's tests: an out-of-process COM server (LocalServer32)
+// registered under the programmatic identifiers the camera back-ends create (MaxIm.CCDCamera,
+// MaxIm.Document; Brivane.TestCamera, Brivane.TestFilterWheel). Every member the back-ends call is
+// implemented through IDispatch; each call is appended to automation-calls.txt beside the server,
+// with its arguments' types and values. The ASCOM members take and give exactly the types ASCOM
+// declares (a put of another type fails with DISP_E_TYPEMISMATCH) and answer NotConnected until
+// connected. automation-script.txt beside the server, read whenever an object is made and at each
+// StartExposure, can make it
 //   reject N          turn the next N incoming calls away (the caller sees RPC_E_CALL_REJECTED)
 //   fail MEMBER TEXT  raise TEXT through EXCEPINFO from MEMBER
-//   level N           the StretchMax it reports (default 40000; StretchMin is 100)
+//   level N           the StretchMax it reports (default 40000; StretchMin is 100); the ASCOM
+//                     image's pixel (x, y) is N + x + 100 y
+//   maxadu N          the ASCOM camera's MaxADU (default 65535)
+//   interface N       the ASCOM camera's InterfaceVersion (default 3; 4 connects with Connect)
+//   unconnectable     the ASCOM camera's Connected stays false
 // Usage: brivane-test-automation.exe /regserver   (the classes root: per user on Windows without elevation),
 // or started by COM.
 #include <windows.h>
@@ -29,12 +37,23 @@ namespace {
 // {6A1F7C20-3B0E-4F51-9C1D-7E2B8A4D5C01}, {...02}
 const CLSID kCameraClsid = {0x6a1f7c20, 0x3b0e, 0x4f51, {0x9c, 0x1d, 0x7e, 0x2b, 0x8a, 0x4d, 0x5c, 0x01}};
 const CLSID kDocumentClsid = {0x6a1f7c20, 0x3b0e, 0x4f51, {0x9c, 0x1d, 0x7e, 0x2b, 0x8a, 0x4d, 0x5c, 0x02}};
+const CLSID kAscomCameraClsid = {
+    0x6a1f7c20, 0x3b0e, 0x4f51, {0x9c, 0x1d, 0x7e, 0x2b, 0x8a, 0x4d, 0x5c, 0x03}};
+const CLSID kAscomWheelClsid = {0x6a1f7c20, 0x3b0e, 0x4f51, {0x9c, 0x1d, 0x7e, 0x2b, 0x8a, 0x4d, 0x5c, 0x04}};
+
+constexpr SCODE kAscomNotConnected = static_cast<SCODE>(0x80040407);
+constexpr SCODE kAscomInvalidValue = static_cast<SCODE>(0x80040401);
+constexpr SCODE kAscomDriverError = static_cast<SCODE>(0x80040500);
+constexpr LONG kSensorWidth = 64, kSensorHeight = 48;
 
 std::wstring g_folder;
 std::atomic<long> g_objects{0};
 int g_reject = 0;
 std::map<std::wstring, std::wstring> g_failures;
 long g_level = 40000;
+long g_maxAdu = 65535;
+short g_interface = 3;
+bool g_unconnectable = false;
 
 std::string utf8(const std::wstring& text) {
     if (text.empty())
@@ -64,6 +83,9 @@ void readScript() {
     g_reject = 0;
     g_failures.clear();
     g_level = 40000;
+    g_maxAdu = 65535;
+    g_interface = 3;
+    g_unconnectable = false;
     std::ifstream in(utf8(g_folder + L"\\automation-script.txt"), std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
@@ -76,6 +98,12 @@ void readScript() {
             words >> g_reject;
         } else if (verb == "level") {
             words >> g_level;
+        } else if (verb == "maxadu") {
+            words >> g_maxAdu;
+        } else if (verb == "interface") {
+            words >> g_interface;
+        } else if (verb == "unconnectable") {
+            g_unconnectable = true;
         } else if (verb == "fail") {
             std::string member;
             words >> member;
@@ -113,9 +141,113 @@ std::wstring describe(const VARIANT& v) {
     }
 }
 
+enum class Kind { Camera, Document, AscomCamera, AscomWheel };
+
+const wchar_t* kindName(Kind kind) {
+    switch (kind) {
+    case Kind::Camera:
+        return L"Camera";
+    case Kind::Document:
+        return L"Document";
+    case Kind::AscomCamera:
+        return L"AscomCamera";
+    case Kind::AscomWheel:
+        return L"AscomWheel";
+    }
+    return L"";
+}
+
+const wchar_t* progIdOf(Kind kind) {
+    switch (kind) {
+    case Kind::Camera:
+        return L"MaxIm.CCDCamera";
+    case Kind::Document:
+        return L"MaxIm.Document";
+    case Kind::AscomCamera:
+        return L"Brivane.TestCamera";
+    case Kind::AscomWheel:
+        return L"Brivane.TestFilterWheel";
+    }
+    return L"";
+}
+
+// A member and the types it takes: the property's type (VT_EMPTY: none) and whether it can be
+// written, or a method's argument types.
+struct Member {
+    const wchar_t* name;
+    VARTYPE type = VT_EMPTY;
+    bool writable = false;
+    std::vector<VARTYPE> arguments = {};
+    bool method = false;
+};
+
+const std::vector<Member>& membersOf(Kind kind) {
+    static const std::vector<Member> camera = {{L"LinkEnabled"}, {L"CoolerOn"}, {L"DisableAutoShutdown"},
+                                               {L"BinX"},        {L"BinY"},     {L"Expose"},
+                                               {L"ImageReady"},  {L"SaveImage"}};
+    static const std::vector<Member> document = {{L"OpenFile"}, {L"StretchMin"}, {L"StretchMax"}, {L"Close"}};
+    // ICameraV3 / ICameraV4 as far as the back-end uses them.
+    static const std::vector<Member> ascomCamera = {
+        {L"Connected", VT_BOOL, true},
+        {L"InterfaceVersion", VT_I2},
+        {L"Connect", VT_EMPTY, false, {}, true},
+        {L"Connecting", VT_BOOL},
+        {L"Name", VT_BSTR},
+        {L"CameraXSize", VT_I4},
+        {L"CameraYSize", VT_I4},
+        {L"MaxBinX", VT_I2},
+        {L"MaxBinY", VT_I2},
+        {L"BinX", VT_I2, true},
+        {L"BinY", VT_I2, true},
+        {L"StartX", VT_I4, true},
+        {L"StartY", VT_I4, true},
+        {L"NumX", VT_I4, true},
+        {L"NumY", VT_I4, true},
+        {L"StartExposure", VT_EMPTY, false, {VT_R8, VT_BOOL}, true},
+        {L"ImageReady", VT_BOOL},
+        {L"AbortExposure", VT_EMPTY, false, {}, true},
+        {L"ImageArray", VT_ARRAY | VT_I4},
+        {L"MaxADU", VT_I4},
+        {L"SensorType", VT_I4},
+        {L"BayerOffsetX", VT_I2},
+        {L"BayerOffsetY", VT_I2},
+        {L"Gain", VT_I2, true},
+        {L"Offset", VT_I4, true},
+        {L"CCDTemperature", VT_R8},
+        {L"CanSetCCDTemperature", VT_BOOL},
+        {L"CoolerOn", VT_BOOL, true}};
+    // IFilterWheelV2.
+    static const std::vector<Member> ascomWheel = {{L"Connected", VT_BOOL, true},
+                                                   {L"InterfaceVersion", VT_I2},
+                                                   {L"Name", VT_BSTR},
+                                                   {L"Names", VT_ARRAY | VT_BSTR},
+                                                   {L"Position", VT_I2, true}};
+    switch (kind) {
+    case Kind::Camera:
+        return camera;
+    case Kind::Document:
+        return document;
+    case Kind::AscomCamera:
+        return ascomCamera;
+    case Kind::AscomWheel:
+        return ascomWheel;
+    }
+    return camera;
+}
+
+HRESULT raise(EXCEPINFO* info, const wchar_t* source, const std::wstring& text, SCODE scode) {
+    if (info) {
+        *info = EXCEPINFO{};
+        info->bstrSource = SysAllocString(source);
+        info->bstrDescription = SysAllocString(text.c_str());
+        info->scode = scode;
+    }
+    return DISP_E_EXCEPTION;
+}
+
 class Automation : public IDispatch {
 public:
-    explicit Automation(bool camera) : m_camera(camera) { ++g_objects; }
+    explicit Automation(Kind kind) : m_kind(kind) { ++g_objects; }
     virtual ~Automation() { --g_objects; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
@@ -144,12 +276,12 @@ public:
         HRESULT hr = S_OK;
         for (UINT i = 0; i < count; ++i) {
             ids[i] = DISPID_UNKNOWN;
-            const auto& table = members();
+            const auto& table = membersOf(m_kind);
             for (std::size_t m = 0; m < table.size(); ++m)
-                if (_wcsicmp(table[m], names[i]) == 0)
+                if (_wcsicmp(table[m].name, names[i]) == 0)
                     ids[i] = DISPID(m + 1);
             if (ids[i] == DISPID_UNKNOWN) {
-                record(kind() + L"." + names[i] + L" unknown");
+                record(std::wstring(kindName(m_kind)) + L"." + names[i] + L" unknown");
                 hr = DISP_E_UNKNOWNNAME;
             }
         }
@@ -157,15 +289,15 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                                     EXCEPINFO* info, UINT*) override {
-        const auto& table = members();
+                                     EXCEPINFO* info, UINT* argError) override {
+        const auto& table = membersOf(m_kind);
         if (id < 1 || std::size_t(id) > table.size())
             return DISP_E_MEMBERNOTFOUND;
-        const std::wstring member = table[std::size_t(id - 1)];
-        const wchar_t* how = (flags & DISPATCH_PROPERTYPUT) ? L"put"
-                             : (flags & DISPATCH_METHOD)    ? L"call"
-                                                            : L"get";
-        std::wstring line = kind() + L"." + member + L" " + how;
+        const Member& entry = table[std::size_t(id - 1)];
+        const std::wstring member = entry.name;
+        const bool put = flags & DISPATCH_PROPERTYPUT;
+        const wchar_t* how = put ? L"put" : (flags & DISPATCH_METHOD) ? L"call" : L"get";
+        std::wstring line = std::wstring(kindName(m_kind)) + L"." + member + L" " + how;
         std::vector<VARIANT*> args; // first argument first
         for (UINT i = params->cArgs; i > 0; --i)
             args.push_back(&params->rgvarg[i - 1]);
@@ -173,15 +305,197 @@ public:
             line += L" " + describe(*arg);
         record(line);
 
-        if (const auto failure = g_failures.find(member); failure != g_failures.end()) {
-            if (info) {
-                *info = EXCEPINFO{};
-                info->bstrSource = SysAllocString(m_camera ? L"MaxIm.CCDCamera" : L"MaxIm.Document");
-                info->bstrDescription = SysAllocString(failure->second.c_str());
-                info->scode = E_FAIL;
+        if (const auto failure = g_failures.find(member); failure != g_failures.end())
+            return raise(info, progIdOf(m_kind), failure->second, ascom() ? kAscomDriverError : E_FAIL);
+        if (!ascom())
+            return answerAutomation(member, flags, args, result);
+
+        // Exactly the declared types, as a typed interface behind IDispatch would take them.
+        const std::vector<VARTYPE> wanted = entry.method ? entry.arguments
+                                            : put        ? std::vector<VARTYPE>{entry.type}
+                                                         : std::vector<VARTYPE>{};
+        if ((entry.method && !(flags & DISPATCH_METHOD)) || (put && !entry.writable) ||
+            (!entry.method && !put && entry.type == VT_EMPTY))
+            return DISP_E_MEMBERNOTFOUND;
+        if (args.size() != wanted.size())
+            return DISP_E_BADPARAMCOUNT;
+        for (std::size_t i = 0; i < args.size(); ++i)
+            if (args[i]->vt != wanted[i]) {
+                if (argError)
+                    *argError = UINT(args.size() - 1 - i);
+                return DISP_E_TYPEMISMATCH;
             }
-            return DISP_E_EXCEPTION;
+        const bool always = member == L"Connected" || member == L"InterfaceVersion" || member == L"Name" ||
+                            member == L"Connect" || member == L"Connecting";
+        if (!m_connected && !always)
+            return raise(info, progIdOf(m_kind), L"The device is not connected.", kAscomNotConnected);
+        VARIANT out;
+        VariantInit(&out);
+        const HRESULT hr = m_kind == Kind::AscomCamera ? answerCamera(member, put, args, out, info)
+                                                       : answerWheel(member, put, args, out, info);
+        if (FAILED(hr) || put || entry.method) {
+            VariantClear(&out);
+            return hr;
         }
+        if (out.vt != entry.type) { // the stand-in's own mistake: never hand out another type
+            VariantClear(&out);
+            return E_UNEXPECTED;
+        }
+        if (result)
+            *result = out;
+        else
+            VariantClear(&out);
+        return S_OK;
+    }
+
+private:
+    bool ascom() const { return m_kind == Kind::AscomCamera || m_kind == Kind::AscomWheel; }
+
+    static void setBool(VARIANT& out, bool value) {
+        out.vt = VT_BOOL;
+        out.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+    }
+    static void setShort(VARIANT& out, long value) {
+        out.vt = VT_I2;
+        out.iVal = SHORT(value);
+    }
+    static void setLong(VARIANT& out, long value) {
+        out.vt = VT_I4;
+        out.lVal = value;
+    }
+
+    HRESULT answerCamera(const std::wstring& member, bool put, const std::vector<VARIANT*>& args,
+                         VARIANT& out, EXCEPINFO* info) {
+        const wchar_t* source = progIdOf(m_kind);
+        if (member == L"Connected" && put) {
+            m_connected = args[0]->boolVal && !g_unconnectable;
+        } else if (member == L"Connected") {
+            setBool(out, m_connected);
+        } else if (member == L"Connect") {
+            if (g_interface < 4)
+                return DISP_E_MEMBERNOTFOUND;
+            m_connected = !g_unconnectable;
+            m_connectingReads = 2;
+        } else if (member == L"Connecting") {
+            setBool(out, m_connectingReads > 0 && m_connectingReads--);
+        } else if (member == L"InterfaceVersion") {
+            setShort(out, g_interface);
+        } else if (member == L"Name") {
+            out.vt = VT_BSTR;
+            out.bstrVal = SysAllocString(L"Brivane Test Camera");
+        } else if (member == L"CameraXSize" || member == L"CameraYSize") {
+            setLong(out, member == L"CameraXSize" ? kSensorWidth : kSensorHeight);
+        } else if (member == L"MaxBinX" || member == L"MaxBinY") {
+            setShort(out, 2);
+        } else if (member == L"BinX" || member == L"BinY") {
+            if (!put)
+                setShort(out, member == L"BinX" ? m_binX : m_binY);
+            else if (args[0]->iVal < 1 || args[0]->iVal > 2)
+                return raise(info, source, L"Binning out of range.", kAscomInvalidValue);
+            else
+                (member == L"BinX" ? m_binX : m_binY) = args[0]->iVal;
+        } else if (member == L"StartX" || member == L"StartY" || member == L"NumX" || member == L"NumY") {
+            long& value = member == L"StartX"   ? m_startX
+                          : member == L"StartY" ? m_startY
+                          : member == L"NumX"   ? m_numX
+                                                : m_numY;
+            if (put)
+                value = args[0]->lVal;
+            else
+                setLong(out, value);
+        } else if (member == L"StartExposure") {
+            readScript();
+            if (m_numX < 1 || m_numY < 1 || (m_startX + m_numX) * m_binX > kSensorWidth ||
+                (m_startY + m_numY) * m_binY > kSensorHeight)
+                return raise(info, source, L"The subframe does not fit the sensor.", kAscomInvalidValue);
+            m_imageReady = true;
+        } else if (member == L"ImageReady") {
+            setBool(out, m_imageReady);
+        } else if (member == L"AbortExposure") {
+            m_imageReady = false;
+        } else if (member == L"ImageArray") {
+            if (!m_imageReady)
+                return raise(info, source, L"There is no image.", static_cast<SCODE>(0x8004040B));
+            // ImageArray(x, y): x is the first (leftmost) dimension. Built through the array
+            // functions only, so the layout in memory is the system's, not an assumption.
+            SAFEARRAYBOUND bounds[2] = {{ULONG(m_numY), 0}, {ULONG(m_numX), 0}};
+            SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
+            LONG upper = 0;
+            if (SUCCEEDED(SafeArrayGetUBound(array, 1, &upper)) && upper != m_numX - 1) {
+                SafeArrayDestroy(array);
+                std::swap(bounds[0], bounds[1]);
+                array = SafeArrayCreate(VT_I4, 2, bounds);
+            }
+            for (LONG y = 0; y < m_numY; ++y)
+                for (LONG x = 0; x < m_numX; ++x) {
+                    LONG index[2] = {x, y};
+                    LONG value = g_level + x + 100 * y;
+                    SafeArrayPutElement(array, index, &value);
+                }
+            out.vt = VT_ARRAY | VT_I4;
+            out.parray = array;
+        } else if (member == L"MaxADU") {
+            setLong(out, g_maxAdu);
+        } else if (member == L"SensorType") {
+            setLong(out, 2); // RGGB
+        } else if (member == L"BayerOffsetX" || member == L"BayerOffsetY") {
+            setShort(out, member == L"BayerOffsetX" ? 1 : 0);
+        } else if (member == L"Gain") {
+            if (put)
+                m_gain = args[0]->iVal;
+            else
+                setShort(out, m_gain);
+        } else if (member == L"Offset") {
+            if (put)
+                m_offset = args[0]->lVal;
+            else
+                setLong(out, m_offset);
+        } else if (member == L"CCDTemperature") {
+            out.vt = VT_R8;
+            out.dblVal = -10.5;
+        } else if (member == L"CanSetCCDTemperature") {
+            setBool(out, false);
+        } else if (member == L"CoolerOn") {
+            return raise(info, source, L"The cooler cannot be set.", static_cast<SCODE>(0x80040400));
+        }
+        return S_OK;
+    }
+
+    HRESULT answerWheel(const std::wstring& member, bool put, const std::vector<VARIANT*>& args, VARIANT& out,
+                        EXCEPINFO* info) {
+        static const wchar_t* const kNames[] = {L"Red", L"Green", L"Blue", L"Lum"};
+        if (member == L"Connected" && put) {
+            m_connected = args[0]->boolVal != VARIANT_FALSE;
+        } else if (member == L"Connected") {
+            setBool(out, m_connected);
+        } else if (member == L"InterfaceVersion") {
+            setShort(out, 2);
+        } else if (member == L"Name") {
+            out.vt = VT_BSTR;
+            out.bstrVal = SysAllocString(L"Brivane Test Wheel");
+        } else if (member == L"Names") {
+            SAFEARRAYBOUND bounds = {4, 0};
+            SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bounds);
+            for (LONG i = 0; i < 4; ++i) {
+                BSTR name = SysAllocString(kNames[i]);
+                SafeArrayPutElement(array, &i, name);
+                SysFreeString(name);
+            }
+            out.vt = VT_ARRAY | VT_BSTR;
+            out.parray = array;
+        } else if (member == L"Position" && put) {
+            if (args[0]->iVal < 0 || args[0]->iVal > 3)
+                return raise(info, progIdOf(m_kind), L"No such slot.", kAscomInvalidValue);
+            m_position = args[0]->iVal;
+            m_movingReads = 2;
+        } else if (member == L"Position") {
+            setShort(out, m_movingReads > 0 && m_movingReads-- ? -1 : m_position);
+        }
+        return S_OK;
+    }
+
+    HRESULT answerAutomation(const std::wstring& member, WORD flags, const std::vector<VARIANT*>& args,
+                             VARIANT* result) {
         const auto value = [&](const VARIANT& v) {
             VARIANT copy;
             VariantInit(&copy);
@@ -198,10 +512,10 @@ public:
         VariantInit(&out);
         if (member == L"LinkEnabled" && (flags & DISPATCH_PROPERTYPUT) && !args.empty()) {
             VARIANT v = value(*args[0]);
-            m_linked = v.vt == VT_BOOL && v.boolVal;
+            m_connected = v.vt == VT_BOOL && v.boolVal;
         } else if (member == L"LinkEnabled" || member == L"ImageReady") {
             out.vt = VT_BOOL;
-            out.boolVal = (member == L"ImageReady" || m_linked) ? VARIANT_TRUE : VARIANT_FALSE;
+            out.boolVal = (member == L"ImageReady" || m_connected) ? VARIANT_TRUE : VARIANT_FALSE;
             answer(out);
         } else if (member == L"SaveImage" && !args.empty()) {
             VARIANT path = value(*args[0]);
@@ -239,25 +553,22 @@ public:
         return S_OK;
     }
 
-private:
-    std::wstring kind() const { return m_camera ? L"Camera" : L"Document"; }
-    const std::vector<const wchar_t*>& members() const {
-        static const std::vector<const wchar_t*> camera = {
-            L"LinkEnabled", L"CoolerOn", L"DisableAutoShutdown", L"BinX",
-            L"BinY",        L"Expose",   L"ImageReady",          L"SaveImage"};
-        static const std::vector<const wchar_t*> document = {L"OpenFile", L"StretchMin", L"StretchMax",
-                                                             L"Close"};
-        return m_camera ? camera : document;
-    }
-
-    bool m_camera;
-    bool m_linked = false;
+    Kind m_kind;
+    bool m_connected = false; // LinkEnabled, Connected
     std::atomic<long> m_refs{1};
+    int m_connectingReads = 0;
+    short m_binX = 1, m_binY = 1;
+    long m_startX = 0, m_startY = 0, m_numX = kSensorWidth, m_numY = kSensorHeight;
+    bool m_imageReady = false;
+    short m_gain = 120;
+    long m_offset = 30;
+    short m_position = 0;
+    int m_movingReads = 0;
 };
 
 class Factory : public IClassFactory {
 public:
-    explicit Factory(bool camera) : m_camera(camera) {}
+    explicit Factory(Kind kind) : m_kind(kind) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (riid == IID_IUnknown || riid == IID_IClassFactory) {
             *object = static_cast<IClassFactory*>(this);
@@ -271,10 +582,11 @@ public:
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
         if (outer)
             return CLASS_E_NOAGGREGATION;
-        if (m_camera) // the script holds for the camera and the documents of its operation
+        // The script holds for the camera and the documents of its operation.
+        if (m_kind == Kind::Camera || m_kind == Kind::AscomCamera)
             readScript();
-        record(m_camera ? L"create MaxIm.CCDCamera" : L"create MaxIm.Document");
-        auto* automation = new Automation(m_camera);
+        record(std::wstring(L"create ") + progIdOf(m_kind));
+        auto* automation = new Automation(m_kind);
         const HRESULT hr = automation->QueryInterface(riid, object);
         automation->Release();
         return hr;
@@ -282,7 +594,7 @@ public:
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
 private:
-    bool m_camera;
+    Kind m_kind;
 };
 
 // Turns incoming calls away while the script asks for it.
@@ -320,8 +632,10 @@ std::wstring guidText(const CLSID& clsid) {
 
 bool registerServer(const std::wstring& exe) {
     bool ok = true;
-    for (const auto& [progId, clsid] :
-         {std::pair{L"MaxIm.CCDCamera", kCameraClsid}, std::pair{L"MaxIm.Document", kDocumentClsid}}) {
+    for (const auto& [progId, clsid] : {std::pair{progIdOf(Kind::Camera), kCameraClsid},
+                                        std::pair{progIdOf(Kind::Document), kDocumentClsid},
+                                        std::pair{progIdOf(Kind::AscomCamera), kAscomCameraClsid},
+                                        std::pair{progIdOf(Kind::AscomWheel), kAscomWheelClsid}}) {
         const std::wstring guid = guidText(clsid);
         const std::wstring progKey = std::wstring(progId) + L"\\CLSID";
         const std::wstring serverKey = L"CLSID\\" + guid + L"\\LocalServer32";
@@ -350,11 +664,13 @@ int main() {
     static Rejecter rejecter;
     IMessageFilter* previous = nullptr;
     CoRegisterMessageFilter(&rejecter, &previous);
-    static Factory camera(true);
-    static Factory document(false);
-    DWORD cookies[2] = {};
-    CoRegisterClassObject(kCameraClsid, &camera, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookies[0]);
-    CoRegisterClassObject(kDocumentClsid, &document, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookies[1]);
+    static Factory factories[] = {Factory(Kind::Camera), Factory(Kind::Document), Factory(Kind::AscomCamera),
+                                  Factory(Kind::AscomWheel)};
+    const CLSID* classes[] = {&kCameraClsid, &kDocumentClsid, &kAscomCameraClsid, &kAscomWheelClsid};
+    DWORD cookies[4] = {};
+    for (int i = 0; i < 4; ++i)
+        CoRegisterClassObject(*classes[i], &factories[i], CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                              &cookies[i]);
     // Ends once no object of it has been alive for a while.
     SetTimer(nullptr, 0, 5000, nullptr);
     MSG message;
@@ -368,8 +684,8 @@ int main() {
         }
         DispatchMessageW(&message);
     }
-    CoRevokeClassObject(cookies[0]);
-    CoRevokeClassObject(cookies[1]);
+    for (DWORD cookie : cookies)
+        CoRevokeClassObject(cookie);
     CoUninitialize();
     return 0;
 }
