@@ -79,11 +79,9 @@ struct FlatsParser {
                                 .arg(PortMap::kFirstPort)
                                 .arg(PortMap::kLastPort),
                             QStringLiteral("COMn=PATH")};
-    QCommandLineOption camera{
-        QStringLiteral("camera"),
-        QStringLiteral("Camera back-end: maxim, indi[=HOST:PORT] or sim (default: maxim "
-                       "on Windows, indi elsewhere; sim with --simulate)."),
-        QStringLiteral("BACKEND")};
+    QCommandLineOption camera{QStringLiteral("camera"), cameraOptionHelp(), QStringLiteral("BACKEND")};
+    QCommandLineOption filterWheel{QStringLiteral("filter-wheel"), filterWheelOptionHelp(),
+                                   QStringLiteral("WHEEL")};
     QCommandLineOption indiCamera{QStringLiteral("indi-camera"),
                                   QStringLiteral("INDI camera device to use (default: the first)."),
                                   QStringLiteral("NAME")};
@@ -118,7 +116,7 @@ struct FlatsParser {
             "reach the target, 128 + the signal when interrupted."));
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({help, filters, count, target, exposure, binning, out, darkFlats, frequency, device,
-                           port, camera, indiCamera, indiWheel, simulate, json, table, settle});
+                           port, camera, filterWheel, indiCamera, indiWheel, simulate, json, table, settle});
     }
 };
 
@@ -238,6 +236,9 @@ std::optional<FlatsOptions> parseFlatsOptions(const QStringList& arguments, QStr
     } else if (options.simulate) {
         options.camera.kind = CameraChoice::Kind::Sim;
     }
+    if (p.isSet(flats.filterWheel) &&
+        !parseFilterWheelChoice(p.value(flats.filterWheel), options.camera, error))
+        return std::nullopt;
     options.camera.indiCamera = p.value(flats.indiCamera);
     options.camera.indiWheel = p.value(flats.indiWheel);
 

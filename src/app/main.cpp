@@ -4,8 +4,10 @@
 #include "app/flats_command.h"
 #include "app/simulation.h"
 #include "app/window_seat.h"
+#include "capture/alpaca/alpaca_discovery.h"
 #include "capture/camera.h"
 #include "core/paths.h"
+#include "core/wait.h"
 #include "ui/demo_session.h"
 #include "ui/fonts.h"
 #include "ui/form1.h"
@@ -134,6 +136,15 @@ int main(int argc, char* argv[]) {
     if (!parsed)
         return fail(error);
     Options& options = *parsed;
+    if (options.listAlpaca) {
+        try {
+            const quint16 port = options.alpacaDiscovery ? options.alpacaDiscovery : kAlpacaDiscoveryPort;
+            QTextStream(stdout) << alpacaListing(
+                discoverAlpaca(alpacaDiscoveryTargets(), port, std::chrono::milliseconds(2000)));
+        } catch (const ProgramEnding&) {
+        }
+        return 0;
+    }
     if (options.listPorts) {
         options.ports.refresh();
         QTextStream(stdout) << portListing(options.ports);
