@@ -225,7 +225,7 @@ private slots:
         QFETCH(QString, bitpix);
         this->script(script);
         const long level = QByteArray(script).split('\n')[0].split(' ')[1].toLong();
-        {
+        try {
             const auto app = makeAscomApp(true);
             const auto camera = app->createCamera();
             camera->setLinkEnabled(true);
@@ -238,6 +238,8 @@ private slots:
             camera->Expose(0.01, binning, slot);
             waitForImage(*camera);
             camera->SaveImage(m_dir->filePath(QStringLiteral("frame.fit")));
+        } catch (const CameraError& error) {
+            QFAIL(qPrintable(error.message() + u' ' + error.detail()));
         }
         const long width = 64 / binning, height = 48 / binning;
         QStringList expected;
@@ -298,9 +300,9 @@ private slots:
             QVERIFY(camera->LinkEnabled());
         }
         QCOMPARE(calls(),
-                 ascomLinkCalls(v4) + QStringList{QStringLiteral("AscomCamera.Connected get"),
-                                                  QStringLiteral("AscomCamera.Connected get"),
-                                                  QStringLiteral("AscomCamera.Connected put BOOL=false")});
+                 (ascomLinkCalls(v4) + QStringList{QStringLiteral("AscomCamera.Connected get"),
+                                                   QStringLiteral("AscomCamera.Connected get"),
+                                                   QStringLiteral("AscomCamera.Connected put BOOL=false")}));
     }
 
     // What the user is told when a driver fails, refuses or cannot do what is asked.

@@ -1,14 +1,13 @@
 #include "capture/win/ascom_camera.h"
 
-#include "capture/fits_document.h"
-#include "capture/frame_header.h"
-#include "capture/image_writer.h"
+// windows.h before fitsio.h, whose TBYTE macro would break winnt.h's TBYTE type.
 #include "capture/win/comdispatch.h"
+
+#include "capture/fits_document.h"
+#include "capture/image_writer.h"
 #include "core/wait.h"
 
 #include <QDebug>
-#include <QDir>
-#include <QFile>
 #include <QTimer>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace brivane {
@@ -124,6 +124,14 @@ private:
     std::wstring m_progId;
     std::optional<com::Dispatch> m_object;
     bool m_connectedByUs = false;
+};
+
+// What the camera reports about a frame, for the header.
+struct CameraKeywords {
+    std::optional<double> gain;
+    std::optional<double> offset;
+    std::optional<double> ccdTemperature; // degrees Celsius
+    QString instrument;
 };
 
 // The drivers in use and what the camera told about itself once connected.
@@ -395,38 +403,33 @@ private:
     long m_height = 0;
 };
 
-// Writes the image as FITS: 16-bit (BZERO 32768) when the camera's values fit, else 32-bit.
-void writeImage(const ImageArrayView& image, const QString& path, std::optional<long> maxAdu) {
+// Writes the image as FITS, the camera's own keywords first; 16-bit when MaxADU allows.
+void writeImage(const ImageArrayView& image, const QString& path, std::optional<long> maxAdu,
+                const CameraKeywords& keywords) {
+    ImageWriter writer(path, image.width(), image.height(),
+                       maxAdu ? std::optional<double>(double(*maxAdu)) : std::nullopt);
+    if (keywords.gain)
+        writer.setNumber("GAIN", *keywords.gain, "sensor gain, camera units");
+    if (keywords.offset)
+        writer.setNumber("OFFSET", *keywords.offset, "sensor offset, camera units");
+    if (keywords.ccdTemperature && std::isfinite(*keywords.ccdTemperature))
+        writer.setNumber("CCD-TEMP", *keywords.ccdTemperature, "[C] sensor temperature");
+    if (!keywords.instrument.trimmed().isEmpty())
+        writer.setText("INSTRUME", keywords.instrument.trimmed(), "camera");
     const std::size_t width = static_cast<std::size_t>(image.width());
-    const auto fits16 = [](const std::int32_t* pixels, std::size_t n) {
-        return std::all_of(pixels, pixels + n, [](std::int32_t v) { return v >= 0 && v <= 65535; });
-    };
-    ImageWriter writer;
-    if (const std::int32_t* pixels = image.direct()) {
-        const std::size_t n = width * static_cast<std::size_t>(image.height());
-        // A driver whose values pass its own MaxADU still gets them all.
-        const bool sixteenBit = maxAdu.value_or(65535) <= 65535 && fits16(pixels, n);
-        writer.create(path, image.width(), image.height(), sixteenBit);
-        for (long row = 0; row < image.height(); row += static_cast<long>(kRowsPerWrite)) {
-            const long rows = std::min<long>(static_cast<long>(kRowsPerWrite), image.height() - row);
-            writer.writeRows(pixels + static_cast<std::size_t>(row) * width, rows);
-        }
-    } else {
-        std::vector<std::int32_t> buffer;
-        bool sixteenBit = maxAdu.value_or(65535) <= 65535;
-        for (long row = 0; sixteenBit && row < image.height(); row += static_cast<long>(kRowsPerWrite)) {
-            image.convertRows(row, std::min<long>(static_cast<long>(kRowsPerWrite), image.height() - row),
-                              buffer);
-            sixteenBit = fits16(buffer.data(), buffer.size());
-        }
-        writer.create(path, image.width(), image.height(), sixteenBit);
-        for (long row = 0; row < image.height(); row += static_cast<long>(kRowsPerWrite)) {
-            const long rows = std::min<long>(static_cast<long>(kRowsPerWrite), image.height() - row);
+    std::vector<std::int32_t> buffer;
+    for (long row = 0; row < image.height(); row += static_cast<long>(kRowsPerWrite)) {
+        const long rows = std::min<long>(static_cast<long>(kRowsPerWrite), image.height() - row);
+        const std::size_t count = static_cast<std::size_t>(rows) * width;
+        if (const std::int32_t* pixels = image.direct()) {
+            writer.append(
+                std::span<const std::int32_t>(pixels + static_cast<std::size_t>(row) * width, count));
+        } else {
             image.convertRows(row, rows, buffer);
-            writer.writeRows(buffer.data(), rows);
+            writer.append(std::span<const std::int32_t>(buffer));
         }
     }
-    writer.close();
+    writer.finish();
 }
 
 // The filter array's letters at the frame's first two pixels of its first two rows, from ASCOM's
@@ -537,15 +540,9 @@ public:
         keywords.gain = ifPresent([&] { return camera().get(L"Gain").toDouble(); });
         keywords.offset = ifPresent([&] { return camera().get(L"Offset").toDouble(); });
         keywords.ccdTemperature = ifPresent([&] { return camera().get(L"CCDTemperature").toDouble(); });
-        try {
-            const ImageArrayView image(array, m_rig->camera.name());
-            writeImage(image, path, m_rig->maxAdu);
-            writeCameraKeywords(path, keywords);
-        } catch (...) {
-            // No half-written frame is left to be taken for a good one.
-            QFile::remove(path);
-            throw;
-        }
+        // A writer that fails removes its file: no half-written frame is left to pass for a good one.
+        const ImageArrayView image(array, m_rig->camera.name());
+        writeImage(image, path, m_rig->maxAdu, keywords);
     }
 
     void setFrameType(FrameType type) override { m_frameType = type; }
@@ -613,12 +610,12 @@ private:
     // Position := slot, then read until it reads that slot (-1 while the wheel moves).
     void moveWheel(int slot) {
         Driver& wheel = *m_rig->wheel;
-        const std::size_t slots = m_rig->filterNames.size();
-        if (slots > 0 && static_cast<std::size_t>(slot) >= slots)
+        const std::size_t named = m_rig->filterNames.size();
+        if (named > 0 && static_cast<std::size_t>(slot) >= named)
             throw CameraError(QStringLiteral("The filter wheel %1 has no slot %2 (it has %3).")
                                   .arg(wheel.name())
                                   .arg(slot + 1)
-                                  .arg(slots));
+                                  .arg(named));
         const auto position = [&] {
             return guarded([&] { return wheel.object().get(L"Position").toLong(); });
         };
