@@ -143,40 +143,26 @@ std::wstring describe(const VARIANT& v) {
 
 enum class Kind { Camera, Document, AscomCamera, AscomWheel };
 
-const wchar_t* kindName(Kind kind) {
-    switch (kind) {
-    case Kind::Camera:
-        return L"Camera";
-    case Kind::Document:
-        return L"Document";
-    case Kind::AscomCamera:
-        return L"AscomCamera";
-    case Kind::AscomWheel:
-        return L"AscomWheel";
-    }
-    return L"";
+struct KindInfo {
+    const wchar_t* name;   // in the recorded calls
+    const wchar_t* progId; // registered and created under
+    const CLSID* clsid;
+};
+const KindInfo kKinds[] = {{L"Camera", L"MaxIm.CCDCamera", &kCameraClsid},
+                           {L"Document", L"MaxIm.Document", &kDocumentClsid},
+                           {L"AscomCamera", L"Brivane.TestCamera", &kAscomCameraClsid},
+                           {L"AscomWheel", L"Brivane.TestFilterWheel", &kAscomWheelClsid}};
+const KindInfo& kindInfo(Kind kind) {
+    return kKinds[int(kind)];
 }
 
-const wchar_t* progIdOf(Kind kind) {
-    switch (kind) {
-    case Kind::Camera:
-        return L"MaxIm.CCDCamera";
-    case Kind::Document:
-        return L"MaxIm.Document";
-    case Kind::AscomCamera:
-        return L"Brivane.TestCamera";
-    case Kind::AscomWheel:
-        return L"Brivane.TestFilterWheel";
-    }
-    return L"";
-}
-
-// A member and the types it takes: the property's type (VT_EMPTY: none) and whether it can be
-// written, or a method's argument types.
+// A member: a property's type (VT_EMPTY: none), whether it can be written and its first value, or a
+// method's argument types.
 struct Member {
     const wchar_t* name;
     VARTYPE type = VT_EMPTY;
     bool writable = false;
+    double initial = 0;
     std::vector<VARTYPE> arguments = {};
     bool method = false;
 };
@@ -186,53 +172,26 @@ const std::vector<Member>& membersOf(Kind kind) {
                                                {L"BinX"},        {L"BinY"},     {L"Expose"},
                                                {L"ImageReady"},  {L"SaveImage"}};
     static const std::vector<Member> document = {{L"OpenFile"}, {L"StretchMin"}, {L"StretchMax"}, {L"Close"}};
-    // ICameraV3 / ICameraV4 as far as the back-end uses them.
+    // clang-format off
+    // ICameraV3 (and ICameraV4's Connect) as far as the back-end uses them.
     static const std::vector<Member> ascomCamera = {
-        {L"Connected", VT_BOOL, true},
-        {L"InterfaceVersion", VT_I2},
-        {L"Connect", VT_EMPTY, false, {}, true},
-        {L"Connecting", VT_BOOL},
-        {L"Name", VT_BSTR},
-        {L"CameraXSize", VT_I4},
-        {L"CameraYSize", VT_I4},
-        {L"MaxBinX", VT_I2},
-        {L"MaxBinY", VT_I2},
-        {L"BinX", VT_I2, true},
-        {L"BinY", VT_I2, true},
-        {L"StartX", VT_I4, true},
-        {L"StartY", VT_I4, true},
-        {L"NumX", VT_I4, true},
-        {L"NumY", VT_I4, true},
-        {L"StartExposure", VT_EMPTY, false, {VT_R8, VT_BOOL}, true},
-        {L"ImageReady", VT_BOOL},
-        {L"AbortExposure", VT_EMPTY, false, {}, true},
-        {L"ImageArray", VT_ARRAY | VT_I4},
-        {L"MaxADU", VT_I4},
-        {L"SensorType", VT_I4},
-        {L"BayerOffsetX", VT_I2},
-        {L"BayerOffsetY", VT_I2},
-        {L"Gain", VT_I2, true},
-        {L"Offset", VT_I4, true},
-        {L"CCDTemperature", VT_R8},
-        {L"CanSetCCDTemperature", VT_BOOL},
-        {L"CoolerOn", VT_BOOL, true}};
+        {L"Connected", VT_BOOL, true}, {L"InterfaceVersion", VT_I2}, {L"Connect", VT_EMPTY, false, 0, {}, true},
+        {L"Connecting", VT_BOOL}, {L"Name", VT_BSTR}, {L"CameraXSize", VT_I4, false, kSensorWidth},
+        {L"CameraYSize", VT_I4, false, kSensorHeight}, {L"MaxBinX", VT_I2, false, 2}, {L"MaxBinY", VT_I2, false, 2},
+        {L"BinX", VT_I2, true, 1}, {L"BinY", VT_I2, true, 1}, {L"StartX", VT_I4, true}, {L"StartY", VT_I4, true},
+        {L"NumX", VT_I4, true, kSensorWidth}, {L"NumY", VT_I4, true, kSensorHeight},
+        {L"StartExposure", VT_EMPTY, false, 0, {VT_R8, VT_BOOL}, true}, {L"ImageReady", VT_BOOL},
+        {L"AbortExposure", VT_EMPTY, false, 0, {}, true}, {L"ImageArray", VT_ARRAY | VT_I4}, {L"MaxADU", VT_I4},
+        {L"SensorType", VT_I4, false, 2}, {L"BayerOffsetX", VT_I2, false, 1}, {L"BayerOffsetY", VT_I2},
+        {L"Gain", VT_I2, true, 120}, {L"Offset", VT_I4, true, 30}, {L"CCDTemperature", VT_R8, false, -10.5},
+        {L"CanSetCCDTemperature", VT_BOOL}};
     // IFilterWheelV2.
-    static const std::vector<Member> ascomWheel = {{L"Connected", VT_BOOL, true},
-                                                   {L"InterfaceVersion", VT_I2},
-                                                   {L"Name", VT_BSTR},
-                                                   {L"Names", VT_ARRAY | VT_BSTR},
-                                                   {L"Position", VT_I2, true}};
-    switch (kind) {
-    case Kind::Camera:
-        return camera;
-    case Kind::Document:
-        return document;
-    case Kind::AscomCamera:
-        return ascomCamera;
-    case Kind::AscomWheel:
-        return ascomWheel;
-    }
-    return camera;
+    static const std::vector<Member> ascomWheel = {
+        {L"Connected", VT_BOOL, true}, {L"InterfaceVersion", VT_I2, false, 2}, {L"Name", VT_BSTR},
+        {L"Names", VT_ARRAY | VT_BSTR}, {L"Position", VT_I2, true}};
+    // clang-format on
+    static const std::vector<Member>* const tables[] = {&camera, &document, &ascomCamera, &ascomWheel};
+    return *tables[int(kind)];
 }
 
 HRESULT raise(EXCEPINFO* info, const wchar_t* source, const std::wstring& text, SCODE scode) {
@@ -281,7 +240,7 @@ public:
                 if (_wcsicmp(table[m].name, names[i]) == 0)
                     ids[i] = DISPID(m + 1);
             if (ids[i] == DISPID_UNKNOWN) {
-                record(std::wstring(kindName(m_kind)) + L"." + names[i] + L" unknown");
+                record(std::wstring(kindInfo(m_kind).name) + L"." + names[i] + L" unknown");
                 hr = DISP_E_UNKNOWNNAME;
             }
         }
@@ -297,7 +256,7 @@ public:
         const std::wstring member = entry.name;
         const bool put = flags & DISPATCH_PROPERTYPUT;
         const wchar_t* how = put ? L"put" : (flags & DISPATCH_METHOD) ? L"call" : L"get";
-        std::wstring line = std::wstring(kindName(m_kind)) + L"." + member + L" " + how;
+        std::wstring line = std::wstring(kindInfo(m_kind).name) + L"." + member + L" " + how;
         std::vector<VARIANT*> args; // first argument first
         for (UINT i = params->cArgs; i > 0; --i)
             args.push_back(&params->rgvarg[i - 1]);
@@ -306,7 +265,8 @@ public:
         record(line);
 
         if (const auto failure = g_failures.find(member); failure != g_failures.end())
-            return raise(info, progIdOf(m_kind), failure->second, ascom() ? kAscomDriverError : E_FAIL);
+            return raise(info, kindInfo(m_kind).progId, failure->second,
+                         ascom() ? kAscomDriverError : E_FAIL);
         if (!ascom())
             return answerAutomation(member, flags, args, result);
 
@@ -325,21 +285,83 @@ public:
                     *argError = UINT(args.size() - 1 - i);
                 return DISP_E_TYPEMISMATCH;
             }
+        const auto value = [&](const wchar_t* name) -> double& {
+            if (m_values.empty()) // the first values, the script's where it sets them
+                for (const Member& m : table)
+                    m_values[m.name] = m.initial;
+            if (m_kind == Kind::AscomCamera && m_values[L"InterfaceVersion"] == 0) {
+                m_values[L"InterfaceVersion"] = g_interface;
+                m_values[L"MaxADU"] = g_maxAdu;
+            }
+            return m_values[name];
+        };
+        const wchar_t* source = kindInfo(m_kind).progId;
         const bool always = member == L"Connected" || member == L"InterfaceVersion" || member == L"Name" ||
                             member == L"Connect" || member == L"Connecting";
-        if (!m_connected && !always)
-            return raise(info, progIdOf(m_kind), L"The device is not connected.", kAscomNotConnected);
+        if (value(L"Connected") == 0 && !always)
+            return raise(info, source, L"The device is not connected.", kAscomNotConnected);
+        if (put) {
+            VARIANT number;
+            VariantInit(&number);
+            VariantChangeType(&number, args[0], 0, VT_R8);
+            double v = number.dblVal;
+            if (member == L"Connected")
+                v = v != 0 && !g_unconnectable;
+            if ((member == L"BinX" || member == L"BinY") && (v < 1 || v > value(L"MaxBinX")))
+                return raise(info, source, L"Binning out of range.", kAscomInvalidValue);
+            if (member == L"Position" && (v < 0 || v > 3))
+                return raise(info, source, L"No such slot.", kAscomInvalidValue);
+            if (member == L"Position")
+                m_movingReads = 2;
+            value(entry.name) = v;
+            return S_OK;
+        }
+        if (member == L"Connect") {
+            if (g_interface < 4)
+                return DISP_E_MEMBERNOTFOUND;
+            value(L"Connected") = !g_unconnectable;
+            m_connectingReads = 2;
+        } else if (member == L"StartExposure") {
+            readScript();
+            const double x = value(L"StartX") + value(L"NumX"), y = value(L"StartY") + value(L"NumY");
+            if (value(L"NumX") < 1 || value(L"NumY") < 1 || x * value(L"BinX") > kSensorWidth ||
+                y * value(L"BinY") > kSensorHeight)
+                return raise(info, source, L"The subframe does not fit the sensor.", kAscomInvalidValue);
+            value(L"ImageReady") = 1;
+        } else if (member == L"AbortExposure") {
+            value(L"ImageReady") = 0;
+        }
+        if (entry.method)
+            return S_OK;
+
         VARIANT out;
         VariantInit(&out);
-        const HRESULT hr = m_kind == Kind::AscomCamera ? answerCamera(member, put, args, out, info)
-                                                       : answerWheel(member, put, args, out, info);
-        if (FAILED(hr) || put || entry.method) {
-            VariantClear(&out);
-            return hr;
-        }
-        if (out.vt != entry.type) { // the stand-in's own mistake: never hand out another type
-            VariantClear(&out);
-            return E_UNEXPECTED;
+        out.vt = entry.type;
+        if (member == L"Name") {
+            out.bstrVal =
+                SysAllocString(m_kind == Kind::AscomCamera ? L"Brivane Test Camera" : L"Brivane Test Wheel");
+        } else if (member == L"ImageArray") {
+            if (value(L"ImageReady") == 0)
+                return raise(info, source, L"There is no image.", static_cast<SCODE>(0x8004040B));
+            out.parray = imageArray(long(value(L"NumX")), long(value(L"NumY")));
+        } else if (member == L"Names") {
+            SAFEARRAYBOUND bounds = {4, 0};
+            out.parray = SafeArrayCreate(VT_BSTR, 1, &bounds);
+            for (LONG i = 0; i < 4; ++i) {
+                static const wchar_t* const kNames[] = {L"Red", L"Green", L"Blue", L"Lum"};
+                BSTR name = SysAllocString(kNames[i]);
+                SafeArrayPutElement(out.parray, &i, name);
+                SysFreeString(name);
+            }
+        } else {
+            // A wheel reads -1 for a while after it is told to move.
+            const bool moving = member == L"Position" && m_movingReads > 0 && m_movingReads--;
+            const double v = member == L"Connecting" ? (m_connectingReads > 0 && m_connectingReads--)
+                             : moving                ? -1
+                                                     : value(entry.name);
+            out.vt = VT_R8;
+            out.dblVal = v;
+            VariantChangeType(&out, &out, 0, entry.type);
         }
         if (result)
             *result = out;
@@ -351,147 +373,24 @@ public:
 private:
     bool ascom() const { return m_kind == Kind::AscomCamera || m_kind == Kind::AscomWheel; }
 
-    static void setBool(VARIANT& out, bool value) {
-        out.vt = VT_BOOL;
-        out.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
-    }
-    static void setShort(VARIANT& out, long value) {
-        out.vt = VT_I2;
-        out.iVal = SHORT(value);
-    }
-    static void setLong(VARIANT& out, long value) {
-        out.vt = VT_I4;
-        out.lVal = value;
-    }
-
-    HRESULT answerCamera(const std::wstring& member, bool put, const std::vector<VARIANT*>& args,
-                         VARIANT& out, EXCEPINFO* info) {
-        const wchar_t* source = progIdOf(m_kind);
-        if (member == L"Connected" && put) {
-            m_connected = args[0]->boolVal && !g_unconnectable;
-        } else if (member == L"Connected") {
-            setBool(out, m_connected);
-        } else if (member == L"Connect") {
-            if (g_interface < 4)
-                return DISP_E_MEMBERNOTFOUND;
-            m_connected = !g_unconnectable;
-            m_connectingReads = 2;
-        } else if (member == L"Connecting") {
-            setBool(out, m_connectingReads > 0 && m_connectingReads--);
-        } else if (member == L"InterfaceVersion") {
-            setShort(out, g_interface);
-        } else if (member == L"Name") {
-            out.vt = VT_BSTR;
-            out.bstrVal = SysAllocString(L"Brivane Test Camera");
-        } else if (member == L"CameraXSize" || member == L"CameraYSize") {
-            setLong(out, member == L"CameraXSize" ? kSensorWidth : kSensorHeight);
-        } else if (member == L"MaxBinX" || member == L"MaxBinY") {
-            setShort(out, 2);
-        } else if (member == L"BinX" || member == L"BinY") {
-            if (!put)
-                setShort(out, member == L"BinX" ? m_binX : m_binY);
-            else if (args[0]->iVal < 1 || args[0]->iVal > 2)
-                return raise(info, source, L"Binning out of range.", kAscomInvalidValue);
-            else
-                (member == L"BinX" ? m_binX : m_binY) = args[0]->iVal;
-        } else if (member == L"StartX" || member == L"StartY" || member == L"NumX" || member == L"NumY") {
-            long& value = member == L"StartX"   ? m_startX
-                          : member == L"StartY" ? m_startY
-                          : member == L"NumX"   ? m_numX
-                                                : m_numY;
-            if (put)
-                value = args[0]->lVal;
-            else
-                setLong(out, value);
-        } else if (member == L"StartExposure") {
-            readScript();
-            if (m_numX < 1 || m_numY < 1 || (m_startX + m_numX) * m_binX > kSensorWidth ||
-                (m_startY + m_numY) * m_binY > kSensorHeight)
-                return raise(info, source, L"The subframe does not fit the sensor.", kAscomInvalidValue);
-            m_imageReady = true;
-        } else if (member == L"ImageReady") {
-            setBool(out, m_imageReady);
-        } else if (member == L"AbortExposure") {
-            m_imageReady = false;
-        } else if (member == L"ImageArray") {
-            if (!m_imageReady)
-                return raise(info, source, L"There is no image.", static_cast<SCODE>(0x8004040B));
-            // ImageArray(x, y): x is the first (leftmost) dimension. Built through the array
-            // functions only, so the layout in memory is the system's, not an assumption.
-            SAFEARRAYBOUND bounds[2] = {{ULONG(m_numY), 0}, {ULONG(m_numX), 0}};
-            SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
-            LONG upper = 0;
-            if (SUCCEEDED(SafeArrayGetUBound(array, 1, &upper)) && upper != m_numX - 1) {
-                SafeArrayDestroy(array);
-                std::swap(bounds[0], bounds[1]);
-                array = SafeArrayCreate(VT_I4, 2, bounds);
-            }
-            for (LONG y = 0; y < m_numY; ++y)
-                for (LONG x = 0; x < m_numX; ++x) {
-                    LONG index[2] = {x, y};
-                    LONG value = g_level + x + 100 * y;
-                    SafeArrayPutElement(array, index, &value);
-                }
-            out.vt = VT_ARRAY | VT_I4;
-            out.parray = array;
-        } else if (member == L"MaxADU") {
-            setLong(out, g_maxAdu);
-        } else if (member == L"SensorType") {
-            setLong(out, 2); // RGGB
-        } else if (member == L"BayerOffsetX" || member == L"BayerOffsetY") {
-            setShort(out, member == L"BayerOffsetX" ? 1 : 0);
-        } else if (member == L"Gain") {
-            if (put)
-                m_gain = args[0]->iVal;
-            else
-                setShort(out, m_gain);
-        } else if (member == L"Offset") {
-            if (put)
-                m_offset = args[0]->lVal;
-            else
-                setLong(out, m_offset);
-        } else if (member == L"CCDTemperature") {
-            out.vt = VT_R8;
-            out.dblVal = -10.5;
-        } else if (member == L"CanSetCCDTemperature") {
-            setBool(out, false);
-        } else if (member == L"CoolerOn") {
-            return raise(info, source, L"The cooler cannot be set.", static_cast<SCODE>(0x80040400));
+    // ImageArray(x, y) = level + x + 100 y: x is the first (leftmost) dimension. Built through the
+    // array functions only, so the layout in memory is the system's, not an assumption.
+    static SAFEARRAY* imageArray(LONG width, LONG height) {
+        SAFEARRAYBOUND bounds[2] = {{ULONG(height), 0}, {ULONG(width), 0}};
+        SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
+        LONG upper = 0;
+        if (SUCCEEDED(SafeArrayGetUBound(array, 1, &upper)) && upper != width - 1) {
+            SafeArrayDestroy(array);
+            std::swap(bounds[0], bounds[1]);
+            array = SafeArrayCreate(VT_I4, 2, bounds);
         }
-        return S_OK;
-    }
-
-    HRESULT answerWheel(const std::wstring& member, bool put, const std::vector<VARIANT*>& args, VARIANT& out,
-                        EXCEPINFO* info) {
-        static const wchar_t* const kNames[] = {L"Red", L"Green", L"Blue", L"Lum"};
-        if (member == L"Connected" && put) {
-            m_connected = args[0]->boolVal != VARIANT_FALSE;
-        } else if (member == L"Connected") {
-            setBool(out, m_connected);
-        } else if (member == L"InterfaceVersion") {
-            setShort(out, 2);
-        } else if (member == L"Name") {
-            out.vt = VT_BSTR;
-            out.bstrVal = SysAllocString(L"Brivane Test Wheel");
-        } else if (member == L"Names") {
-            SAFEARRAYBOUND bounds = {4, 0};
-            SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bounds);
-            for (LONG i = 0; i < 4; ++i) {
-                BSTR name = SysAllocString(kNames[i]);
-                SafeArrayPutElement(array, &i, name);
-                SysFreeString(name);
+        for (LONG y = 0; y < height; ++y)
+            for (LONG x = 0; x < width; ++x) {
+                LONG index[2] = {x, y};
+                LONG pixel = g_level + x + 100 * y;
+                SafeArrayPutElement(array, index, &pixel);
             }
-            out.vt = VT_ARRAY | VT_BSTR;
-            out.parray = array;
-        } else if (member == L"Position" && put) {
-            if (args[0]->iVal < 0 || args[0]->iVal > 3)
-                return raise(info, progIdOf(m_kind), L"No such slot.", kAscomInvalidValue);
-            m_position = args[0]->iVal;
-            m_movingReads = 2;
-        } else if (member == L"Position") {
-            setShort(out, m_movingReads > 0 && m_movingReads-- ? -1 : m_position);
-        }
-        return S_OK;
+        return array;
     }
 
     HRESULT answerAutomation(const std::wstring& member, WORD flags, const std::vector<VARIANT*>& args,
@@ -554,15 +453,10 @@ private:
     }
 
     Kind m_kind;
-    bool m_connected = false; // LinkEnabled, Connected
+    bool m_connected = false; // LinkEnabled
     std::atomic<long> m_refs{1};
+    std::map<std::wstring, double> m_values; // the ASCOM properties
     int m_connectingReads = 0;
-    short m_binX = 1, m_binY = 1;
-    long m_startX = 0, m_startY = 0, m_numX = kSensorWidth, m_numY = kSensorHeight;
-    bool m_imageReady = false;
-    short m_gain = 120;
-    long m_offset = 30;
-    short m_position = 0;
     int m_movingReads = 0;
 };
 
@@ -585,7 +479,7 @@ public:
         // The script holds for the camera and the documents of its operation.
         if (m_kind == Kind::Camera || m_kind == Kind::AscomCamera)
             readScript();
-        record(std::wstring(L"create ") + progIdOf(m_kind));
+        record(std::wstring(L"create ") + kindInfo(m_kind).progId);
         auto* automation = new Automation(m_kind);
         const HRESULT hr = automation->QueryInterface(riid, object);
         automation->Release();
@@ -632,12 +526,9 @@ std::wstring guidText(const CLSID& clsid) {
 
 bool registerServer(const std::wstring& exe) {
     bool ok = true;
-    for (const auto& [progId, clsid] : {std::pair{progIdOf(Kind::Camera), kCameraClsid},
-                                        std::pair{progIdOf(Kind::Document), kDocumentClsid},
-                                        std::pair{progIdOf(Kind::AscomCamera), kAscomCameraClsid},
-                                        std::pair{progIdOf(Kind::AscomWheel), kAscomWheelClsid}}) {
-        const std::wstring guid = guidText(clsid);
-        const std::wstring progKey = std::wstring(progId) + L"\\CLSID";
+    for (const KindInfo& kind : kKinds) {
+        const std::wstring guid = guidText(*kind.clsid);
+        const std::wstring progKey = std::wstring(kind.progId) + L"\\CLSID";
         const std::wstring serverKey = L"CLSID\\" + guid + L"\\LocalServer32";
         const std::wstring quoted = L"\"" + exe + L"\"";
         ok &= RegSetKeyValueW(HKEY_CLASSES_ROOT, progKey.c_str(), nullptr, REG_SZ, guid.c_str(),
