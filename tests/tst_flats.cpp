@@ -1,8 +1,10 @@
 // brivane flats: options, progress, and whole runs of the program on the simulators, on a real
 // indiserver, interrupted, with the port pulled and with the camera gone.
 #include "app/flats_command.h"
+#include "capture/fits_document.h"
 #include "flats/progress.h"
 #include "sim/inverter_sim.h"
+#include "support/alpaca_device.h"
 #include "support/fits_header.h"
 #include "support/indi_server.h"
 
@@ -347,6 +349,51 @@ private slots:
         const QJsonArray flats = summary.value("filters").toArray().at(0).toObject().value("flats").toArray();
         QVERIFY(!flats.isEmpty());
         QCOMPARE(framesIn(QDir(out).filePath("Filter1"), "*.fit").size(), flats.size());
+    }
+
+    // An Alpaca camera and filter wheel lit by the panel: the wheel's names in the headers, dark
+    // flats exposed with Light false; then the host vanishes in the middle of an exposure.
+    void alpacaDevices() {
+        InverterSim inverter;
+        QVERIFY(inverter.start());
+        test::AlpacaStandIn device;
+        device.light = [&] { return inverter.panelLight(); };
+        QVERIFY(device.start());
+        const QString address = QStringLiteral("alpaca=127.0.0.1:%1/0").arg(device.port());
+        const QString out = path("alpaca"), json = path("alpaca.json");
+        const QStringList common{"--camera",   address, "--device", inverter.devicePath(),
+                                 "--exposure", "0.1",   "--target", "20000",
+                                 "--settle",   "0",     "--table",  "none",
+                                 "--json",     json};
+        Result r = runFlats(common + QStringList{"--filter-wheel", address, "--filters", "1,2", "--count",
+                                                 "2", "--dark-flats", "--out", out});
+        QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+        QCOMPARE(verifySavedFrames(readJson(json)), 8);
+        for (int slot = 0; slot < 2; ++slot) {
+            const QString filter = device.names[slot];
+            const QString folder = QDir(out).filePath(QStringLiteral("Filter%1").arg(slot + 1));
+            QCOMPARE(framesIn(folder, "*.fit"),
+                     (QStringList{"DarkFlat- 1.fit", "DarkFlat- 2.fit", "Flat- 1.fit", "Flat- 2.fit"}));
+            for (const QString& frame : framesIn(folder, "*.fit")) {
+                const QString file = QDir(folder).filePath(frame);
+                QCOMPARE(test::fitsKeyword(file, "FILTER"), filter);
+                QCOMPARE(test::fitsKeyword(file, "INSTRUME"), QStringLiteral("Stand-in camera"));
+                const double median = measureFitsLevel(file).median;
+                QVERIFY2(frame.startsWith("Dark") ? median == 300 : median > 10000, qPrintable(frame));
+            }
+        }
+        int darks = 0;
+        for (const auto& call : device.calls)
+            darks += call.member == "startexposure" && call.parameters.value("light") == "false";
+        QCOMPARE(darks, 4);
+        QVERIFY(!inverter.isOn());
+
+        device.vanishOn = QStringLiteral("imageready");
+        r = runFlats(common + QStringList{"--filters", "1", "--count", "2", "--out", path("alpaca-gone")});
+        QVERIFY2(r.exitCode == 1 &&
+                     r.err.contains(QStringLiteral("Cannot reach the Alpaca camera at ") + address.mid(7)),
+                 qPrintable(describe(r)));
+        QVERIFY(!inverter.isOn());
     }
 
     // A real indiserver with the CCD and wheel simulators: the wheel's filter names in the headers,

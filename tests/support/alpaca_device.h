@@ -45,6 +45,7 @@ public:
     std::function<double(int x, int y, double level)> pixel = [](int, int, double l) { return l; };
     QMap<QString, QPair<int, QString>> failures; // member -> Alpaca error number and message
     QString vanishOn;                            // member whose call makes the device vanish
+    bool keepImages = false;                     // serve the first image of each transfer again
     // Filter wheel
     QStringList names{"Red", "Green", "Blue"};
     int wheelMoveMs = 150;
@@ -169,6 +170,13 @@ private:
             return;
         }
         const auto fail = failures.constFind(call.member);
+        if (fail != failures.constEnd() && call.member == "imagearray" && offersImageBytes &&
+            accept.contains("application/imagebytes")) {
+            const qint32 header[11] = {1, fail->first, 0, 0, 44, 0, 0, 0, 0, 0, 0};
+            return send(socket, 200, "application/imagebytes",
+                        QByteArray(reinterpret_cast<const char*>(header), sizeof header) +
+                            fail->second.toUtf8());
+        }
         if (fail != failures.constEnd())
             return answer(socket, call, QJsonValue(), fail->first, fail->second);
         const bool put = method == "PUT";
@@ -264,6 +272,15 @@ private:
 
     void sendImage(QTcpSocket* socket, const Call& call) {
         const bool bytes = offersImageBytes && call.accept.contains("application/imagebytes");
+        QByteArray& cached = m_cachedImage[bytes];
+        if (!keepImages || cached.isEmpty())
+            cached = imageBody(call, bytes);
+        send(socket, 200, bytes ? "application/imagebytes" : "application/json", cached);
+        if (!keepImages)
+            cached.clear();
+    }
+
+    QByteArray imageBody(const Call& call, bool bytes) {
         QByteArray data;
         if (bytes) {
             const qint32 header[11] = {1,
@@ -289,7 +306,7 @@ private:
                         data.append(reinterpret_cast<const char*>(&wide), 4);
                     }
                 }
-            return send(socket, 200, "application/imagebytes", data);
+            return data;
         }
         data = "{\"Type\":2,\"Rank\":2,\"Value\":[";
         for (int x = 0; x < numX; ++x) {
@@ -300,7 +317,7 @@ private:
         }
         data += "],\"ClientTransactionID\":" + call.parameters.value("clienttransactionid").toLatin1() +
                 ",\"ServerTransactionID\":1,\"ErrorNumber\":0,\"ErrorMessage\":\"\"}";
-        send(socket, 200, "application/json", data);
+        return data;
     }
 
     void send(QTcpSocket* socket, int status, const QByteArray& type, const QByteArray& body) {
@@ -315,6 +332,7 @@ private:
     QMap<QTcpSocket*, QByteArray> m_pending;
     QElapsedTimer m_exposure, m_moving;
     double m_level = 0;
+    QByteArray m_cachedImage[2];
     int m_serverTransaction = 0;
 };
 
