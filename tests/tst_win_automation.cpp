@@ -58,21 +58,24 @@ std::unique_ptr<CameraApp> makeAscomApp(bool wheel) {
     return makeAscomCameraApp(options);
 }
 
-// The driver connected, read back, then described.
+// Calls of one of the stand-in's ASCOM objects, from "Member how|Member how|...".
+QStringList ascomCalls(const char* object, const QString& calls) {
+    QStringList lines;
+    for (const QString& call : calls.split(u'|'))
+        lines << QLatin1String(object) + u'.' + call;
+    return lines;
+}
+
+// The driver created, connected, read back, then described.
 QStringList ascomLinkCalls(bool v4) {
-    QStringList calls = {QStringLiteral("create Brivane.TestCamera"),
-                         QStringLiteral("AscomCamera.Connected get"),
-                         QStringLiteral("AscomCamera.InterfaceVersion get")};
-    if (v4)
-        calls << QStringLiteral("AscomCamera.Connect call") << QStringLiteral("AscomCamera.Connecting get")
-              << QStringLiteral("AscomCamera.Connecting get") << QStringLiteral("AscomCamera.Connecting get");
-    else
-        calls << QStringLiteral("AscomCamera.Connected put BOOL=true");
-    calls << QStringLiteral("AscomCamera.Connected get");
-    for (const char* member : {"CameraXSize", "CameraYSize", "MaxBinX", "MaxBinY", "MaxADU", "SensorType",
-                               "BayerOffsetX", "BayerOffsetY", "Name"})
-        calls << QStringLiteral("AscomCamera.%1 get").arg(QLatin1String(member));
-    return calls;
+    const char* connect =
+        v4 ? "Connect call|Connecting get|Connecting get|Connecting get" : "Connected put BOOL=true";
+    return QStringList{QStringLiteral("create Brivane.TestCamera")} +
+           ascomCalls("AscomCamera",
+                      QStringLiteral("Connected get|InterfaceVersion get|%1|Connected get|CameraXSize "
+                                     "get|CameraYSize get|MaxBinX get|MaxBinY get|MaxADU get|SensorType "
+                                     "get|BayerOffsetX get|BayerOffsetY get|Name get")
+                          .arg(QLatin1String(connect)));
 }
 
 // The lower median of the stand-in's image, pixel (x, y) = level + x + 100 y.
@@ -225,43 +228,37 @@ private slots:
         QFETCH(QString, bitpix);
         this->script(script);
         const long level = QByteArray(script).split('\n')[0].split(' ')[1].toLong();
-        try {
+        {
             const auto app = makeAscomApp(true);
             const auto camera = app->createCamera();
             camera->setLinkEnabled(true);
             QVERIFY(camera->LinkEnabled());
             QCOMPARE(camera->filterName(slot), slot == 1 ? QStringLiteral("Green") : QStringLiteral("Red"));
             QCOMPARE(camera->bayerPattern(), QStringLiteral("GRBG")); // RGGB seen from its second column
-            QVERIFY(camera->shootsDarkFrames());
             camera->setFrameType(dark ? FrameType::Dark : FrameType::Flat);
             QFile::remove(QDir(m_server).filePath(QStringLiteral("automation-calls.txt")));
             camera->Expose(0.01, binning, slot);
             waitForImage(*camera);
             camera->SaveImage(m_dir->filePath(QStringLiteral("frame.fit")));
-        } catch (const CameraError& error) {
-            QFAIL(qPrintable(error.message() + u' ' + error.detail()));
         }
         const long width = 64 / binning, height = 48 / binning;
-        QStringList expected;
-        if (slot != 0)
-            expected << QStringLiteral("AscomWheel.Position get")
-                     << QStringLiteral("AscomWheel.Position put I2=%1").arg(slot)
-                     << QStringLiteral("AscomWheel.Position get") << QStringLiteral("AscomWheel.Position get")
-                     << QStringLiteral("AscomWheel.Position get");
-        else
-            expected << QStringLiteral("AscomWheel.Position get");
-        expected
-            << QStringLiteral("AscomCamera.BinX put I2=%1").arg(binning)
-            << QStringLiteral("AscomCamera.BinY put I2=%1").arg(binning)
-            << QStringLiteral("AscomCamera.StartX put I4=0") << QStringLiteral("AscomCamera.StartY put I4=0")
-            << QStringLiteral("AscomCamera.NumX put I4=%1").arg(width)
-            << QStringLiteral("AscomCamera.NumY put I4=%1").arg(height)
-            << QStringLiteral("AscomCamera.StartExposure call R8=0.01 BOOL=%1").arg(dark ? "false" : "true")
-            << QStringLiteral("AscomCamera.ImageReady get") << QStringLiteral("AscomCamera.ImageArray get")
-            << QStringLiteral("AscomCamera.Gain get") << QStringLiteral("AscomCamera.Offset get")
-            << QStringLiteral("AscomCamera.CCDTemperature get")
-            << QStringLiteral("AscomCamera.Connected put BOOL=false")
-            << QStringLiteral("AscomWheel.Connected put BOOL=false");
+        // The wheel reads -1 twice while it moves.
+        const QStringList expected =
+            ascomCalls("AscomWheel",
+                       slot ? QStringLiteral("Position get|Position put I2=%1|Position get|Position "
+                                             "get|Position get")
+                                  .arg(slot)
+                            : QStringLiteral("Position get")) +
+            ascomCalls("AscomCamera",
+                       QStringLiteral("BinX put I2=%1|BinY put I2=%1|StartX put I4=0|StartY put "
+                                      "I4=0|NumX put I4=%2|NumY put I4=%3|StartExposure call R8=0.01 "
+                                      "BOOL=%4|ImageReady get|ImageArray get|Gain get|Offset "
+                                      "get|CCDTemperature get|Connected put BOOL=false")
+                           .arg(binning)
+                           .arg(width)
+                           .arg(height)
+                           .arg(QLatin1String(dark ? "false" : "true"))) +
+            ascomCalls("AscomWheel", QStringLiteral("Connected put BOOL=false"));
         QCOMPARE(calls(), expected);
 
         const QString path = m_dir->filePath(QStringLiteral("frame.fit"));
@@ -351,8 +348,7 @@ private slots:
         QVERIFY(!calls().contains(QStringLiteral("AscomCamera.ImageArray get")));
     }
 
-    // Through the window: a measurement with the ASCOM camera accepts its first step; a driver's
-    // error text reaches the box.
+    // Through the window: a measurement with the ASCOM camera accepts its first step.
     void ascomInTheWindow() {
         script("level 40000\n");
         measure(makeAscomApp(true));
@@ -360,13 +356,6 @@ private slots:
         QVERIFY(calls().contains(QStringLiteral("AscomCamera.StartExposure call R8=0.01 BOOL=true")));
         QCOMPARE(test::fitsKeyword(m_dir->filePath(QStringLiteral("ADC_Temp.fit")), "NAXIS1"),
                  QStringLiteral("32"));
-        m_form.reset();
-        m_dialogs = std::make_unique<test::ScriptedDialogs>();
-        script("fail StartExposure 露光できません\n");
-        measure(makeAscomApp(true));
-        QTRY_COMPARE(m_dialogs->texts().size(), 1);
-        QVERIFY2(m_dialogs->texts()[0].contains(QStringLiteral("露光できません")),
-                 qPrintable(m_dialogs->texts()[0]));
         verifyIdle();
     }
 };
