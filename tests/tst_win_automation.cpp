@@ -324,6 +324,10 @@ private slots:
             << QByteArray() << 3 << 0
             << "The camera Brivane.TestCamera cannot bin 3 x 3: its largest binning is 2 x 2."
             << "";
+        QTest::newRow("transposed image")
+            << QByteArray("transposed\n") << 1 << 0
+            << "Brivane.TestCamera.ImageArray is 48 x 64 pixels, not the 64 x 48 asked for."
+            << "";
         QTest::newRow("no such slot")
             << QByteArray() << 1 << 6 << "The filter wheel Brivane.TestFilterWheel has no slot 7 (it has 4)."
             << "";
@@ -340,12 +344,14 @@ private slots:
         try {
             camera->setLinkEnabled(true);
             camera->Expose(0.01, binning, slot);
+            waitForImage(*camera);
+            camera->SaveImage(m_dir->filePath(QStringLiteral("frame.fit")));
             QFAIL("no error");
         } catch (const CameraError& error) {
             QCOMPARE(error.message(), message);
             QCOMPARE(error.detail(), detail);
         }
-        QVERIFY(!calls().contains(QStringLiteral("AscomCamera.ImageArray get")));
+        QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("frame.fit"))));
     }
 
     // Through the window: a measurement with the ASCOM camera accepts its first step.

@@ -14,6 +14,7 @@
 //   maxadu N          the ASCOM camera's MaxADU (default 65535)
 //   interface N       the ASCOM camera's InterfaceVersion (default 3; 4 connects with Connect)
 //   unconnectable     the ASCOM camera's Connected stays false
+//   transposed        the ASCOM camera's ImageArray comes as (y, x)
 // Usage: brivane-test-automation.exe /regserver   (the classes root: per user on Windows without elevation),
 // or started by COM.
 #include <windows.h>
@@ -54,6 +55,7 @@ long g_level = 40000;
 long g_maxAdu = 65535;
 short g_interface = 3;
 bool g_unconnectable = false;
+bool g_transposed = false;
 
 std::string utf8(const std::wstring& text) {
     if (text.empty())
@@ -86,6 +88,7 @@ void readScript() {
     g_maxAdu = 65535;
     g_interface = 3;
     g_unconnectable = false;
+    g_transposed = false;
     std::ifstream in(utf8(g_folder + L"\\automation-script.txt"), std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
@@ -104,6 +107,8 @@ void readScript() {
             words >> g_interface;
         } else if (verb == "unconnectable") {
             g_unconnectable = true;
+        } else if (verb == "transposed") {
+            g_transposed = true;
         } else if (verb == "fail") {
             std::string member;
             words >> member;
@@ -343,7 +348,8 @@ public:
         } else if (member == L"ImageArray") {
             if (value(L"ImageReady") == 0)
                 return raise(info, source, L"There is no image.", static_cast<SCODE>(0x8004040B));
-            out.parray = imageArray(long(value(L"NumX")), long(value(L"NumY")));
+            const long width = long(value(L"NumX")), height = long(value(L"NumY"));
+            out.parray = g_transposed ? imageArray(height, width) : imageArray(width, height);
         } else if (member == L"Names") {
             SAFEARRAYBOUND bounds = {4, 0};
             out.parray = SafeArrayCreate(VT_BSTR, 1, &bounds);

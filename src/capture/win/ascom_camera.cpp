@@ -542,6 +542,16 @@ public:
         keywords.ccdTemperature = ifPresent([&] { return camera().get(L"CCDTemperature").toDouble(); });
         // A writer that fails removes its file: no half-written frame is left to pass for a good one.
         const ImageArrayView image(array, m_rig->camera.name());
+        // A frame of another shape (a transposed array, a stale subframe) would be measured and
+        // saved as something it is not.
+        const long width = m_rig->xSize / m_binning, height = m_rig->ySize / m_binning;
+        if (image.width() != width || image.height() != height)
+            throw CameraError(QStringLiteral("%1.ImageArray is %2 x %3 pixels, not the %4 x %5 asked for.")
+                                  .arg(m_rig->camera.name())
+                                  .arg(image.width())
+                                  .arg(image.height())
+                                  .arg(width)
+                                  .arg(height));
         writeImage(image, path, m_rig->maxAdu, keywords);
     }
 
