@@ -5,6 +5,7 @@
 #include "capture/indi/indi_camera.h"
 #endif
 #ifdef _WIN32
+#include "capture/win/ascom_camera.h"
 #include "capture/win/maxim_camera.h"
 #endif
 
@@ -216,7 +217,13 @@ std::unique_ptr<CameraApp> makeCameraApp(const CameraChoice& choice, PanelLevelS
             AlpacaDevice{choice.device.host, quint16(choice.device.port), choice.device.number}, wheel);
     }
     case Kind::Ascom:
+#ifdef _WIN32
+        return makeAscomCameraApp(
+            AscomOptions{choice.device.name.toStdWString(),
+                         choice.wheel ? choice.wheel->name.toStdWString() : std::wstring()});
+#else
         throw CameraError(QStringLiteral("The ASCOM camera back-end is only available on Windows."));
+#endif
     }
     throw CameraError(QStringLiteral("Unknown camera back-end."));
 }

@@ -34,6 +34,22 @@ inline QString fitsKeyword(const QString& path, const char* key) {
     return text;
 }
 
+// The pixel at (x, y), counted from 0 along NAXIS1 and NAXIS2, with BZERO applied; -1 when unreadable.
+inline long long fitsPixel(const QString& path, long x, long y) {
+    fitsfile* file = nullptr;
+    int status = 0;
+    const QByteArray name = QFile::encodeName(path);
+    if (fits_open_diskfile(&file, name.constData(), READONLY, &status))
+        return -1;
+    long first[2] = {x + 1, y + 1};
+    long long value = -1;
+    fits_read_pix(file, TLONGLONG, first, 1, nullptr, &value, nullptr, &status);
+    int closing = 0;
+    fits_close_file(file, &closing);
+    fits_clear_errmsg();
+    return status == 0 ? value : -1;
+}
+
 inline bool fitsverifyInstalled() {
     return !QStandardPaths::findExecutable(QStringLiteral("fitsverify")).isEmpty();
 }
