@@ -6,6 +6,7 @@
 #include "app/window_seat.h"
 #include "capture/camera.h"
 #include "core/paths.h"
+#include "core/stop_requests.h"
 #include "ui/demo_session.h"
 #include "ui/fonts.h"
 #include "ui/form1.h"
@@ -194,6 +195,10 @@ int main(int argc, char* argv[]) {
         // open it again.
         QObject::connect(&window, &Form1::programEnded, alpaca.get(), &AlpacaServer::stop);
     }
+    // From a terminal or console: Ctrl-C, SIGTERM, the console closing end the program as closing the
+    // window does.
+    StopRequests stops;
+    QObject::connect(&stops, &StopRequests::requested, &window, &QWidget::close);
     window.show();
     if (options.exitWhenIdle)
         quitWhenShownAndIdle(window);
