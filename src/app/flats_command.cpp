@@ -1,5 +1,6 @@
 #include "app/flats_command.h"
 
+#include "app/console_output.h"
 #include "app/simulation.h"
 #include "capture/trained_table.h"
 #include "core/paths.h"
@@ -286,11 +287,9 @@ bool isFlatsCommand(int argc, char* argv[]) {
 int runFlatsCommand(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Brivane"));
-    QFile out, err;
     // By descriptor: every line leaves at once, also into a pipe (stdio would hold it back).
-    out.open(1, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    err.open(2, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    const auto say = [](QFile& file, const QString& text) { file.write(text.toUtf8()); };
+    ConsoleOutput out(1), err(2);
+    const auto say = [](QIODevice& file, const QString& text) { file.write(text.toUtf8()); };
 
     QStringList arguments = QCoreApplication::arguments();
     arguments.removeAt(1); // "flats"
@@ -339,7 +338,8 @@ int runFlatsCommand(int argc, char* argv[]) {
 
     COMM comm(options.ports);
     comm.setPortNumber(portNumber);
-    Progress progress(out, err, brivane_isatty(1) != 0);
+    const bool escapes = prepareConsole();
+    Progress progress(out, err, brivane_isatty(1) != 0, escapes);
     progress.line(QStringLiteral("Inverter on %1; %2 flats per filter into %3")
                       .arg(comm.devicePath())
                       .arg(options.job.count)

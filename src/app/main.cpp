@@ -1,6 +1,7 @@
 #include "app/alpaca_front.h"
 #include "app/camera_choice.h"
 #include "app/command_line.h"
+#include "app/console_output.h"
 #include "app/flats_command.h"
 #include "app/simulation.h"
 #include "app/window_seat.h"
@@ -97,7 +98,11 @@ void useParentConsole() {
 } // namespace
 
 int main(int argc, char* argv[]) {
+#ifdef BRIVANE_CONSOLE_PROGRAM
+    prepareConsole();
+#else
     useParentConsole();
+#endif
     // The flat runner needs no display: it never creates the window's application.
     if (isFlatsCommand(argc, argv))
         return runFlatsCommand(argc, argv);
