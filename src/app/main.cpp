@@ -70,7 +70,9 @@ void quitWhenShownAndIdle(QWidget& window) {
 // demonstration) goes to where its output was redirected, else to the console it was started
 // from, and only without either into Qt's message box.
 void useParentConsole() {
-#ifdef Q_OS_WIN
+#if defined(Q_OS_WIN) && defined(BRIVANE_CONSOLE_PROGRAM)
+    qputenv("QT_COMMAND_LINE_PARSER_NO_GUI_MESSAGE_BOXES", "1");
+#elif defined(Q_OS_WIN)
     const auto redirected = [](DWORD which) {
         const HANDLE handle = GetStdHandle(which);
         return handle && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
@@ -100,9 +102,8 @@ void useParentConsole() {
 int main(int argc, char* argv[]) {
 #ifdef BRIVANE_CONSOLE_PROGRAM
     prepareConsole();
-#else
-    useParentConsole();
 #endif
+    useParentConsole();
     // The flat runner needs no display: it never creates the window's application.
     if (isFlatsCommand(argc, argv))
         return runFlatsCommand(argc, argv);
