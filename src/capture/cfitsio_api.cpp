@@ -219,6 +219,15 @@ void FitsFile::writeOut(long long size, long long headerEnd) {
             failed(file.errorString());
         return;
     }
+    if (m_mode == Mode::Create) {
+        // Written where it lies, as CFITSIO's file driver writes: a full disk leaves what it could.
+        QFile file(m_path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes, size) != size ||
+            !file.flush())
+            failed(file.errorString());
+        return;
+    }
+    // A grown header moves the data: the whole file is replaced, or left as it was.
     QSaveFile file(m_path);
     file.setDirectWriteFallback(true); // a folder where no temporary file can be made
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes, size) != size || !file.commit())

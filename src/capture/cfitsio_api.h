@@ -51,7 +51,7 @@ public:
     enum class Mode {
         Read,   // mapped, read-only
         Edit,   // read whole; save() writes the changed header in place, or the whole file if it grew
-        Create, // an empty file; save() writes it whole, replacing any file of that name
+        Create, // an empty file; save() writes it whole, over any file of that name
     };
 
     // failure: the start of the error message, "%1" standing for the path,
