@@ -1,7 +1,12 @@
 #include "capture/fits_document.h"
+#include "capture/frame_header.h"
 #include "capture/image_writer.h"
+#include "sim/fits_writer.h"
+#include "support/fits_header.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -83,6 +88,38 @@ private slots:
         m_document.OpenFile(path);
         QCOMPARE(m_document.StretchMin(), std::ranges::min(values));
         QCOMPARE(m_document.StretchMax(), median);
+    }
+
+    // A frame saved, its header written (in place, or the whole file when the header grows) and its
+    // level read, in folders whose names no single code page holds.
+    void headerAndLevel_data() {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<int>("extraKeys"); // enough fill the first header block, so it grows
+        QTest::newRow("plain folder, header in place") << QStringLiteral("plain") << 0;
+        QTest::newRow("Japanese and Cyrillic folder") << QStringLiteral("フラット/Лён") << 0;
+        QTest::newRow("Japanese and Cyrillic folder, header grows") << QStringLiteral("フラット/Лён") << 25;
+    }
+    void headerAndLevel() {
+        QFETCH(QString, folder);
+        QFETCH(int, extraKeys);
+        QVERIFY(QDir(m_dir.path()).mkpath(folder));
+        const QString path = m_dir.filePath(folder + QStringLiteral("/Flat- 1.fit"));
+        std::vector<std::uint16_t> pixels(64 * 48);
+        for (std::size_t i = 0; i < pixels.size(); ++i)
+            pixels[i] = static_cast<std::uint16_t>(1000 + i % 7);
+        std::vector<FitsKey> keys;
+        for (int i = 0; i < extraKeys; ++i)
+            keys.push_back({QStringLiteral("EXTRA%1").arg(i), double(i), {}, {}});
+        writeFits16(path, 64, 48, pixels, keys);
+        const qint64 before = QFileInfo(path).size();
+        writeFrameHeader(path, {FrameType::Dark, 2.5, 2, QStringLiteral("Green"), 0, 400});
+        QCOMPARE(QFileInfo(path).size() > before, extraKeys > 0);
+        QCOMPARE(test::fitsKeyword(path, "IMAGETYP"), QStringLiteral("Dark Frame"));
+        QCOMPARE(test::fitsKeyword(path, "FILTER"), QStringLiteral("Green"));
+        QCOMPARE(test::fitsKeyword(path, "PANELFRQ"), QStringLiteral("400"));
+        m_document.OpenFile(path);
+        QCOMPARE(m_document.StretchMin(), 1000.0);
+        QCOMPARE(m_document.StretchMax(), 1003.0);
     }
 
     // Tile-compressed images are refused with a message rather than handed to the decompressor.

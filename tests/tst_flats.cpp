@@ -10,6 +10,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,6 +21,7 @@
 #include <csignal>
 #include <functional>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 using namespace brivane;
 
@@ -328,6 +330,40 @@ private slots:
         QCOMPARE(framesIn(QDir(out).filePath("Filter1"), "*.fit").size(), flats.size());
         if (test::fitsverifyInstalled())
             QCOMPARE(verifySavedFrames(summary), int(flats.size()));
+    }
+
+    // With the event loop blocked (here in opening a trained table that is a FIFO without a writer), the
+    // third Ctrl-C, or the second once the first has waited 2 s, ends the program at once.
+    void abandonedWhenBlocked_data() {
+        QTest::addColumn<int>("presses");
+        QTest::addColumn<int>("gapMs");
+        QTest::newRow("third Ctrl-C") << 3 << 50;
+        QTest::newRow("second Ctrl-C after 2 s") << 2 << 2300;
+    }
+    void abandonedWhenBlocked() {
+        QFETCH(int, presses);
+        QFETCH(int, gapMs);
+        InverterSim inverter;
+        QVERIFY(inverter.start());
+        const QString table = path(QStringLiteral("blocking%1.json").arg(presses));
+        QVERIFY(::mkfifo(QFile::encodeName(table).constData(), 0600) == 0);
+        QElapsedTimer sinceLast;
+        const Result r = runFlats({"--camera", "sim", "--device", inverter.devicePath(), "--filters", "1",
+                                   "--out", path("blocked"), "--settle", "0", "--table", table},
+                                  [&](QProcess& process, const QString& printed) {
+                                      if (!printed.contains("Inverter on"))
+                                          return false;
+                                      QTest::qWait(300);
+                                      for (int i = 0; i < presses; ++i) {
+                                          if (i > 0)
+                                              QTest::qWait(gapMs);
+                                          ::kill(pid_t(process.processId()), SIGINT);
+                                      }
+                                      sinceLast.start();
+                                      return true;
+                                  });
+        QVERIFY2(r.exitCode == 130 && r.err.contains("the panel may still be on"), qPrintable(describe(r)));
+        QVERIFY2(sinceLast.elapsed() < 1500, qPrintable(QString::number(sinceLast.elapsed())));
     }
 
     void portLost() {
