@@ -15,6 +15,7 @@ namespace {
 
 constexpr double kLargest16Bit = 65535;
 constexpr std::size_t kChunk = 16384; // pixels converted at a time
+const QString kWriteFailure = QStringLiteral("Cannot write the image file \"%1\"");
 
 } // namespace
 
@@ -30,40 +31,19 @@ ImageWriter::ImageWriter(const QString& path, long width, long height, std::opti
                 .arg(path)
                 .arg(width)
                 .arg(height));
-    // CFITSIO refuses to overwrite; a camera application replaces a file of the same name.
+    // A camera application replaces a file of the same name; an old frame must never pass for this one.
     QFile::remove(path);
-    const QByteArray name = QFile::encodeName(path);
-    cfitsio().fits_clear_errmsg();
-    if (cfitsio().fits_create_diskfile(&m_file, name.constData(), &m_status)) {
-        m_file = nullptr;
-        check();
-    }
+    m_file = std::make_unique<FitsFile>(path, FitsFile::Mode::Create, kWriteFailure);
     long axes[2] = {width, height};
-    cfitsio().fits_create_img(m_file, m_sixteenBit ? USHORT_IMG : LONG_IMG, 2, axes, &m_status);
-    if (m_status != 0) {
-        const int status = m_status;
-        discard();
-        m_status = status;
-        check();
-    }
+    cfitsio().fits_create_img(m_file->get(), m_sixteenBit ? USHORT_IMG : LONG_IMG, 2, axes, m_file->status());
+    m_file->check();
 }
 
-ImageWriter::~ImageWriter() {
-    discard();
-}
-
-void ImageWriter::discard() {
-    if (!m_file)
-        return;
-    int status = 0;
-    cfitsio().fits_close_file(m_file, &status);
-    m_file = nullptr;
-    QFile::remove(m_path);
-}
+ImageWriter::~ImageWriter() = default;
 
 void ImageWriter::setNumber(const char* key, double value, const char* comment) {
-    cfitsio().fits_update_key_dbl(m_file, key, value, -10, comment, &m_status);
-    check();
+    cfitsio().fits_update_key_dbl(m_file->get(), key, value, -10, comment, m_file->status());
+    m_file->check();
 }
 
 void ImageWriter::setText(const char* key, const QString& value, const char* comment) {
@@ -71,8 +51,8 @@ void ImageWriter::setText(const char* key, const QString& value, const char* com
     for (char& c : bytes)
         if (c < 0x20 || c > 0x7e)
             c = '_';
-    cfitsio().fits_update_key_str(m_file, key, bytes.constData(), comment, &m_status);
-    check();
+    cfitsio().fits_update_key_str(m_file->get(), key, bytes.constData(), comment, m_file->status());
+    m_file->check();
 }
 
 void ImageWriter::append(std::span<const std::int32_t> pixels) {
@@ -119,8 +99,8 @@ void ImageWriter::write(int dataType, void* data, long long count) {
                 .arg(m_width)
                 .arg(m_height));
     LONGLONG first[2] = {m_written % m_width + 1, m_written / m_width + 1};
-    cfitsio().fits_write_pixll(m_file, dataType, first, count, data, &m_status);
-    check();
+    cfitsio().fits_write_pixll(m_file->get(), dataType, first, count, data, m_file->status());
+    m_file->check();
     m_written += count;
 }
 
@@ -132,31 +112,9 @@ void ImageWriter::finish() {
                 .arg(m_written)
                 .arg(m_width)
                 .arg(m_height));
-    fitsfile* file = m_file;
-    m_file = nullptr;
-    cfitsio().fits_close_file(file, &m_status);
-    if (m_status != 0) {
-        QFile::remove(m_path);
-        check();
-    }
-}
-
-void ImageWriter::check() {
-    if (m_status == 0)
-        return;
-    char text[FLEN_STATUS] = {};
-    cfitsio().fits_get_errstatus(m_status, text);
-    char detail[FLEN_ERRMSG] = {};
-    QString message = QString::fromLatin1(text);
-    cfitsio().fits_read_errmsg(detail);
-    if (detail[0])
-        message += QStringLiteral(" (%1)").arg(QString::fromLatin1(detail).trimmed());
-    cfitsio().fits_clear_errmsg();
-    const int status = m_status;
-    m_status = 0;
-    throw CameraError(QStringLiteral("Cannot write the image file \"%1\": %2 (CFITSIO status %3)")
-                          .arg(m_path, message)
-                          .arg(status));
+    // The image is built in memory and reaches the disk here; a writer dropped before leaves no file.
+    std::unique_ptr<FitsFile> file = std::move(m_file);
+    file->save();
 }
 
 } // namespace brivane

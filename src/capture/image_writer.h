@@ -2,21 +2,24 @@
 
 #include <QString>
 
+#include <memory>
+
 #include <cstdint>
 #include <optional>
 #include <span>
 
-#include <fitsio.h>
-
 namespace brivane {
+
+class FitsFile;
 
 // A camera's pixels written as a FITS file with CFITSIO, as they arrive: 16-bit unsigned (BITPIX 16,
 // BZERO 32768) when the camera's largest value fits, else 32-bit signed; NAXIS1 is the width.
 // Pixels are appended in file order (x fastest, the first row first) in pieces of any length, so
 // an image read row by row is never held whole. Values outside the 16-bit range are clipped.
 //
-// Order of use: construct (creates the file, replacing one of the same name), the keys, the
-// pixels, finish(). A writer dropped before finish() removes its file. Every member may throw
+// Order of use: construct (removes a file of the same name), the keys, the pixels, finish(), which
+// writes the file through Qt (no path passes through the ANSI code page). A writer dropped before
+// finish() leaves no file. Every member may throw
 // CameraError with CFITSIO's text.
 class ImageWriter {
 public:
@@ -44,12 +47,9 @@ public:
 private:
     template <typename T> void appendClipped(std::span<const T> pixels);
     void write(int dataType, void* data, long long count);
-    void check();
-    void discard();
 
     QString m_path;
-    fitsfile* m_file = nullptr;
-    int m_status = 0;
+    std::unique_ptr<FitsFile> m_file;
     long m_width;
     long m_height;
     bool m_sixteenBit;
