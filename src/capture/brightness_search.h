@@ -25,6 +25,8 @@ struct TrainedEntry {
     int step = 0;
     double target = 0;
     LevelModel model;
+    // The exposure the flats were shot at after trimming, when it differs from the setting's.
+    std::optional<double> trimmedExposure;
 };
 
 // One test exposure of a search.

@@ -16,6 +16,8 @@ struct FrameHeader {
     QString filter;                 // the camera's name for the filter, else "Filter3"
     std::optional<int> panelStep;   // the level sent to the panel, 0..43 (0 for a dark flat)
     std::optional<int> frequencyHz; // the inverter's drive frequency, when it has reported one
+    std::optional<double> gain;     // GAIN and OFFSET, when set on the camera
+    std::optional<double> offset;
 };
 
 // Header keywords of our own: the panel's step and its drive frequency.

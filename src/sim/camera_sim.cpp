@@ -78,7 +78,9 @@ public:
             e.type == FrameType::Dark ? 0.0 : std::clamp(m_panel ? m_panel(e.start, e.end) : 0.0, 0.0, 1.0);
         const long width = SimCameraModel::kWidth / e.binning;
         const long height = SimCameraModel::kHeight / e.binning;
-        const double signal = SimCameraModel::signal(panel, e.seconds, e.binning, e.filter);
+        // Gain 0 is unity; each 100 of gain doubles the signal. The offset lifts the bias.
+        const double signal =
+            SimCameraModel::signal(panel, e.seconds, e.binning, e.filter) * std::pow(2.0, m_gain / 100.0);
         std::vector<std::uint16_t> pixels(static_cast<std::size_t>(width) * height);
         std::normal_distribution<double> unit(0.0, 1.0);
         const double cx = (width - 1) / 2.0;
@@ -91,7 +93,7 @@ public:
                 // shot noise at one electron per ADU, plus read noise
                 const double sigma =
                     std::sqrt(std::max(lit, 0.0) + SimCameraModel::kReadNoise * SimCameraModel::kReadNoise);
-                const double value = SimCameraModel::kBias + lit + sigma * unit(m_random);
+                const double value = SimCameraModel::kBias + m_offset + lit + sigma * unit(m_random);
                 pixels[static_cast<std::size_t>(y) * width + x] =
                     static_cast<std::uint16_t>(std::clamp(std::lround(value), 0L, 65535L));
             }
@@ -110,6 +112,14 @@ public:
 
     void setFrameType(FrameType type) override { m_frameType = type; }
     bool shootsDarkFrames() const override { return true; }
+    bool setGain(double gain) override {
+        m_gain = gain;
+        return true;
+    }
+    bool setOffset(double offset) override {
+        m_offset = offset;
+        return true;
+    }
 
 private:
     void requireLink() const {
@@ -124,6 +134,8 @@ private:
     bool m_linked = false;
     bool m_cooler = false;
     FrameType m_frameType = FrameType::Flat;
+    double m_gain = 0;
+    double m_offset = 0;
     std::optional<Exposure> m_exposure;
 };
 
