@@ -243,7 +243,7 @@ std::optional<double> LevelModel::stepFor(double level) const {
 std::optional<TrainedEntry> SearchResult::entry(double target) const {
     if (outcome != Outcome::Accepted || !model)
         return std::nullopt;
-    return TrainedEntry{step, target, *model, std::nullopt};
+    return TrainedEntry{step, target, *model};
 }
 
 SearchResult searchBrightness(SearchMethod method, StepProbe& probe, double target,

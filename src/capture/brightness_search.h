@@ -22,6 +22,9 @@ struct LevelModel {
 
 // What a search remembers for one setting: the step it accepted, for which target, and the model.
 struct TrainedEntry {
+    TrainedEntry(int step = 0, double target = 0, LevelModel model = {},
+                 std::optional<double> trimmedExposure = std::nullopt)
+        : step(step), target(target), model(model), trimmedExposure(trimmedExposure) {}
     int step = 0;
     double target = 0;
     LevelModel model;

@@ -230,12 +230,8 @@ void FlatCapture::runMeasurement() {
     } probe(*this, m_host, losses);
 
     const SearchMethod method = m_host.searchMethod();
-    const TrainedKey key{filterFromText(m_host.filterText()),
-                         binningFromText(m_host.binningText()),
-                         state.Exp_Time,
-                         m_host.panelFrequency(),
-                         std::nullopt,
-                         std::nullopt};
+    const TrainedKey key{filterFromText(m_host.filterText()), binningFromText(m_host.binningText()),
+                         state.Exp_Time, m_host.panelFrequency()};
     const QString tablePath = TrainedTable::pathIn(m_host.programFolder());
     SearchStart start;
     if (method == SearchMethod::Fast) {
@@ -259,7 +255,7 @@ void FlatCapture::runMeasurement() {
         // change while the measurement runs.
         if (method == SearchMethod::Fast &&
             key == TrainedKey{filterFromText(m_host.filterText()), binningFromText(m_host.binningText()),
-                              state.Exp_Time, m_host.panelFrequency(), std::nullopt, std::nullopt})
+                              state.Exp_Time, m_host.panelFrequency()})
             if (const auto entry = result.entry(state.ADC_Target)) {
                 QString warning;
                 if (!rememberTrained(tablePath, key, *entry, &warning))
@@ -415,7 +411,7 @@ bool FlatCapture::runSeries(int frameCount) {
         saveFrame(*camera, path);
         writeFrameHeader(path, {FrameType::Flat, state.Exp_Time, binning,
                                 filterLabel(camera->filterName(filter), filter), m_host.panelStep(),
-                                frequencyOrNone(m_host.panelFrequency()), std::nullopt, std::nullopt});
+                                frequencyOrNone(m_host.panelFrequency())});
         saved << name;
         const OpenFrame opened = openSavedFrame(path);
         Wait(kBeforeCloseWaitMs);

@@ -10,6 +10,11 @@ namespace brivane {
 
 // How a saved flat or dark flat was made, as its FITS header tells it.
 struct FrameHeader {
+    FrameHeader(FrameType type = FrameType::Flat, double exposure = 0, int binning = 1, QString filter = {},
+                std::optional<int> panelStep = std::nullopt, std::optional<int> frequencyHz = std::nullopt,
+                std::optional<double> gain = std::nullopt, std::optional<double> offset = std::nullopt)
+        : type(type), exposure(exposure), binning(binning), filter(std::move(filter)), panelStep(panelStep),
+          frequencyHz(frequencyHz), gain(gain), offset(offset) {}
     FrameType type = FrameType::Flat;
     double exposure = 0; // seconds
     int binning = 1;

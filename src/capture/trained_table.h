@@ -11,6 +11,10 @@ namespace brivane {
 
 // The setting a trained entry belongs to.
 struct TrainedKey {
+    TrainedKey(int filter = 0, int binning = 1, double exposure = 0, int frequency = 0,
+               std::optional<double> gain = std::nullopt, std::optional<double> offset = std::nullopt)
+        : filter(filter), binning(binning), exposure(exposure), frequency(frequency), gain(gain),
+          offset(offset) {}
     int filter = 0;             // slot 0..7
     int binning = 1;            // 1 or 2
     double exposure = 0;        // seconds

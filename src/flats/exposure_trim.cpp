@@ -48,6 +48,47 @@ std::optional<double> predictExposure(const std::vector<ExposureLevel>& frames, 
     return last.exposure * (target - bias) / above;
 }
 
+TrimResult trimToTarget(const TestFrame& frame, int step, ExposureLevel first, double bias,
+                        const TrimLimits& limits, int maxFrames) {
+    TrimResult result{step, first.exposure, first.level, limits.within(first.level), false, {}};
+    std::vector<ExposureLevel> line{first}; // frames at the current step
+    const auto atShortest = [&] { return result.exposure <= limits.shortest * (1 + 1e-9); };
+    while (!result.onTarget && static_cast<int>(result.frames.size()) < maxFrames) {
+        std::optional<double> next = predictExposure(line, bias, limits.target);
+        if (!next)
+            break;
+        if (*next < limits.shortest) {
+            if (atShortest() && result.step <= 1) {
+                result.tooBright = true;
+                return result;
+            }
+            if (atShortest()) {
+                --result.step; // a new line starts at the step below
+                line.clear();
+            }
+            next = limits.shortest;
+        }
+        // To the millisecond, as cameras take it and headers show it.
+        result.exposure = std::clamp(std::round(*next * 1000) / 1000, limits.shortest, limits.longest);
+        result.level = frame(result.step, result.exposure);
+        line.push_back({result.exposure, result.level});
+        result.frames.push_back(line.back());
+        result.onTarget = limits.within(result.level);
+    }
+    if (result.onTarget)
+        return result;
+    if (atShortest() && result.step <= 1 && result.level > limits.target) {
+        result.tooBright = true;
+        return result;
+    }
+    for (const ExposureLevel& candidate : line)
+        if (std::abs(candidate.level - limits.target) < std::abs(result.level - limits.target)) {
+            result.exposure = candidate.exposure;
+            result.level = candidate.level;
+        }
+    return result;
+}
+
 std::optional<LevelSpread> levelSpread(const std::vector<double>& levels, double target) {
     if (levels.empty())
         return std::nullopt;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -29,6 +30,23 @@ double shortestUnbandedExposure(int frequencyHz);
 // rising line, else by scaling the last frame's level above the bias. nullopt when the frames say
 // nothing (no light above the bias). Not clamped.
 std::optional<double> predictExposure(const std::vector<ExposureLevel>& frames, double bias, double target);
+
+// The trim of one filter: from the first frame at the accepted step, predicts the exposure that meets
+// the target and confirms it with one frame, at most maxFrames times, never below limits.shortest.
+// Where even that is too bright it lowers the step; too bright at step 1 ends it. Without a frame on
+// target the best frame's exposure is kept.
+struct TrimResult {
+    int step = 0;
+    double exposure = 0;
+    double level = 0;
+    bool onTarget = false;
+    bool tooBright = false;            // at step 1 and the shortest exposure
+    std::vector<ExposureLevel> frames; // the confirming frames, in order
+};
+// frame(step, exposure): takes one test frame and returns its level.
+using TestFrame = std::function<double(int step, double exposure)>;
+TrimResult trimToTarget(const TestFrame& frame, int step, ExposureLevel first, double bias,
+                        const TrimLimits& limits, int maxFrames = 3);
 
 // first, last, lowest and highest level of a series, and its drift: last - first in % of the target.
 struct LevelSpread {

@@ -31,6 +31,7 @@ constexpr double kImagePollMs = 20;
 constexpr int kSearchGuess = 3; // test exposures expected of a search not yet run
 constexpr int kTrimFrames = 3;  // confirming frames of the exposure trim
 constexpr double kLongestExposure = 3600;
+constexpr double kTrimReach = 4;        // the trim lengthens an exposure at most this many times
 constexpr int kAssumedFrequency = 500;  // for the shortest exposure, when the inverter has not said
 constexpr double kDarkAllowance = 0.02; // of the target: a dark flat above bias + this saw light
 
@@ -173,8 +174,11 @@ void FlatRunner::runFilter(Camera& camera, FilterRun& run) {
         switchPanelOn();
     }
     const int hz = frequencyOrNone().value_or(kAssumedFrequency);
+    // The trim stays within a factor of the filter's own exposure: a frame whose level does not follow
+    // the exposure (a camera that ignores the light) is not chased to an hour.
     m_limits = TrimLimits{m_job.target, m_job.tolerance,
-                          m_job.allowShortExposure ? 0.0 : shortestUnbandedExposure(hz), kLongestExposure};
+                          m_job.allowShortExposure ? 0.0 : shortestUnbandedExposure(hz),
+                          std::min(kLongestExposure, kTrimReach * m_exposure)};
     if (m_exposure < m_limits.shortest)
         throw Failure{
             QStringLiteral("the exposure %1 s is shorter than 100 periods of the panel's %2 Hz drive "
@@ -325,54 +329,34 @@ bool FlatRunner::confirmTrained(Camera& camera, FilterRun& run, const TrainedEnt
     return found || run.tooBright;
 }
 
-// From the frames at the accepted step, the exposure whose level is on target: one prediction, one
-// frame to confirm it, at most three times. The best frame's exposure when none lands.
+// From the frames at the accepted step, the exposure whose level is on target.
 bool FlatRunner::trimExposure(Camera& camera, FilterRun& run, int& step, double level, const QString& title) {
-    std::vector<ExposureLevel> frames{{m_exposure, level}};
-    const double bias = run.bias.value_or(0.0);
-    const auto atShortest = [this] { return m_exposure <= m_limits.shortest * (1 + 1e-9); };
-    for (int attempt = 0; attempt < kTrimFrames && !m_limits.within(level); ++attempt) {
-        std::optional<double> next = predictExposure(frames, bias, m_job.target);
-        if (!next)
-            break;
-        if (*next < m_limits.shortest) {
-            if (atShortest() && step == kFirstSearchStep) {
-                run.tooBright = true;
-                return false;
-            }
-            if (atShortest()) {
-                --step; // the step below at the shortest exposure; a new line starts there
-                frames.clear();
-            }
-            next = m_limits.shortest;
-        }
-        m_exposure = std::min(*next, m_limits.longest);
-        level = probe(camera, run, step);
-        frames.push_back({m_exposure, level});
-        run.trimFrames.push_back({m_exposure, level});
+    const TrimResult trim = trimToTarget(
+        [&](int at, double exposure) {
+            m_exposure = exposure;
+            return probe(camera, run, at);
+        },
+        step, {m_exposure, level}, run.bias.value_or(0.0), m_limits, kTrimFrames);
+    run.trimFrames.insert(run.trimFrames.end(), trim.frames.begin(), trim.frames.end());
+    if (trim.tooBright) {
+        run.tooBright = true;
+        return false;
     }
-    if (!m_limits.within(level)) {
-        if (atShortest() && step == kFirstSearchStep && level > m_job.target) {
-            run.tooBright = true;
-            return false;
-        }
-        const auto best = std::min_element(frames.begin(), frames.end(), [&](const auto& a, const auto& b) {
-            return std::abs(a.level - m_job.target) < std::abs(b.level - m_job.target);
-        });
-        m_exposure = best->exposure;
+    step = trim.step;
+    m_exposure = trim.exposure;
+    if (!trim.onTarget)
         m_progress.problem(QStringLiteral("%1: no trimmed exposure landed within %2 %; shooting at %3 s "
                                           "(level %4)")
                                .arg(title)
                                .arg(100 * m_limits.tolerance)
                                .arg(m_exposure)
-                               .arg(levelText(best->level)));
-    }
-    if (!run.trimFrames.empty())
+                               .arg(levelText(trim.level)));
+    if (!trim.frames.empty())
         m_progress.line(QStringLiteral("%1: exposure trimmed to %2 s at step %3 after %4 more test exposures")
                             .arg(title)
                             .arg(m_exposure)
                             .arg(step)
-                            .arg(run.trimFrames.size()));
+                            .arg(trim.frames.size()));
     return true;
 }
 
