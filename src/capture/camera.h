@@ -88,6 +88,9 @@ public:
     virtual double StretchMin() = 0;
     virtual double StretchMax() = 0;
     virtual void Close() = 0;
+    // Whether the open image has too many pixels at the camera's maximum to be a usable flat;
+    // nullopt when the document cannot tell.
+    virtual std::optional<bool> clipped() { return std::nullopt; }
 };
 
 // A document that is closed however the step that made it ends: close() closes it and lets its
