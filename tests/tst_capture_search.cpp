@@ -267,8 +267,16 @@ private slots:
         QVERIFY(!back.find(TrainedKey{2, 2, 0.2, 1000}));
         QVERIFY(!back.find(TrainedKey{2, 1, 0.2, 500}));
         QCOMPARE(*back.typicalBias(), 1000.0);
+        // Gain and offset are part of the key; the trimmed exposure comes back with the step.
+        TrainedTable gained = back;
+        gained.remember(TrainedKey{2, 2, 0.2, 500, 120, 30}, TrainedEntry{5, 20000, {1010, 2000}, 0.237});
+        QVERIFY(gained.save(path));
+        const TrainedTable again = TrainedTable::load(path);
+        QCOMPARE(*again.find(TrainedKey{2, 2, 0.2, 500, 120, 30})->trimmedExposure, 0.237);
+        QCOMPARE(again.find(key)->step, 8);
+        QVERIFY(!again.find(TrainedKey{2, 2, 0.2, 500, 120, std::nullopt}));
         QVERIFY(rememberTrained(path, TrainedKey{3, 1, 5, 1000}, TrainedEntry{2, 9000, {900, 4000}}));
-        QCOMPARE(TrainedTable::load(path).size(), 3);
+        QCOMPARE(TrainedTable::load(path).size(), 4);
     }
 
     void trainedTableBadFiles_data() {
