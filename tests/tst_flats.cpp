@@ -473,8 +473,9 @@ private slots:
                                  "--settle",   "0",
                                  "--table",    "none",
                                  "--json",     json};
-        Result r = runFlats(common + QStringList{"--filters", "1,2", "--count", "2", "--dark-flats",
-                                                 "--frequency", "1000", "--out", out});
+        Result r =
+            runFlats(common + QStringList{"--filters", "1,2", "--count", "2", "--dark-flats", "--frequency",
+                                          "1000", "--out", out, "--filter", "2:gain=50"});
         QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
         QVERIFY(!inverter.isOn());
         const QJsonArray filters = readJson(json).value("filters").toArray();
@@ -497,6 +498,8 @@ private slots:
                          dark ? QStringLiteral("Dark") : "Flat"); // the driver's
                 QCOMPARE(test::fitsKeyword(file, "XBINNING"), QStringLiteral("2"));
                 QCOMPARE(test::fitsKeyword(file, "PANELFRQ"), QStringLiteral("1000"));
+                if (i == 1) // the driver writes its own GAIN; ours replaces it
+                    QCOMPARE(test::fitsKeyword(file, "GAIN").toDouble(), 50.0);
                 QCOMPARE(test::fitsKeyword(file, "PANELSTP"),
                          dark ? QStringLiteral("0") : QStringLiteral("1"));
                 if (test::fitsverifyInstalled())
@@ -504,6 +507,8 @@ private slots:
                              qPrintable(test::fitsverifyProblems(file)));
             }
         }
+
+        QCOMPARE(server.tool("indi_getprop", {"-1", "CCD Simulator.CCD_GAIN.GAIN"}).toDouble(), 50.0);
 
         inverter.clearReceived();
         const QString gone = path("indi-gone");

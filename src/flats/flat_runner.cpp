@@ -286,12 +286,21 @@ void FlatRunner::runFilter(Camera& camera, FilterRun& run) {
         shootDarkFlats(camera, run, title);
 }
 
+// A gain or offset set for one filter stays on the camera for the next ones, which are labelled so.
 void FlatRunner::applyCameraSettings(Camera& camera, FilterRun& run, const QString& title) {
-    if (run.settings.gain && !camera.setGain(*run.settings.gain)) {
+    if (!run.settings.gain)
+        run.settings.gain = m_gainSet;
+    else if (camera.setGain(*run.settings.gain))
+        m_gainSet = run.settings.gain;
+    else {
         m_progress.problem(QStringLiteral("%1: the camera has no gain to set; shot at its own.").arg(title));
         run.settings.gain.reset();
     }
-    if (run.settings.offset && !camera.setOffset(*run.settings.offset)) {
+    if (!run.settings.offset)
+        run.settings.offset = m_offsetSet;
+    else if (camera.setOffset(*run.settings.offset))
+        m_offsetSet = run.settings.offset;
+    else {
         m_progress.problem(
             QStringLiteral("%1: the camera has no offset to set; shot at its own.").arg(title));
         run.settings.offset.reset();

@@ -81,6 +81,8 @@ private:
     double m_exposure = 1; // of the current filter's frames, trimmed
     int m_binning = 1;
     TrimLimits m_limits;
+    std::optional<double> m_gainSet; // on the camera by an earlier filter
+    std::optional<double> m_offsetSet;
 };
 
 } // namespace brivane
