@@ -353,6 +353,45 @@ private slots:
             QCOMPARE(verifySavedFrames(summary), int(flats.size()));
     }
 
+    // The trim on panels the search's line does not describe: a wrong bias, a step too bright.
+    void trim_data() {
+        QTest::addColumn<double>("believedBias"); // what the search's model said
+        QTest::addColumn<double>("perSecond");    // ADU per second above the true bias of 1000, at step 20
+        QTest::addColumn<int>("frames");          // confirming frames at most
+        QTest::addColumn<bool>("tooBright");
+        QTest::newRow("bias known") << 1000.0 << 28000.0 << 1 << false;
+        QTest::newRow("bias believed far too low (EL curve)") << -4000.0 << 28000.0 << 2 << false;
+        QTest::newRow("bias believed too high") << 5000.0 << 20000.0 << 3 << false;
+        QTest::newRow("bright: searched again at the shortest") << 1000.0 << 200000.0 << 9 << false;
+        QTest::newRow("bright at step 1") << 1000.0 << 2e6 << 3 << true;
+    }
+    void trim() {
+        QFETCH(double, believedBias);
+        QFETCH(double, perSecond);
+        QFETCH(int, frames);
+        QFETCH(bool, tooBright);
+        const int firstStep = tooBright ? 1 : 20;
+        // Each step below gives 10 % less light.
+        const auto level = [&](int step, double exposure) {
+            return 1000 + perSecond * std::pow(0.9, 20 - step) * exposure;
+        };
+        const TrimLimits limits{30000, 0.02, 0.2, 4};
+        const TrimResult r =
+            trimToTarget(level, firstStep, {1.0, level(firstStep, 1.0)}, believedBias, limits);
+        QCOMPARE(r.tooBright, tooBright);
+        QVERIFY(int(r.frames.size()) <= frames);
+        for (const ExposureLevel& frame : r.frames)
+            QVERIFY(frame.exposure >= 0.2 && frame.exposure <= 4);
+        if (!tooBright)
+            QVERIFY2(r.onTarget && std::abs(level(r.step, r.exposure) / 30000 - 1) <= 0.02,
+                     qPrintable(QString::number(r.level)));
+
+        // Three flats in a row 3 % low ask for a re-trim; one 5 % off is flagged.
+        DriftWatch watch(limits);
+        QVERIFY(!watch.add(29100).retrim && !watch.add(29100).retrim && watch.add(29100).retrim);
+        QVERIFY(watch.add(28400).flagged && !watch.add(29500).flagged);
+    }
+
     // The runner in this process on the simulated inverter and camera: its decisions on the level.
     void decisions_data() {
         QTest::addColumn<QString>("options"); // job changes: leak, fixed, bright, filter

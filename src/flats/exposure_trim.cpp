@@ -1,5 +1,7 @@
 #include "flats/exposure_trim.h"
 
+#include "capture/brightness_search.h"
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -52,32 +54,69 @@ TrimResult trimToTarget(const TestFrame& frame, int step, ExposureLevel first, d
                         const TrimLimits& limits, int maxFrames) {
     TrimResult result{step, first.exposure, first.level, limits.within(first.level), false, {}};
     std::vector<ExposureLevel> line{first}; // frames at the current step
+    const auto take = [&](int at, double exposure) {
+        result.step = at;
+        result.exposure = exposure;
+        result.level = frame(at, exposure);
+        line.push_back({exposure, result.level});
+        result.frames.push_back(line.back());
+        result.onTarget = limits.within(result.level);
+        return result.level;
+    };
     const auto atShortest = [&] { return result.exposure <= limits.shortest * (1 + 1e-9); };
-    while (!result.onTarget && static_cast<int>(result.frames.size()) < maxFrames) {
+    int confirmations = 0;
+    while (!result.onTarget && confirmations < maxFrames) {
         std::optional<double> next = predictExposure(line, bias, limits.target);
         if (!next)
             break;
-        if (*next < limits.shortest) {
-            if (atShortest() && result.step <= 1) {
+        if (*next < limits.shortest && atShortest()) {
+            if (result.step <= kFirstSearchStep) {
                 result.tooBright = true;
                 return result;
             }
-            if (atShortest()) {
-                --result.step; // a new line starts at the step below
+            // Too bright at this step even at the shortest exposure: the step is searched again there.
+            class AtShortest : public StepProbe {
+            public:
+                AtShortest(const std::function<double(int, double)>& take, double seconds)
+                    : m_take(take), m_seconds(seconds) {}
+                std::optional<double> levelAt(int at) override { return m_take(at, m_seconds); }
+                void leaveAt(int) override {}
+
+            private:
+                const std::function<double(int, double)>& m_take;
+                double m_seconds;
+            };
+            const std::function<double(int, double)> fresh = [&](int at, double exposure) {
                 line.clear();
+                return take(at, exposure);
+            };
+            AtShortest probe(fresh, limits.shortest);
+            const SearchResult found = searchBrightness(SearchMethod::Fast, probe, limits.target);
+            if (found.outcome != SearchResult::Outcome::Accepted)
+                break;
+            if (result.step != found.step) {
+                line.clear();
+                take(found.step, limits.shortest);
             }
-            next = limits.shortest;
+            // Above the target at the step found: the one below, lengthened.
+            if (result.level > limits.target && !result.onTarget) {
+                if (found.step <= kFirstSearchStep) {
+                    result.tooBright = true;
+                    return result;
+                }
+                line.clear();
+                take(found.step - 1, limits.shortest);
+            }
+            ++confirmations;
+            continue;
         }
         // To the millisecond, as cameras take it and headers show it.
-        result.exposure = std::clamp(std::round(*next * 1000) / 1000, limits.shortest, limits.longest);
-        result.level = frame(result.step, result.exposure);
-        line.push_back({result.exposure, result.level});
-        result.frames.push_back(line.back());
-        result.onTarget = limits.within(result.level);
+        take(result.step, std::clamp(std::round(*next * 1000) / 1000, limits.shortest, limits.longest));
+        ++confirmations;
     }
     if (result.onTarget)
         return result;
-    if (atShortest() && result.step <= 1 && result.level > limits.target) {
+    if (atShortest() && result.step <= kFirstSearchStep && result.level > limits.target) {
         result.tooBright = true;
         return result;
     }
