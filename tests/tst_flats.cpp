@@ -174,6 +174,12 @@ private slots:
             << QStringList{"--filters", "1", "--frequency", "750", "--out", out} << "--frequency";
         QTest::newRow("target 70000")
             << QStringList{"--filters", "1", "--target", "70000", "--out", out} << "--target";
+        QTest::newRow("exposure bands at 500 Hz")
+            << QStringList{"--filters", "1", "--exposure", "0.05", "--frequency", "500", "--out", out}
+            << "--allow-short-exposure";
+        QTest::newRow("filter's own too short")
+            << QStringList{"--filter", "3:exposure=0.15", "--frequency", "500", "--out", out} << "Filter3";
+        QTest::newRow("filter key") << QStringList{"--filter", "2:iso=100", "--out", out} << "iso=100";
         QTest::newRow("unknown option") << QStringList{"--filters", "1", "--out", out, "--fast"} << "fast";
         QTest::newRow("stray argument") << QStringList{"--filters", "1", "--out", out, "now"} << "now";
         QTest::newRow("bad camera") << QStringList{"--filters", "1", "--out", out, "--camera", "zwo"}
