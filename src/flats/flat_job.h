@@ -54,10 +54,11 @@ struct FlatJob {
     }
 };
 
-// One saved frame.
+// One frame on disk.
 struct SavedFrame {
     QString file;
     double level = 0;
+    QString error;        // why its header or level failed (the run stopped there); empty when sound
     bool flagged = false; // a flat outside twice the tolerance, a dark flat that saw light
 };
 
