@@ -94,6 +94,9 @@ struct FlatsParser {
         QStringLiteral("simulate"),
         QStringLiteral("No hardware: the simulated inverter, and the simulated camera "
                        "unless --camera says otherwise.")};
+    QCommandLineOption panelCurve{QStringLiteral("panel-curve"), panelCurveHelp(QStringLiteral("el")),
+                                  QStringLiteral("CURVE")};
+    QCommandLineOption simCamera{QStringLiteral("sim-camera"), simCameraHelp(), QStringLiteral("SENSOR")};
     QCommandLineOption json{QStringLiteral("json"),
                             QStringLiteral("Writes a summary of the run to FILE (JSON), however it ends."),
                             QStringLiteral("FILE")};
@@ -117,8 +120,9 @@ struct FlatsParser {
             "Exit codes: 0 done, 1 error (camera, port, files), 2 bad options, 3 a filter could not\n"
             "reach the target, 128 + the signal when interrupted."));
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        parser.addOptions({help, filters, count, target, exposure, binning, out, darkFlats, frequency, device,
-                           port, camera, indiCamera, indiWheel, simulate, json, table, settle});
+        parser.addOptions({help,      filters,    count,     target, exposure, binning,    out,
+                           darkFlats, frequency,  device,    port,   camera,   indiCamera, indiWheel,
+                           simulate,  panelCurve, simCamera, json,   table,    settle});
     }
 };
 
@@ -240,6 +244,9 @@ std::optional<FlatsOptions> parseFlatsOptions(const QStringList& arguments, QStr
     }
     options.camera.indiCamera = p.value(flats.indiCamera);
     options.camera.indiWheel = p.value(flats.indiWheel);
+    if (!readSimulationOptions(p, flats.panelCurve, flats.simCamera, options.panelCurve,
+                               options.camera.simSensor, error))
+        return std::nullopt;
 
     if (!p.isSet(flats.out) || p.value(flats.out).trimmed().isEmpty())
         return fail(QStringLiteral("--out is required: the folder that receives the frames."));
@@ -289,7 +296,7 @@ int runFlatsCommand(int argc, char* argv[]) {
     }
     FlatsOptions& options = *parsed;
 
-    Simulation simulation;
+    Simulation simulation(options.panelCurve);
     PanelLevelSource panelLight;
     int portNumber = 1;
     if (options.simulate) {

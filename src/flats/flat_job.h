@@ -28,7 +28,9 @@ struct FlatJob {
 // One saved frame.
 struct SavedFrame {
     QString file;
-    double level = 0;
+    double level = 0;             // a colour frame's: its brightest channel's
+    bool clipped = false;         // too many pixels at the camera's maximum
+    std::vector<double> channels; // a colour frame's channel medians, in its pattern's order
 };
 
 // What was done for one filter.

@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -165,6 +166,10 @@ void FlatRunner::runFilter(Camera& camera, FilterRun& run) {
         Probing(FlatRunner& runner, Camera& camera, FilterRun& run)
             : m_runner(runner), m_camera(camera), m_run(run) {}
         std::optional<double> levelAt(int step) override { return m_runner.probe(m_camera, m_run, step); }
+        std::optional<StepFrame> frameAt(int step) override {
+            const double level = m_runner.probe(m_camera, m_run, step);
+            return StepFrame{level, m_runner.m_lastMeasured.clipped};
+        }
         void leaveAt(int step) override { m_runner.setPanelStep(step); }
 
     private:
@@ -194,6 +199,16 @@ void FlatRunner::runFilter(Camera& camera, FilterRun& run) {
             if (!rememberTrained(m_job.trainedTable, key, *entry, &warning))
                 m_progress.problem(QStringLiteral("Trained steps not saved: %1").arg(warning));
         }
+    if (run.search.outcome == SearchResult::Outcome::TooBright) {
+        m_progress.problem(
+            QStringLiteral("%1: the test frame at step %2 clipped (more than 0.1 % of its pixels "
+                           "at the camera's maximum) below %3: no flats shot; shorten the "
+                           "exposure or dim the panel.")
+                .arg(title)
+                .arg(run.search.probes.empty() ? 0 : run.search.probes.back().step)
+                .arg(levelText(m_job.target - 2000)));
+        return;
+    }
     if (run.search.outcome != SearchResult::Outcome::Accepted) {
         const double last = run.search.probes.empty() ? 0.0 : run.search.probes.back().level;
         m_progress.problem(QStringLiteral("%1: even step 40 stays below %2 (level %3): no flats shot; "
@@ -241,7 +256,11 @@ double FlatRunner::probe(Camera& camera, FilterRun& run, int step) {
     ++m_searchProbes;
     m_progress.frameDone(secondsOf(clock));
     updateEstimate();
-    m_progress.line(QStringLiteral("%1: step %2 level %3").arg(label).arg(step).arg(levelText(level)));
+    m_progress.line(
+        QStringLiteral("%1: step %2 level %3%4")
+            .arg(label)
+            .arg(step)
+            .arg(levelText(level), m_lastMeasured.clipped ? QStringLiteral(", clipped") : QString()));
     return level;
 }
 
@@ -275,7 +294,12 @@ SavedFrame FlatRunner::shootFrame(Camera& camera, FilterRun& run, FrameType type
                         .arg(number)
                         .arg(of)
                         .arg(levelText(level), QDir::toNativeSeparators(path)));
-    return {path, level};
+    SavedFrame frame = m_lastMeasured;
+    frame.file = path;
+    if (frame.clipped)
+        m_progress.problem(
+            QStringLiteral("Filter%1: %2 clipped").arg(run.slot + 1).arg(QDir::toNativeSeparators(path)));
+    return frame;
 }
 
 void FlatRunner::exposeAndSave(Camera& camera, bool finishOnStop, const std::function<QString()>& path) {
@@ -295,8 +319,14 @@ double FlatRunner::measureSaved(const QString& path) {
     document->OpenFile(path);
     const double low = document->StretchMin();
     const double high = document->StretchMax();
+    m_lastMeasured =
+        SavedFrame{path, low + (high - low), document->clipped().value_or(false), document->channelMedians()};
+    // A colour flat is as bright as its brightest channel: that one must meet the target.
+    if (!m_lastMeasured.channels.empty())
+        m_lastMeasured.level =
+            *std::max_element(m_lastMeasured.channels.begin(), m_lastMeasured.channels.end());
     document->Close();
-    return low + (high - low);
+    return m_lastMeasured.level;
 }
 
 void FlatRunner::switchPanelOn() {
