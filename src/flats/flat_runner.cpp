@@ -202,7 +202,7 @@ void FlatRunner::runFilter(Camera& camera, FilterRun& run) {
     if (run.search.outcome == SearchResult::Outcome::TooBright) {
         m_progress.problem(
             QStringLiteral("%1: the test frame at step %2 clipped (more than 0.1 % of its pixels "
-                           "at the camera's maximum) below %3: no flats shot; shorten the "
+                           "at the camera's maximum) before its level passed %3: no flats shot; shorten the "
                            "exposure or dim the panel.")
                 .arg(title)
                 .arg(run.search.probes.empty() ? 0 : run.search.probes.back().step)
