@@ -25,10 +25,11 @@ struct FlatJob {
     QString trainedTable;           // the trained steps the search starts from and adds to; empty: none
 };
 
-// One saved frame.
+// One frame on disk.
 struct SavedFrame {
     QString file;
     double level = 0;             // a colour frame's: its brightest channel's
+    QString error;                // why its header or level failed (the run stopped there); empty when sound
     bool clipped = false;         // too many pixels at the camera's maximum
     std::vector<double> channels; // a colour frame's channel medians, in its pattern's order
 };
