@@ -246,9 +246,10 @@ private slots:
     // where the trained steps need two test frames and the numbers go on.
     void simulatedRun() {
         const QString out = path("sim"), json = path("sim.json"), table = path("trained.json");
-        const QStringList common{"--simulate", "--exposure", "0.2",   "--binning", "2",
-                                 "--target",   "20000",      "--out", out,         "--settle",
-                                 "0",          "--table",    table,   "--json",    json};
+        // The linear panel: the warm run must find the very step of the first.
+        const QStringList common{"--simulate", "--panel-curve", "linear", "--exposure", "0.2", "--binning",
+                                 "2",          "--target",      "20000",  "--out",      out,   "--settle",
+                                 "0",          "--table",       table,    "--json",     json};
         Result r = runFlats(
             common + QStringList{"--filters", "1,2", "--count", "2", "--dark-flats", "--frequency", "500"});
         QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));

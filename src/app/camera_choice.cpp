@@ -69,8 +69,11 @@ std::optional<CameraChoice> parseCameraChoice(const QString& value, QString* err
 
 std::unique_ptr<CameraApp> makeCameraApp(const CameraChoice& choice, PanelLevelSource panel) {
     switch (choice.kind) {
-    case CameraChoice::Kind::Sim:
-        return std::make_unique<SimCameraApp>(std::move(panel));
+    case CameraChoice::Kind::Sim: {
+        auto app = std::make_unique<SimCameraApp>(std::move(panel));
+        app->setSensor(choice.simSensor);
+        return app;
+    }
     case CameraChoice::Kind::Indi:
 #ifdef BRIVANE_HAVE_INDI
         return makeIndiCameraApp(IndiOptions{choice.host.toStdString(), choice.port,

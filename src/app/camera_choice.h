@@ -15,8 +15,9 @@ struct CameraChoice {
     enum class Kind { Maxim, Indi, Sim } kind = Kind::Sim;
     QString host = QStringLiteral("localhost");
     int port = 7624;
-    QString indiCamera; // empty: the first device that offers a camera
-    QString indiWheel;  // empty: the first filter wheel, if any
+    QString indiCamera;  // empty: the first device that offers a camera
+    QString indiWheel;   // empty: the first filter wheel, if any
+    SimSensor simSensor; // the simulated camera's
 };
 
 // maxim on Windows, indi elsewhere.

@@ -95,6 +95,9 @@ struct FlatsParser {
         QStringLiteral("simulate"),
         QStringLiteral("No hardware: the simulated inverter, and the simulated camera "
                        "unless --camera says otherwise.")};
+    QCommandLineOption panelCurve{QStringLiteral("panel-curve"), panelCurveHelp(QStringLiteral("el")),
+                                  QStringLiteral("CURVE")};
+    QCommandLineOption simCamera{QStringLiteral("sim-camera"), simCameraHelp(), QStringLiteral("SENSOR")};
     QCommandLineOption json{QStringLiteral("json"),
                             QStringLiteral("Writes a summary of the run to FILE (JSON), however it ends."),
                             QStringLiteral("FILE")};
@@ -138,10 +141,10 @@ struct FlatsParser {
             "3 a filter could not reach the target (or is too bright at step 1), 4 a dark flat saw\n"
             "light (its filter's dark flats stopped), 128 + the signal when interrupted."));
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        parser.addOptions({help,       filters,   count,         target,    exposure, binning,
-                           out,        darkFlats, frequency,     device,    port,     camera,
-                           indiCamera, indiWheel, simulate,      json,      table,    settle,
-                           filter,     tolerance, fixedExposure, allowShort});
+        parser.addOptions({help,       filters,   count,     target,     exposure,      binning,
+                           out,        darkFlats, frequency, device,     port,          camera,
+                           indiCamera, indiWheel, simulate,  panelCurve, simCamera,     json,
+                           table,      settle,    filter,    tolerance,  fixedExposure, allowShort});
     }
 };
 
@@ -333,6 +336,9 @@ std::optional<FlatsOptions> parseFlatsOptions(const QStringList& arguments, QStr
     }
     options.camera.indiCamera = p.value(flats.indiCamera);
     options.camera.indiWheel = p.value(flats.indiWheel);
+    if (!readSimulationOptions(p, flats.panelCurve, flats.simCamera, options.panelCurve,
+                               options.camera.simSensor, error))
+        return std::nullopt;
 
     if (!p.isSet(flats.out) || p.value(flats.out).trimmed().isEmpty())
         return fail(QStringLiteral("--out is required: the folder that receives the frames."));
@@ -382,7 +388,7 @@ int runFlatsCommand(int argc, char* argv[]) {
     }
     FlatsOptions& options = *parsed;
 
-    Simulation simulation;
+    Simulation simulation(options.panelCurve);
     PanelLevelSource panelLight;
     int portNumber = 1;
     if (options.simulate) {

@@ -60,6 +60,7 @@ public:
     void Close() override;
 
     std::optional<bool> clipped() override;
+    std::vector<double> channelMedians() override { return level().channelMedians; }
 
     // The figures of the open file; throws CameraError when none is open.
     const FitsLevel& level() const;

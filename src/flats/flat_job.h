@@ -57,9 +57,11 @@ struct FlatJob {
 // One frame on disk.
 struct SavedFrame {
     QString file;
-    double level = 0;
-    QString error;        // why its header or level failed (the run stopped there); empty when sound
-    bool flagged = false; // a flat outside twice the tolerance, a dark flat that saw light
+    double level = 0;             // a colour frame's: its brightest channel's
+    QString error;                // why its header or level failed (the run stopped there); empty when sound
+    bool clipped = false;         // too many pixels at the camera's maximum
+    std::vector<double> channels; // a colour frame's channel medians, in its pattern's order
+    bool flagged = false;         // a flat outside twice the tolerance, a dark flat that saw light
 };
 
 // What was done for one filter.

@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -208,6 +209,10 @@ void FlatRunner::runFilter(Camera& camera, FilterRun& run) {
         Probing(FlatRunner& runner, Camera& camera, FilterRun& run)
             : m_runner(runner), m_camera(camera), m_run(run) {}
         std::optional<double> levelAt(int step) override { return m_runner.probe(m_camera, m_run, step); }
+        std::optional<StepFrame> frameAt(int step) override {
+            const double level = m_runner.probe(m_camera, m_run, step);
+            return StepFrame{level, m_runner.m_lastMeasured.clipped};
+        }
         void leaveAt(int step) override { m_runner.setPanelStep(step); }
 
     private:
@@ -245,6 +250,17 @@ void FlatRunner::runFilter(Camera& camera, FilterRun& run) {
         run.searched = true;
         m_lastSearchFrames = run.search.exposures();
         updateEstimate();
+        if (run.search.outcome == SearchResult::Outcome::TooBright) {
+            m_progress.problem(
+                QStringLiteral(
+                    "%1: the test frame at step %2 clipped (more than 0.1 % of its pixels "
+                    "at the camera's maximum) before its level passed %3: no flats shot; shorten the "
+                    "exposure or dim the panel.")
+                    .arg(title)
+                    .arg(run.search.probes.empty() ? 0 : run.search.probes.back().step)
+                    .arg(levelText(m_job.target - 2000)));
+            return;
+        }
         if (run.search.outcome != SearchResult::Outcome::Accepted) {
             const double last = run.search.probes.empty() ? 0.0 : run.search.probes.back().level;
             m_progress.problem(QStringLiteral("%1: even step 40 stays below %2 (level %3): no flats shot; "
@@ -331,7 +347,7 @@ bool FlatRunner::confirmTrained(Camera& camera, FilterRun& run, const TrainedEnt
     run.search.outcome = SearchResult::Outcome::Accepted;
     run.search.step = trained.step;
     run.search.panelStep = trained.step;
-    run.search.probes.push_back({trained.step, level});
+    run.search.probes.push_back({trained.step, level, m_lastMeasured.clipped});
     run.search.model = trained.model;
     m_lastSearchFrames = 1;
     // Far off (another panel, a lid): search again rather than trim a stranger's exposure.
@@ -513,7 +529,11 @@ double FlatRunner::probe(Camera& camera, FilterRun& run, int step) {
     ++m_searchProbes;
     m_progress.frameDone(secondsOf(clock));
     updateEstimate();
-    m_progress.line(QStringLiteral("%1: step %2 level %3").arg(label).arg(step).arg(levelText(level)));
+    m_progress.line(
+        QStringLiteral("%1: step %2 level %3%4")
+            .arg(label)
+            .arg(step)
+            .arg(levelText(level), m_lastMeasured.clipped ? QStringLiteral(", clipped") : QString()));
     return level;
 }
 
@@ -523,7 +543,7 @@ SavedFrame FlatRunner::shootFrame(Camera& camera, FilterRun& run, FrameType type
     const auto keep = [&](const QString& error) {
         if (m_framePath.isEmpty() || !QFileInfo::exists(m_framePath))
             return;
-        (type == FrameType::Dark ? run.darkFlats : run.flats).push_back({m_framePath, 0, error, false});
+        (type == FrameType::Dark ? run.darkFlats : run.flats).push_back({m_framePath, 0, error, false, {}, false});
         m_progress.problem(QStringLiteral("Filter%1: %2 left on disk with an error: %3")
                                .arg(run.slot + 1)
                                .arg(QDir::toNativeSeparators(m_framePath), error));
@@ -569,7 +589,12 @@ SavedFrame FlatRunner::shootAndMeasure(Camera& camera, FilterRun& run, FrameType
                         .arg(number)
                         .arg(of)
                         .arg(levelText(level), QDir::toNativeSeparators(path)));
-    return {path, level, {}, false};
+    SavedFrame frame = m_lastMeasured;
+    frame.file = path;
+    if (frame.clipped)
+        m_progress.problem(
+            QStringLiteral("Filter%1: %2 clipped").arg(run.slot + 1).arg(QDir::toNativeSeparators(path)));
+    return frame;
 }
 
 void FlatRunner::exposeAndSave(Camera& camera, bool finishOnStop, const std::function<QString()>& path) {
@@ -589,8 +614,14 @@ double FlatRunner::measureSaved(const QString& path) {
     document->OpenFile(path);
     const double low = document->StretchMin();
     const double high = document->StretchMax();
+    m_lastMeasured = SavedFrame{
+        path, low + (high - low), {}, document->clipped().value_or(false), document->channelMedians()};
+    // A colour flat is as bright as its brightest channel: that one must meet the target.
+    if (!m_lastMeasured.channels.empty())
+        m_lastMeasured.level =
+            *std::max_element(m_lastMeasured.channels.begin(), m_lastMeasured.channels.end());
     document->Close();
-    return low + (high - low);
+    return m_lastMeasured.level;
 }
 
 void FlatRunner::switchPanelOn() {

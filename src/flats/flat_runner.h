@@ -53,6 +53,7 @@ private:
     SavedFrame shootAndMeasure(Camera& camera, FilterRun& run, FrameType type, int number, int of);
     // Exposes the current filter; once the image is ready, saves it to the path given by path().
     void exposeAndSave(Camera& camera, bool finishOnStop, const std::function<QString()>& path);
+    // The frame's level (a colour frame's brightest channel's); its details in m_lastMeasured.
     double measureSaved(const QString& path);
     void setPanelStep(int step);
     std::optional<int> frequencyOrNone() const; // as the inverter last reported it
@@ -61,6 +62,7 @@ private:
     void updateEstimate();
     QString where() const;
 
+    SavedFrame m_lastMeasured; // of the last measureSaved
     FlatJob m_job;
     CameraApp& m_app;
     COMM& m_comm;
