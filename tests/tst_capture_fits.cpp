@@ -22,7 +22,8 @@ using Pixels = std::vector<double>;
 namespace {
 
 // compress: a tile-compressed extension behind an empty primary array, as fpack writes.
-bool writeImage(const QString& path, int bitpix, long width, Pixels values, bool compress = false) {
+bool writeImage(const QString& path, int bitpix, long width, Pixels values, bool compress = false,
+                const QString& bayerpat = {}) {
     QFile::remove(path);
     fitsfile* file = nullptr;
     int status = 0;
@@ -31,6 +32,8 @@ bool writeImage(const QString& path, int bitpix, long width, Pixels values, bool
         fits_set_compression_type(file, RICE_1, &status);
     long axes[2] = {width, width ? static_cast<long>(values.size()) / width : 0};
     fits_create_img(file, bitpix, 2, axes, &status);
+    if (!bayerpat.isEmpty())
+        fits_write_key_str(file, "BAYERPAT", bayerpat.toLatin1().constData(), nullptr, &status);
     const auto size = static_cast<LONGLONG>(values.size());
     if (bitpix == USHORT_IMG) // tile compression takes no doubles for it
         fits_write_img(file, TUSHORT, 1, size,
@@ -41,15 +44,30 @@ bool writeImage(const QString& path, int bitpix, long width, Pixels values, bool
     return status == 0;
 }
 
-// Uniform random pixels, whole numbers for 16-bit images; lower median by sorting.
-void randomRow(const char* name, int bitpix, long width, long height) {
+double lowerMedian(Pixels values) {
+    std::ranges::sort(values);
+    return values[(values.size() - 1) / 2];
+}
+
+// Uniform random pixels, whole numbers for 16-bit images, a few hundred at 65535; the figures by
+// sorting, each colour channel's from its pixels picked by row and column.
+void randomRow(const char* name, int bitpix, long width, long height, const QString& pattern = {}) {
     std::mt19937 random(12345);
     std::uniform_real_distribution<double> uniform(bitpix > 0 ? 0 : -50, bitpix > 0 ? 65536 : 1e5);
     Pixels values(static_cast<std::size_t>(width * height));
     std::ranges::generate(values, [&] { return bitpix > 0 ? std::floor(uniform(random)) : uniform(random); });
-    Pixels sorted = values;
-    std::ranges::sort(sorted);
-    QTest::newRow(name) << bitpix << width << values << sorted[(sorted.size() - 1) / 2];
+    if (bitpix > 0)
+        std::fill_n(values.begin() + 1000, 300, 65535.0);
+    Pixels channels;
+    for (int c = 0; !pattern.isEmpty() && c < 4; ++c) {
+        Pixels channel;
+        for (std::size_t i = 0; i < values.size(); ++i)
+            if (long(i / width % 2 * 2 + i % width % 2) == c)
+                channel.push_back(values[i]);
+        channels.push_back(lowerMedian(channel));
+    }
+    QTest::newRow(name) << bitpix << width << values << pattern << 0.0 << lowerMedian(values)
+                        << (bitpix > 0 ? qint64(std::ranges::count(values, 65535.0)) : qint64(0)) << channels;
 }
 
 } // namespace
@@ -61,33 +79,69 @@ private slots:
         QTest::addColumn<int>("bitpix");
         QTest::addColumn<long>("width");
         QTest::addColumn<Pixels>("values");
+        QTest::addColumn<QString>("pattern"); // "BAYERPAT=..." : written in the file, not given
+        QTest::addColumn<double>("maxAdu");   // 0: not given
         QTest::addColumn<double>("median");
+        QTest::addColumn<qint64>("saturated");
+        QTest::addColumn<Pixels>("channels");
         // 100 x 10, 200 x 20, 301 x 30: rank 300 is the first 30; one more 10 makes it the last 20.
         Pixels known(100, 10);
         known.insert(known.end(), 200, 20);
         known.insert(known.end(), 301, 30);
         std::shuffle(known.begin(), known.end(), std::mt19937(7));
-        QTest::newRow("known histogram, odd count") << USHORT_IMG << 601L << known << 30.0;
+        const QString mono;
+        QTest::newRow("known histogram, odd count")
+            << USHORT_IMG << 601L << known << mono << 0.0 << 30.0 << 0LL << Pixels{};
         known.push_back(10);
-        QTest::newRow("known histogram, even count") << USHORT_IMG << 602L << known << 20.0;
-        QTest::newRow("16-bit ends") << USHORT_IMG << 3L << Pixels{65535, 0, 65535} << 65535.0;
-        QTest::newRow("signed 16-bit") << SHORT_IMG << 3L << Pixels{-5, 10, 3} << 3.0;
+        QTest::newRow("known histogram, even count")
+            << USHORT_IMG << 602L << known << mono << 0.0 << 20.0 << 0LL << Pixels{};
+        QTest::newRow("16-bit ends") << USHORT_IMG << 3L << Pixels{65535, 0, 65535} << mono << 0.0 << 65535.0
+                                     << 2LL << Pixels{};
+        QTest::newRow("12-bit camera's maximum")
+            << USHORT_IMG << 3L << Pixels{4095, 4000, 4096} << mono << 4095.0 << 4095.0 << 2LL << Pixels{};
+        QTest::newRow("signed 16-bit")
+            << SHORT_IMG << 3L << Pixels{-5, 10, 3} << mono << 0.0 << 3.0 << 0LL << Pixels{};
         // Values far closer than the range / 65536 fall in one bin and must still be told apart.
         QTest::newRow("float, median among close values")
-            << FLOAT_IMG << 5L << Pixels{0.5, 0.25, 0.125, 1e6, 0.375} << 0.375;
+            << FLOAT_IMG << 5L << Pixels{0.5, 0.25, 0.125, 1e6, 0.375} << mono << 0.0 << 0.375 << 0LL
+            << Pixels{};
+        // Rows R G R G / G B G B: channel medians in the pattern's order, red the dimmest here.
+        const Pixels mosaic{100, 200, 110, 210, 300, 400, 310, 410};
+        QTest::newRow("colour, pattern from the camera")
+            << USHORT_IMG << 4L << mosaic << QStringLiteral("RGGB") << 0.0 << 210.0 << 0LL
+            << Pixels{100, 200, 300, 400};
+        QTest::newRow("colour, pattern from BAYERPAT")
+            << USHORT_IMG << 4L << mosaic << QStringLiteral("BAYERPAT=GRBG") << 0.0 << 210.0 << 0LL
+            << Pixels{100, 200, 300, 400};
+        QTest::newRow("colour float, saturation given")
+            << FLOAT_IMG << 4L << mosaic << QStringLiteral("BGGR") << 400.0 << 210.0 << 2LL
+            << Pixels{100, 200, 300, 400};
         randomRow("16-bit over several read chunks", USHORT_IMG, 300, 301);
         randomRow("float over several read chunks", DOUBLE_IMG, 300, 300);
+        // An odd width: rows start mid-chunk with either parity.
+        randomRow("colour 16-bit, odd width, several chunks", USHORT_IMG, 301, 300, QStringLiteral("RGGB"));
+        randomRow("colour float, odd width", DOUBLE_IMG, 301, 100, QStringLiteral("RGGB"));
     }
     void levels() {
         QFETCH(int, bitpix);
         QFETCH(long, width);
         QFETCH(Pixels, values);
+        QFETCH(QString, pattern);
+        QFETCH(double, maxAdu);
         QFETCH(double, median);
+        QFETCH(qint64, saturated);
+        QFETCH(Pixels, channels);
         const QString path = m_dir.filePath(QStringLiteral("level.fit"));
-        QVERIFY(writeImage(path, bitpix, width, values));
-        m_document.OpenFile(path);
-        QCOMPARE(m_document.StretchMin(), std::ranges::min(values));
-        QCOMPARE(m_document.StretchMax(), median);
+        const bool inFile = pattern.startsWith(QStringLiteral("BAYERPAT="));
+        QVERIFY(writeImage(path, bitpix, width, values, false, inFile ? pattern.mid(9) : QString()));
+        FitsDocument document(
+            {maxAdu > 0 ? std::optional(maxAdu) : std::nullopt, inFile ? QString() : pattern});
+        document.OpenFile(path);
+        QCOMPARE(document.StretchMin(), std::ranges::min(values));
+        QCOMPARE(document.StretchMax(), median);
+        QCOMPARE(document.level().saturated, saturated);
+        QCOMPARE(document.level().channelMedians, channels);
+        QCOMPARE(*document.clipped(), saturated * 1000 > qint64(values.size()));
     }
 
     // A frame saved, its header written (in place, or the whole file when the header grows) and its

@@ -27,8 +27,15 @@ using Curve = std::function<double(int step)>;
 // Levels from a curve; fails the test when a step is exposed twice.
 class CurveProbe : public StepProbe {
 public:
-    explicit CurveProbe(Curve curve, int stopAfter = -1)
-        : m_curve(std::move(curve)), m_stopAfter(stopAfter) {}
+    // Frames from step clipsFrom up (0: none) report clipped, whatever their level.
+    explicit CurveProbe(Curve curve, int stopAfter = -1, int clipsFrom = 0)
+        : m_curve(std::move(curve)), m_stopAfter(stopAfter), m_clipsFrom(clipsFrom) {}
+    std::optional<StepFrame> frameAt(int step) override {
+        const std::optional<double> level = levelAt(step);
+        if (!level)
+            return std::nullopt;
+        return StepFrame{*level, m_clipsFrom > 0 && step >= m_clipsFrom};
+    }
     std::optional<double> levelAt(int step) override {
         if (step < kFirstSearchStep || step > kLastSearchStep)
             outOfRange = true;
@@ -48,6 +55,7 @@ public:
 private:
     Curve m_curve;
     int m_stopAfter;
+    int m_clipsFrom;
 };
 
 // The ramp's answer straight from the curve: 0 for "cannot reach".
@@ -198,6 +206,31 @@ private slots:
         QVERIFY(!dark.result.entry(30000));
     }
 
+    // A clipped frame is too bright whatever its level: accepted only below the first clipped
+    // step, and where the first step to pass clips, no step is (every method alike).
+    void clippedFrames_data() {
+        QTest::addColumn<int>("clipsFrom");
+        QTest::addColumn<int>("accepted"); // 0: TooBright
+        // linear 1000 + 1300/step, target 30000: the ramp's step is 21
+        QTest::newRow("clipping above the step") << 22 << 21;
+        QTest::newRow("clipping at the first passing step") << 21 << 0;
+        QTest::newRow("a low level that clips (hot corner)") << 6 << 0;
+        QTest::newRow("clipped at step 1") << 1 << 0;
+    }
+    void clippedFrames() {
+        QFETCH(int, clipsFrom);
+        QFETCH(int, accepted);
+        for (SearchMethod m : {SearchMethod::Ramp, SearchMethod::Bisection, SearchMethod::Fast}) {
+            CurveProbe probe(linear(1000, 1300), -1, clipsFrom);
+            const SearchResult r = searchBrightness(m, probe, 30000);
+            QCOMPARE(r.outcome,
+                     accepted ? SearchResult::Outcome::Accepted : SearchResult::Outcome::TooBright);
+            QCOMPARE(r.step, accepted);
+            QCOMPARE(r.entry(30000).has_value(), accepted > 0);
+            QVERIFY(!probe.repeated);
+        }
+    }
+
     void exactlyTheBoundFails() {
         // A level equal to target - 2000 does not pass: 28000 fails, 28001 passes.
         const Curve curve = [](int step) { return step < 10 ? 28000.0 : 28001.0; };
@@ -272,8 +305,16 @@ private slots:
         QVERIFY(!back.find(TrainedKey{2, 2, 0.2, 1000}));
         QVERIFY(!back.find(TrainedKey{2, 1, 0.2, 500}));
         QCOMPARE(*back.typicalBias(), 1000.0);
+        // Gain and offset are part of the key; the trimmed exposure comes back with the step.
+        TrainedTable gained = back;
+        gained.remember(TrainedKey{2, 2, 0.2, 500, 120, 30}, TrainedEntry{5, 20000, {1010, 2000}, 0.237});
+        QVERIFY(gained.save(path));
+        const TrainedTable again = TrainedTable::load(path);
+        QCOMPARE(*again.find(TrainedKey{2, 2, 0.2, 500, 120, 30})->trimmedExposure, 0.237);
+        QCOMPARE(again.find(key)->step, 8);
+        QVERIFY(!again.find(TrainedKey{2, 2, 0.2, 500, 120, std::nullopt}));
         QVERIFY(rememberTrained(path, TrainedKey{3, 1, 5, 1000}, TrainedEntry{2, 9000, {900, 4000}}));
-        QCOMPARE(TrainedTable::load(path).size(), 3);
+        QCOMPARE(TrainedTable::load(path).size(), 4);
     }
 
     void trainedTableBadFiles_data() {

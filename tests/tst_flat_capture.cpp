@@ -88,6 +88,7 @@ public:
                 QTimer::singleShot(0, &requestProgramEnd); // in the wait before Close
             return inner->StretchMax();
         }
+        std::optional<bool> clipped() override { return inner->clipped(); }
         void Close() override {
             inner->Close();
             if (open)
@@ -235,17 +236,23 @@ private slots:
         QTest::addColumn<QString>("target");
         QTest::addColumn<int>("abortAt"); // exposure during which abort is pressed; 0: none
         QTest::addColumn<QString>("message");
-        QTest::newRow("reaches the target") << "4000" << 0 << kMeasured;
-        QTest::newRow("never reached")
-            << "60000" << 0 << QStringLiteral("計測が出来ませんでした。露光時間を変更してください。");
-        QTest::newRow("aborted during step 3") << "60000" << 3 << kAborted; // ends at step 4's check
+        QTest::addColumn<double>("maxAdu"); // where the camera clips
+        const QString notMeasured = QStringLiteral("計測が出来ませんでした。露光時間を変更してください。");
+        QTest::newRow("reaches the target") << "4000" << 0 << kMeasured << 65535.0;
+        QTest::newRow("never reached") << "60000" << 0 << notMeasured << 65535.0;
+        QTest::newRow("aborted during step 3")
+            << "60000" << 3 << kAborted << 65535.0; // ends at step 4's check
+        // Frames clip at 2050: the first to pass 2000 has its brighter centre clipped, and ends it.
+        QTest::newRow("clipped at the target") << "4000" << 0 << notMeasured << 2050.0;
     }
     // Each level is tested at the step that produced it; a stale level or abort plays no part.
     void measurement() {
         QFETCH(QString, target);
         QFETCH(int, abortAt);
         QFETCH(QString, message);
+        QFETCH(double, maxAdu);
         makeForm(true, target);
+        m_camera->m_sim.setSensor(SimSensor{maxAdu, false});
         m_form->captureState().ADC_Value = 50000;
         m_form->captureState().Stop_Flag = 1;
         m_camera->onExpose = [this, abortAt](int count) {
@@ -264,7 +271,10 @@ private slots:
         const double low = lenientNumber(target) - 2000;
         for (int i = 0; i + 1 < steps; ++i)
             QVERIFY2(m_camera->levels[i] <= low, qPrintable(QString::number(m_camera->levels[i])));
-        QVERIFY(message == kMeasured ? m_camera->levels.back() > low : lastStep == (abortAt ? 4 : 40));
+        if (maxAdu < 65535)
+            QVERIFY(m_camera->levels.back() <= maxAdu && lastStep < 40);
+        else
+            QVERIFY(message == kMeasured ? m_camera->levels.back() > low : lastStep == (abortAt ? 4 : 40));
         QCOMPARE(m_form->Label5->text(), signRoomText(m_camera->levels.back()));
         QCOMPARE(m_camera->exposures, std::vector<double>(steps, 0.05));
         QCOMPARE(m_camera->saved,

@@ -2,7 +2,10 @@
 // indiserver, interrupted, with the port pulled and with the camera gone.
 #include "app/flats_command.h"
 #include "capture/fits_document.h"
+#include "flats/flat_runner.h"
 #include "flats/progress.h"
+#include "link/comm.h"
+#include "sim/camera_sim.h"
 #include "sim/inverter_sim.h"
 #include "support/alpaca_device.h"
 #include "support/fits_header.h"
@@ -103,6 +106,30 @@ int verifySavedFrames(const QJsonObject& summary) {
     return frames;
 }
 
+// The simulated camera with a shutter that stays open for dark frames (a back-end that opened it).
+class OpenShutterApp : public CameraApp {
+public:
+    explicit OpenShutterApp(PanelLevelSource light) : m_app(std::move(light)) {}
+    std::unique_ptr<Camera> createCamera() override {
+        struct Open : Camera {
+            std::unique_ptr<Camera> c;
+            void setLinkEnabled(bool on) override { c->setLinkEnabled(on); }
+            bool LinkEnabled() override { return c->LinkEnabled(); }
+            void setCoolerOn(bool on) override { c->setCoolerOn(on); }
+            void Expose(double s, int b, int f) override { c->Expose(s, b, f); }
+            bool ImageReady() override { return c->ImageReady(); }
+            void SaveImage(const QString& path) override { c->SaveImage(path); }
+        };
+        auto open = std::make_unique<Open>();
+        open->c = m_app.createCamera();
+        return open;
+    }
+    std::unique_ptr<Document> createDocument() override { return m_app.createDocument(); }
+
+private:
+    SimCameraApp m_app;
+};
+
 } // namespace
 
 class TstFlats : public QObject {
@@ -156,6 +183,12 @@ private slots:
             << QStringList{"--filters", "1", "--frequency", "750", "--out", out} << "--frequency";
         QTest::newRow("target 70000")
             << QStringList{"--filters", "1", "--target", "70000", "--out", out} << "--target";
+        QTest::newRow("exposure bands at 500 Hz")
+            << QStringList{"--filters", "1", "--exposure", "0.05", "--frequency", "500", "--out", out}
+            << "--allow-short-exposure";
+        QTest::newRow("filter's own too short")
+            << QStringList{"--filter", "3:exposure=0.15", "--frequency", "500", "--out", out} << "Filter3";
+        QTest::newRow("filter key") << QStringList{"--filter", "2:iso=100", "--out", out} << "iso=100";
         QTest::newRow("unknown option") << QStringList{"--filters", "1", "--out", out, "--fast"} << "fast";
         QTest::newRow("stray argument") << QStringList{"--filters", "1", "--out", out, "now"} << "now";
         QTest::newRow("bad camera") << QStringList{"--filters", "1", "--out", out, "--camera", "zwo"}
@@ -217,9 +250,10 @@ private slots:
     // where the trained steps need two test frames and the numbers go on.
     void simulatedRun() {
         const QString out = path("sim"), json = path("sim.json"), table = path("trained.json");
-        const QStringList common{"--simulate", "--exposure", "0.2",   "--binning", "2",
-                                 "--target",   "20000",      "--out", out,         "--settle",
-                                 "0",          "--table",    table,   "--json",    json};
+        // The linear panel: the warm run must find the very step of the first.
+        const QStringList common{"--simulate", "--panel-curve", "linear", "--exposure", "0.2", "--binning",
+                                 "2",          "--target",      "20000",  "--out",      out,   "--settle",
+                                 "0",          "--table",       table,    "--json",     json};
         Result r = runFlats(
             common + QStringList{"--filters", "1,2", "--count", "2", "--dark-flats", "--frequency", "500"});
         QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
@@ -238,14 +272,15 @@ private slots:
             QVERIFY(filter.value("searchExposures").toInt() <= 6);
             QVERIFY(filter.value("model").toObject().value("levelPerStep").toDouble() > 0);
             const int step = filter.value("step").toInt();
+            QVERIFY(filter.value("exposure").toDouble() >= 0.2); // 100 periods at 500 Hz
             for (const QJsonValue frame : filter.value("flats").toArray()) {
                 const QString file = frame.toObject().value("file").toString();
-                QVERIFY(frame.toObject().value("level").toDouble() > 18000);
+                QVERIFY(std::abs(frame.toObject().value("level").toDouble() - 20000) <= 400);
                 QCOMPARE(test::fitsKeyword(file, "IMAGETYP"), QStringLiteral("Flat Frame"));
                 QCOMPARE(test::fitsKeyword(file, "PANELSTP").toInt(), step);
                 QCOMPARE(test::fitsKeyword(file, "PANELFRQ"), QStringLiteral("500"));
                 QCOMPARE(test::fitsKeyword(file, "FILTER"), QStringLiteral("Filter%1").arg(i + 1));
-                QCOMPARE(test::fitsKeyword(file, "EXPTIME").toDouble(), 0.2);
+                QCOMPARE(test::fitsKeyword(file, "EXPTIME").toDouble(), filter.value("exposure").toDouble());
                 QCOMPARE(test::fitsKeyword(file, "XBINNING") + test::fitsKeyword(file, "YBINNING"),
                          QStringLiteral("22"));
             }
@@ -254,6 +289,7 @@ private slots:
                 QVERIFY(frame.toObject().value("level").toDouble() < 1100); // the bias: no light
                 QCOMPARE(test::fitsKeyword(file, "IMAGETYP"), QStringLiteral("Dark Frame"));
                 QCOMPARE(test::fitsKeyword(file, "PANELSTP"), QStringLiteral("0"));
+                QCOMPARE(test::fitsKeyword(file, "EXPTIME").toDouble(), filter.value("exposure").toDouble());
             }
         }
         if (test::fitsverifyInstalled())
@@ -262,7 +298,8 @@ private slots:
         r = runFlats(common + QStringList{"--filters", "2", "--count", "1", "--frequency", "500"});
         QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
         const QJsonObject warm = readJson(json).value("filters").toArray().at(0).toObject();
-        QVERIFY2(warm.value("searchExposures").toInt() <= 2, qPrintable(r.out));
+        QVERIFY2(warm.value("exposuresBeforeFirstFlat").toInt() == 1, qPrintable(r.out));
+        QCOMPARE(warm.value("exposure"), filters.at(1).toObject().value("exposure"));
         QCOMPARE(warm.value("step"), filters.at(1).toObject().value("step"));
         QCOMPARE(framesIn(QDir(out).filePath("Filter2"), "Flat-*"),
                  (QStringList{"Flat- 1.fit", "Flat- 2.fit", "Flat- 3.fit"}));
@@ -364,6 +401,121 @@ private slots:
                                   });
         QVERIFY2(r.exitCode == 130 && r.err.contains("the panel may still be on"), qPrintable(describe(r)));
         QVERIFY2(sinceLast.elapsed() < 1500, qPrintable(QString::number(sinceLast.elapsed())));
+    }
+
+    // The trim on panels the search's line does not describe: a wrong bias, a step too bright.
+    void trim_data() {
+        QTest::addColumn<double>("believedBias"); // what the search's model said
+        QTest::addColumn<double>("perSecond");    // ADU per second above the true bias of 1000, at step 20
+        QTest::addColumn<int>("frames");          // confirming frames at most
+        QTest::addColumn<bool>("tooBright");
+        QTest::newRow("bias known") << 1000.0 << 28000.0 << 1 << false;
+        QTest::newRow("bias believed far too low (EL curve)") << -4000.0 << 28000.0 << 2 << false;
+        QTest::newRow("bias believed too high") << 5000.0 << 20000.0 << 3 << false;
+        QTest::newRow("bright: searched again at the shortest") << 1000.0 << 200000.0 << 9 << false;
+        QTest::newRow("bright at step 1") << 1000.0 << 2e6 << 3 << true;
+    }
+    void trim() {
+        QFETCH(double, believedBias);
+        QFETCH(double, perSecond);
+        QFETCH(int, frames);
+        QFETCH(bool, tooBright);
+        const int firstStep = tooBright ? 1 : 20;
+        // Each step below gives 10 % less light.
+        const auto level = [&](int step, double exposure) {
+            return 1000 + perSecond * std::pow(0.9, 20 - step) * exposure;
+        };
+        const TrimLimits limits{30000, 0.02, 0.2, 4};
+        const TrimResult r =
+            trimToTarget(level, firstStep, {1.0, level(firstStep, 1.0)}, believedBias, limits);
+        QCOMPARE(r.tooBright, tooBright);
+        QVERIFY(int(r.frames.size()) <= frames);
+        for (const ExposureLevel& frame : r.frames)
+            QVERIFY(frame.exposure >= 0.2 && frame.exposure <= 4);
+        if (!tooBright)
+            QVERIFY2(r.onTarget && std::abs(level(r.step, r.exposure) / 30000 - 1) <= 0.02,
+                     qPrintable(QString::number(r.level)));
+
+        // Three flats in a row 3 % low ask for a re-trim; one 5 % off is flagged.
+        DriftWatch watch(limits);
+        QVERIFY(!watch.add(29100).retrim && !watch.add(29100).retrim && watch.add(29100).retrim);
+        QVERIFY(watch.add(28400).flagged && !watch.add(29500).flagged);
+    }
+
+    // The runner in this process on the simulated inverter and camera: its decisions on the level.
+    void decisions_data() {
+        QTest::addColumn<QString>("options"); // job changes: leak, fixed, bright, filter
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("trimmed onto the target") << "" << 0 << "exposure trimmed to";
+        QTest::newRow("fixed exposure: nearest step") << "fixed" << 0 << "exposure kept at 1 s";
+        QTest::newRow("light with the panel off")
+            << "leak" << kExitLightLeak << "light reaches the sensor with the panel off";
+        QTest::newRow("too bright at step 1") << "bright" << kExitUnreached << "--frequency 1000";
+        QTest::newRow("own gain, offset, count") << "filter" << 0 << "flat 2/2";
+    }
+    void decisions() {
+        QFETCH(QString, options);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        InverterSim inverter;
+        QVERIFY(inverter.start());
+        PortMap ports;
+        ports.map(1, inverter.devicePath());
+        COMM comm(ports);
+        comm.setPortNumber(1);
+        FlatJob job;
+        job.filters = {0};
+        job.count = 3;
+        job.settleSeconds = 0;
+        job.darkFlats = options == "leak";
+        job.outDir = path("decisions-" + options);
+        job.fixedExposure = options == "fixed";
+        if (options == "bright") {
+            job.binning = 2;
+            job.target = 1500;
+        }
+        if (options == "filter")
+            job.perFilter = {{0, 0.5, std::nullopt, 100, 20, 2}};
+        // The leak: a panel this inverter does not switch off, seen through an open shutter.
+        std::unique_ptr<CameraApp> app;
+        if (options == "leak")
+            app = std::make_unique<OpenShutterApp>(steadyPanel(0.5));
+        else
+            app = std::make_unique<SimCameraApp>(lightOf(inverter), 0.1);
+        QBuffer out, err;
+        out.open(QIODevice::WriteOnly);
+        err.open(QIODevice::WriteOnly);
+        Progress progress(out, err, false);
+        const RunSummary summary = FlatRunner(job, *app, comm, progress).run();
+        const QString printed = QString::fromUtf8(out.data() + err.data());
+        QVERIFY2(summary.exitCode == exitCode && printed.contains(said), qPrintable(printed));
+        QVERIFY(!inverter.isOn());
+        const FilterRun& run = summary.filters.at(0);
+        const int count = job.settingsFor(0).count.value_or(0);
+        if (options == "bright") {
+            QVERIFY(run.flats.empty() && run.tooBright);
+            QVERIFY(run.exposure >= 0.2 - 1e-9); // never below 100 periods of 500 Hz
+            return;
+        }
+        QCOMPARE(int(run.flats.size()), count);
+        for (const SavedFrame& flat : run.flats) {
+            const double miss = std::abs(flat.level / job.target - 1);
+            // The trim lands within 2 %; a kept exposure misses by at most half a step.
+            QVERIFY2(miss <= (job.fixedExposure ? 0.05 : 0.02), qPrintable(printed));
+            QCOMPARE(test::fitsKeyword(flat.file, "EXPTIME").toDouble(), run.exposure);
+        }
+        if (job.fixedExposure)
+            QCOMPARE(run.exposure, 1.0);
+        if (options == "filter") {
+            QCOMPARE(test::fitsKeyword(run.flats[0].file, "GAIN").toDouble(), 100.0);
+            QCOMPARE(test::fitsKeyword(run.flats[0].file, "OFFSET").toDouble(), 20.0);
+        }
+        if (options == "leak") {
+            // Stopped at the first lit dark flat, which is kept and marked.
+            QVERIFY(run.darkFlatsLit && run.darkFlats.size() == 1 && run.darkFlats[0].flagged);
+            QVERIFY(QFile::exists(run.darkFlats[0].file));
+        }
     }
 
     void portLost() {
@@ -497,8 +649,9 @@ private slots:
                                  "--settle",   "0",
                                  "--table",    "none",
                                  "--json",     json};
-        Result r = runFlats(common + QStringList{"--filters", "1,2", "--count", "2", "--dark-flats",
-                                                 "--frequency", "1000", "--out", out});
+        Result r =
+            runFlats(common + QStringList{"--filters", "1,2", "--count", "2", "--dark-flats", "--frequency",
+                                          "1000", "--out", out, "--filter", "2:gain=50"});
         QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
         QVERIFY(!inverter.isOn());
         const QJsonArray filters = readJson(json).value("filters").toArray();
@@ -521,6 +674,8 @@ private slots:
                          dark ? QStringLiteral("Dark") : "Flat"); // the driver's
                 QCOMPARE(test::fitsKeyword(file, "XBINNING"), QStringLiteral("2"));
                 QCOMPARE(test::fitsKeyword(file, "PANELFRQ"), QStringLiteral("1000"));
+                if (i == 1) // the driver writes its own GAIN; ours replaces it
+                    QCOMPARE(test::fitsKeyword(file, "GAIN").toDouble(), 50.0);
                 QCOMPARE(test::fitsKeyword(file, "PANELSTP"),
                          dark ? QStringLiteral("0") : QStringLiteral("1"));
                 if (test::fitsverifyInstalled())
@@ -528,6 +683,8 @@ private slots:
                              qPrintable(test::fitsverifyProblems(file)));
             }
         }
+
+        QCOMPARE(server.tool("indi_getprop", {"-1", "CCD Simulator.CCD_GAIN.GAIN"}).toDouble(), 50.0);
 
         inverter.clearReceived();
         const QString gone = path("indi-gone");

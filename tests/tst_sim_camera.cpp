@@ -14,17 +14,22 @@ struct Shot {
     double panel = 0;
     double seconds = 0;
     int binning = 1;
+    SimSensor sensor = {};
 };
 
+// Measured by the application's own document, as the capture code does.
 FitsLevel shoot(const QString& path, Shot shot) {
     SimCameraApp app(steadyPanel(shot.panel));
+    app.setSensor(shot.sensor);
     auto camera = app.createCamera();
     camera->setLinkEnabled(true);
     camera->Expose(shot.seconds, shot.binning, 0);
     while (!camera->ImageReady())
         QThread::msleep(5);
     camera->SaveImage(path);
-    return measureFitsLevel(path);
+    auto document = app.createDocument();
+    document->OpenFile(path);
+    return dynamic_cast<FitsDocument&>(*document).level();
 }
 
 } // namespace
@@ -58,6 +63,24 @@ private slots:
         QVERIFY2(qAbs((a.median - SimCameraModel::kBias) / (b.median - SimCameraModel::kBias) / ratio - 1) <
                      0.05,
                  qPrintable(QStringLiteral("%1 vs %2").arg(a.median).arg(b.median)));
+    }
+
+    // A colour sensor: each channel at its gain, the green ones at the monochrome level. A 12-bit
+    // maximum: the frame clips there, and its document says so.
+    void sensor() {
+        const FitsLevel mono = shoot(path(), Shot{0.5, 0.2, 1});
+        const SimSensor colour{65535, true};
+        const FitsLevel mosaic = shoot(path(), Shot{0.5, 0.2, 1, colour});
+        QCOMPARE(mosaic.channelMedians.size(), std::size_t{4});
+        for (int c = 0; c < 4; ++c)
+            QVERIFY2(qAbs((mosaic.channelMedians[c] - SimCameraModel::kBias) /
+                              (mono.median - SimCameraModel::kBias) / colour.gain(c) -
+                          1) < 0.03,
+                     qPrintable(QString::number(mosaic.channelMedians[c])));
+        QVERIFY(!isClipped(mosaic));
+        const FitsLevel twelveBit = shoot(path(), Shot{1.0, 1.0, 1, SimSensor{4095, false}});
+        QCOMPARE(twelveBit.median, 4095.0);
+        QVERIFY(isClipped(twelveBit));
     }
 
     // Expose returns at once, the image is ready after the exposure time; calls out of order are errors.

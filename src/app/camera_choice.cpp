@@ -193,8 +193,11 @@ bool parseFilterWheelChoice(const QString& value, CameraChoice& choice, QString&
 
 std::unique_ptr<CameraApp> makeCameraApp(const CameraChoice& choice, PanelLevelSource panel) {
     switch (choice.kind) {
-    case Kind::Sim:
-        return std::make_unique<SimCameraApp>(std::move(panel));
+    case Kind::Sim: {
+        auto app = std::make_unique<SimCameraApp>(std::move(panel));
+        app->setSensor(choice.simSensor);
+        return app;
+    }
     case Kind::Indi:
 #ifdef BRIVANE_HAVE_INDI
         return makeIndiCameraApp(IndiOptions{choice.host.toStdString(), choice.port,

@@ -28,6 +28,9 @@ CommandLine::CommandLine()
           QStringLiteral("simulate"),
           QStringLiteral("Runs without hardware: a simulated inverter on a pseudo-terminal behind the COM "
                          "port shown, and the simulated camera unless --camera says otherwise.")),
+      m_panelCurve(QStringLiteral("panel-curve"), panelCurveHelp(QStringLiteral("linear")),
+                   QStringLiteral("CURVE")),
+      m_simCamera(QStringLiteral("sim-camera"), simCameraHelp(), QStringLiteral("SENSOR")),
       m_demo(
           QStringLiteral("demo"),
           QStringLiteral("Plays a typical session unattended (use with --simulate): ON, measurement, a short "
@@ -61,6 +64,7 @@ CommandLine::CommandLine()
 
 void CommandLine::addTo(QCommandLineParser& parser) const {
     parser.addOptions({m_port, m_camera, m_filterWheel, m_listAlpaca, m_indiCamera, m_indiWheel, m_simulate,
+                       m_panelCurve, m_simCamera,
                        m_demo, m_search, m_exitWhenIdle, m_listPorts, m_alpaca, m_alpacaDiscovery,
                        m_noWindow});
 }
@@ -92,6 +96,9 @@ std::optional<Options> CommandLine::read(const QCommandLineParser& parser, QStri
         return std::nullopt;
     options.camera.indiCamera = parser.value(m_indiCamera);
     options.camera.indiWheel = parser.value(m_indiWheel);
+    if (!readSimulationOptions(parser, m_panelCurve, m_simCamera, options.panelCurve,
+                               options.camera.simSensor, error))
+        return std::nullopt;
     options.demoDir = parser.value(m_demo);
     options.exitWhenIdle = parser.isSet(m_exitWhenIdle);
     if (parser.isSet(m_search)) {

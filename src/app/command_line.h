@@ -2,6 +2,7 @@
 
 #include "alpaca/alpaca_server.h"
 #include "app/camera_choice.h"
+#include "app/simulation.h"
 #include "capture/brightness_search.h"
 #include "link/port_map.h"
 
@@ -19,6 +20,7 @@ struct Options {
     PortMap ports;
     CameraChoice camera = defaultCameraChoice();
     bool simulate = false;
+    PanelCurve panelCurve = PanelCurve::Linear; // the simulated panel's
     QString demoDir;
     bool exitWhenIdle = false; // start-up benchmark
     SearchMethod search = SearchMethod::Ramp;
@@ -45,6 +47,8 @@ private:
     QCommandLineOption m_indiCamera;
     QCommandLineOption m_indiWheel;
     QCommandLineOption m_simulate;
+    QCommandLineOption m_panelCurve;
+    QCommandLineOption m_simCamera;
     QCommandLineOption m_demo;
     QCommandLineOption m_exitWhenIdle;
     QCommandLineOption m_search;

@@ -111,6 +111,9 @@ struct FlatsParser {
         QStringLiteral("simulate"),
         QStringLiteral("No hardware: the simulated inverter, and the simulated camera "
                        "unless --camera says otherwise.")};
+    QCommandLineOption panelCurve{QStringLiteral("panel-curve"), panelCurveHelp(QStringLiteral("el")),
+                                  QStringLiteral("CURVE")};
+    QCommandLineOption simCamera{QStringLiteral("sim-camera"), simCameraHelp(), QStringLiteral("SENSOR")};
     QCommandLineOption json{QStringLiteral("json"),
                             QStringLiteral("Writes a summary of the run to FILE (JSON), however it ends."),
                             QStringLiteral("FILE")};
@@ -124,6 +127,25 @@ struct FlatsParser {
         QStringLiteral("Seconds the panel settles after it is switched on (default 5)."), QStringLiteral("S"),
         QStringLiteral("5")};
 
+    QCommandLineOption filter{
+        QStringLiteral("filter"),
+        QStringLiteral("One filter's own settings, e.g. 5:exposure=4:gain=200 (repeatable; the slot is added "
+                       "to --filters when missing): exposure=S, binning=B, gain=G, offset=O, count=N."),
+        QStringLiteral("SLOT[:KEY=VALUE...]")};
+    QCommandLineOption tolerance{
+        QStringLiteral("tolerance"),
+        QStringLiteral("How far from the target a flat may land, in % (default 2); the exposure is "
+                       "trimmed to land there."),
+        QStringLiteral("PERCENT"), QStringLiteral("2")};
+    QCommandLineOption fixedExposure{
+        QStringLiteral("fixed-exposure"),
+        QStringLiteral("Keeps each filter's exposure and shoots at the step nearest to the target "
+                       "instead (one set of dark flats for all; the level misses by up to half a step).")};
+    QCommandLineOption allowShort{
+        QStringLiteral("allow-short-exposure"),
+        QStringLiteral("Allows exposures shorter than 100 periods of the panel's drive (0.1 s at 1 kHz, "
+                       "0.2 s at 500 Hz), which can band a rolling-shutter frame.")};
+
     FlatsParser() {
         parser.setApplicationDescription(
             QStringLiteral(
@@ -131,12 +153,14 @@ struct FlatsParser {
                 "panel on, finds the brightness step at which a test frame passes the target, shoots the\n"
                 "flats, and with --dark-flats switches the panel off and shoots the dark flats; at the end\n"
                 "it switches the panel off. %1\n"
-                "Exit codes: 0 done, 1 error (camera, port, files), 2 bad options, 3 a filter could not\n"
-                "reach the target, %2 when interrupted.")
+                "Exit codes: 0 done, 1 error (camera, port, files), 2 bad options or a too-short exposure,\n"
+                "3 a filter could not reach the target (or is too bright at step 1), 4 a dark flat saw\n"
+                "light (its filter's dark flats stopped), %2 when interrupted.")
                 .arg(QLatin1String(kStopHelp), QLatin1String(kInterruptedCodes)));
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({help, filters, count, target, exposure, binning, out, darkFlats, frequency, device,
-                           port, camera, filterWheel, indiCamera, indiWheel, simulate, json, table, settle});
+                           port, camera, filterWheel, indiCamera, indiWheel, simulate, panelCurve, simCamera,
+                           json, table, settle, filter, tolerance, fixedExposure, allowShort});
     }
 };
 
@@ -152,6 +176,42 @@ std::optional<int> strictInteger(const QString& text) {
     bool ok = false;
     const int value = text.trimmed().toInt(&ok);
     return ok ? std::optional<int>(value) : std::nullopt;
+}
+
+// SLOT[:exposure=S][:binning=B][:gain=G][:offset=O][:count=N]
+std::optional<FilterSettings> parseFilterSettings(const QString& text, QString& error) {
+    const QStringList parts = text.split(QLatin1Char(':'));
+    const auto slot = strictInteger(parts.first());
+    if (!slot || *slot < 1 || *slot > 8) {
+        error = QStringLiteral("--filter wants a slot from 1 to 8 first, not \"%1\".").arg(text);
+        return std::nullopt;
+    }
+    FilterSettings settings;
+    settings.slot = *slot - 1;
+    for (const QString& part : parts.mid(1)) {
+        const QString key = part.section(QLatin1Char('='), 0, 0).trimmed();
+        const QString value = part.section(QLatin1Char('='), 1);
+        const auto number = strictNumber(value);
+        const auto whole = strictInteger(value);
+        if (key == QLatin1String("exposure") && number && *number > 0 && *number <= kMaxExposure)
+            settings.exposure = number;
+        else if (key == QLatin1String("binning") && whole && (*whole == 1 || *whole == 2))
+            settings.binning = whole;
+        else if (key == QLatin1String("gain") && number && *number >= 0)
+            settings.gain = number;
+        else if (key == QLatin1String("offset") && number && *number >= 0)
+            settings.offset = number;
+        else if (key == QLatin1String("count") && whole && *whole >= 1 && *whole <= kMaxCount)
+            settings.count = whole;
+        else {
+            error = QStringLiteral("--filter %1: \"%2\" is not exposure=S (0 to 3600), binning=1|2, gain=G, "
+                                   "offset=O or count=N (1 to %3).")
+                        .arg(text, part)
+                        .arg(kMaxCount);
+            return std::nullopt;
+        }
+    }
+    return settings;
 }
 
 } // namespace
@@ -184,10 +244,12 @@ std::optional<FlatsOptions> parseFlatsOptions(const QStringList& arguments, QStr
 
     FlatsOptions options;
     FlatJob& job = options.job;
-    if (!p.isSet(flats.filters))
+    if (!p.isSet(flats.filters) && !p.isSet(flats.filter))
         return fail(QStringLiteral("--filters is required, e.g. --filters 1,2,3."));
     std::set<int> seen;
-    for (const QString& item : p.value(flats.filters).split(QLatin1Char(','))) {
+    const QStringList listed =
+        p.isSet(flats.filters) ? p.value(flats.filters).split(QLatin1Char(',')) : QStringList();
+    for (const QString& item : listed) {
         const auto slot = strictInteger(item);
         if (!slot || *slot < 1 || *slot > 8)
             return fail(QStringLiteral("--filters wants slots 1 to 8 separated by commas, not \"%1\".")
@@ -196,6 +258,24 @@ std::optional<FlatsOptions> parseFlatsOptions(const QStringList& arguments, QStr
             return fail(QStringLiteral("--filters names slot %1 twice.").arg(*slot));
         job.filters.push_back(*slot - 1);
     }
+    std::set<int> own;
+    for (const QString& value : p.values(flats.filter)) {
+        const auto settings = parseFilterSettings(value, error);
+        if (!settings)
+            return std::nullopt;
+        if (!own.insert(settings->slot).second)
+            return fail(QStringLiteral("--filter names slot %1 twice.").arg(settings->slot + 1));
+        if (seen.insert(settings->slot + 1).second)
+            job.filters.push_back(settings->slot);
+        job.perFilter.push_back(*settings);
+    }
+    const auto tolerance = strictNumber(p.value(flats.tolerance));
+    if (!tolerance || *tolerance <= 0 || *tolerance > 50)
+        return fail(QStringLiteral("--tolerance wants a percentage above 0 and at most 50, not \"%1\".")
+                        .arg(p.value(flats.tolerance)));
+    job.tolerance = *tolerance / 100;
+    job.fixedExposure = p.isSet(flats.fixedExposure);
+    job.allowShortExposure = p.isSet(flats.allowShort);
     const auto count = strictInteger(p.value(flats.count));
     if (!count || *count < 1 || *count > kMaxCount)
         return fail(QStringLiteral("--count wants a whole number from 1 to %1, not \"%2\".")
@@ -222,6 +302,20 @@ std::optional<FlatsOptions> parseFlatsOptions(const QStringList& arguments, QStr
             return fail(
                 QStringLiteral("--frequency wants 500 or 1000, not \"%1\".").arg(p.value(flats.frequency)));
         job.frequencyHz = *hz;
+        // Known before a byte is sent: refuse an exposure that could band the frames now.
+        const double shortest = shortestUnbandedExposure(*hz);
+        for (int slot : job.filters) {
+            const double seconds = *job.settingsFor(slot).exposure;
+            if (!job.allowShortExposure && seconds < shortest)
+                return fail(
+                    QStringLiteral("The exposure %1 s of Filter%2 is shorter than 100 periods of the "
+                                   "panel's %3 Hz drive (%4 s) and could band the frames; lengthen it "
+                                   "or pass --allow-short-exposure.")
+                        .arg(seconds)
+                        .arg(slot + 1)
+                        .arg(*hz)
+                        .arg(shortest));
+        }
     }
     const auto settle = strictNumber(p.value(flats.settle));
     if (!settle || *settle < 0 || *settle > kMaxSettle)
@@ -261,6 +355,9 @@ std::optional<FlatsOptions> parseFlatsOptions(const QStringList& arguments, QStr
         return std::nullopt;
     options.camera.indiCamera = p.value(flats.indiCamera);
     options.camera.indiWheel = p.value(flats.indiWheel);
+    if (!readSimulationOptions(p, flats.panelCurve, flats.simCamera, options.panelCurve,
+                               options.camera.simSensor, error))
+        return std::nullopt;
 
     if (!p.isSet(flats.out) || p.value(flats.out).trimmed().isEmpty())
         return fail(QStringLiteral("--out is required: the folder that receives the frames."));
@@ -308,7 +405,7 @@ int runFlatsCommand(int argc, char* argv[]) {
     }
     FlatsOptions& options = *parsed;
 
-    Simulation simulation;
+    Simulation simulation(options.panelCurve);
     PanelLevelSource panelLight;
     int portNumber = 1;
     if (options.simulate) {

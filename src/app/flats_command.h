@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/camera_choice.h"
+#include "app/simulation.h"
 #include "flats/flat_job.h"
 #include "link/port_map.h"
 
@@ -18,6 +19,7 @@ struct FlatsOptions {
     PortMap ports;
     QString device; // --device: the inverter's serial device, else the stored port through ports
     bool simulate = false;
+    PanelCurve panelCurve = PanelCurve::El; // the simulated panel's
     QString jsonPath;
     QString tablePath; // --table: a file, "none", or empty for the default beside com_no.txt
 };

@@ -160,7 +160,7 @@ int main(int argc, char* argv[]) {
 
     const QString programFolder = programFolderFor(QCoreApplication::applicationDirPath());
 
-    Simulation simulation;
+    Simulation simulation(options.panelCurve);
     PanelLevelSource panelLight; // dark unless the simulated inverter runs
     if (options.simulate) {
         if (!simulation.start(error))

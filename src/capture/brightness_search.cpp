@@ -17,6 +17,10 @@ constexpr double kClipped = 65000.0;
 constexpr int kBisectionWorstCase = 6;
 constexpr int kFastWorstCase = kBisectionWorstCase + 2;
 
+bool saturated(const Probe& p) {
+    return p.clipped || p.level >= kClipped;
+}
+
 // The line through two probes; nullopt unless the level rises between them.
 std::optional<LevelModel> through(const Probe& a, const Probe& b) {
     if (a.step == b.step)
@@ -77,12 +81,12 @@ private:
     bool settled() const { return m_hi - m_lo <= 1; }
 
     bool expose(int step) {
-        const std::optional<double> level = m_probe.levelAt(step);
+        const std::optional<StepFrame> frame = m_probe.frameAt(step);
         m_result.panelStep = step;
-        if (!level)
+        if (!frame)
             return false;
-        m_result.probes.push_back(Probe{step, *level});
-        if (*level > m_low)
+        m_result.probes.push_back(Probe{step, frame->level, frame->clipped});
+        if (frame->level > m_low || frame->clipped)
             m_hi = std::min(m_hi, step);
         else
             m_lo = std::max(m_lo, step);
@@ -156,7 +160,7 @@ private:
 
     bool onlyClipped() const {
         return std::all_of(m_result.probes.begin(), m_result.probes.end(),
-                           [](const Probe& p) { return p.level >= kClipped; });
+                           [](const Probe& p) { return saturated(p); });
     }
 
     const Probe* probeAt(int step) const {
@@ -176,7 +180,7 @@ private:
             if (auto line = through(*lo, *hi)) {
                 // Clipped above: the true line is steeper, the boundary lower; the bias through
                 // the probe below may tell it better.
-                if (hi->level >= kClipped)
+                if (saturated(*hi))
                     if (const auto steeper = fromBias(*lo, m_priorBias);
                         steeper && steeper->perStep > line->perStep)
                         return steeper;
@@ -184,7 +188,7 @@ private:
             }
         std::vector<Probe> near;
         for (const Probe& p : m_result.probes)
-            if (p.level < kClipped)
+            if (!saturated(p))
                 near.push_back(p);
         const double middle = (m_lo + m_hi) / 2.0;
         const auto nearer = [middle](const Probe& a, const Probe& b) {
@@ -211,7 +215,9 @@ private:
             m_result.outcome = SearchResult::Outcome::Stopped;
             return m_result;
         }
-        if (m_hi <= kLastSearchStep) {
+        if (m_hi <= kLastSearchStep && probeAt(m_hi)->clipped) {
+            m_result.outcome = SearchResult::Outcome::TooBright;
+        } else if (m_hi <= kLastSearchStep) {
             m_result.outcome = SearchResult::Outcome::Accepted;
             m_result.step = m_hi;
             if (m_result.panelStep != m_hi) {

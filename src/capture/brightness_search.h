@@ -22,15 +22,28 @@ struct LevelModel {
 
 // What a search remembers for one setting: the step it accepted, for which target, and the model.
 struct TrainedEntry {
+    TrainedEntry(int step = 0, double target = 0, LevelModel model = {},
+                 std::optional<double> trimmedExposure = std::nullopt)
+        : step(step), target(target), model(model), trimmedExposure(trimmedExposure) {}
     int step = 0;
     double target = 0;
     LevelModel model;
+    // The exposure the flats were shot at after trimming, when it differs from the setting's.
+    std::optional<double> trimmedExposure;
 };
 
-// One test exposure of a search.
+// One test exposure of a search. A clipped frame (too many pixels at the camera's maximum) is
+// too bright whatever its level.
 struct Probe {
     int step = 0;
     double level = 0;
+    bool clipped = false;
+};
+
+// What a test exposure tells the search.
+struct StepFrame {
+    double level = 0;
+    bool clipped = false;
 };
 
 // What a search needs of the panel and the camera.
@@ -41,6 +54,13 @@ public:
     // nullopt stops the search (an abort). Exceptions (camera errors, the program ending) pass
     // through the search untouched.
     virtual std::optional<double> levelAt(int step) = 0;
+    // The same, with whether the frame clipped; a probe that can tell overrides it.
+    virtual std::optional<StepFrame> frameAt(int step) {
+        const std::optional<double> level = levelAt(step);
+        if (!level)
+            return std::nullopt;
+        return StepFrame{*level, false};
+    }
     // Puts the panel at `step` without an exposure. Called once at the end of a search whose
     // last exposure was at another step than the one accepted.
     virtual void leaveAt(int step) = 0;
@@ -56,6 +76,7 @@ struct SearchResult {
     enum class Outcome {
         Accepted,    // `step` is the first of 1..40 whose level is above target - 2000
         CannotReach, // not even step 40 passes
+        TooBright,   // the first step to pass clipped, so every step that passes does
         Stopped,     // the probe asked to stop
     };
     Outcome outcome = Outcome::Stopped;
@@ -78,9 +99,10 @@ struct SearchStart {
 };
 
 // Finds the first step of 1..40 whose level is above target - 2000, given levels that rise with
-// the step. Ramp, Bisection and Fast all find the same step; Fast needs the fewest exposures
-// when the levels follow the model, and never more than 8 whatever the levels: two more than
-// the worst case of Bisection (6). Every step is exposed at most once.
+// the step; a clipped frame counts as above, and makes the outcome TooBright at that step. Ramp,
+// Bisection and Fast all find the same step; Fast needs the fewest exposures when the levels
+// follow the model, and never more than 8 whatever the levels: two more than the worst case of
+// Bisection (6). Every step is exposed at most once.
 SearchResult searchBrightness(SearchMethod method, StepProbe& probe, double target,
                               const SearchStart& start = {});
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 namespace brivane {
 
@@ -88,6 +89,12 @@ public:
     virtual double StretchMin() = 0;
     virtual double StretchMax() = 0;
     virtual void Close() = 0;
+    // Whether the open image has too many pixels at the camera's maximum to be a usable flat;
+    // nullopt when the document cannot tell.
+    virtual std::optional<bool> clipped() { return std::nullopt; }
+    // The medians of a colour frame's four channels in the order of its pattern's letters; empty
+    // for a monochrome frame or when the document cannot tell.
+    virtual std::vector<double> channelMedians() { return {}; }
 };
 
 // A document that is closed however the step that made it ends: close() closes it and lets its

@@ -2,10 +2,14 @@
 
 #include "capture/cfitsio_api.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
+#include <numeric>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -15,6 +19,8 @@ namespace {
 
 constexpr long long kChunkPixels = 1 << 16; // a small read buffer, independent of the image size
 constexpr std::size_t kBins = 65536;
+
+QString headerText(fitsfile* file, const char* name);
 
 class FitsReader {
 public:
@@ -51,6 +57,9 @@ public:
             sink(buffer.data(), count);
         }
     }
+
+    // The value of a keyword of the primary header, quotes taken off a text; empty when absent.
+    QString header(const char* name) const { return headerText(m_file, name); }
 
 private:
     [[noreturn]] void fail(const QString& pattern, int status) const { m_owner.fail(pattern, status); }
@@ -90,7 +99,7 @@ private:
 };
 
 // Value at 0-based rank of the pixels counted in the histogram.
-std::size_t binAtRank(const std::vector<std::uint64_t>& histogram, std::uint64_t rank) {
+std::size_t binAtRank(std::span<const std::uint64_t> histogram, std::uint64_t rank) {
     std::uint64_t seen = 0;
     for (std::size_t bin = 0; bin < histogram.size(); ++bin) {
         seen += histogram[bin];
@@ -100,67 +109,144 @@ std::size_t binAtRank(const std::vector<std::uint64_t>& histogram, std::uint64_t
     return histogram.size() - 1;
 }
 
-// Bytes and shorts: every value has its own bin, so one pass gives minimum and median exactly.
-template <class T> void measureNarrow(FitsReader& reader, int datatype, long offset, FitsLevel& level) {
+// Where the pixels of a colour frame sit in its pattern: pixel (x, y) belongs to channel
+// ((y + yOffset) & 1) * 2 + ((x + xOffset) & 1), the index of its letter in the pattern.
+struct Mosaic {
+    long xOffset = 0;
+    long yOffset = 0;
+    int channelOf(long long position, long width) const {
+        const long long x = position % width + xOffset;
+        const long long y = position / width + yOffset;
+        return static_cast<int>((y & 1) * 2 + (x & 1));
+    }
+};
+constexpr int kChannels = 4;
+
+// Bytes and shorts: every value has its own bin, so one pass gives minimum, median, saturated
+// pixels and each channel's median exactly.
+template <class T>
+void measureNarrow(FitsReader& reader, int datatype, long offset, double ceiling,
+                   std::optional<Mosaic> mosaic, FitsLevel& level) {
     // Four interleaved 32-bit histograms: neighbouring pixels of a flat frame share values, and
-    // counting them in one table would chain every increment on the one before.
-    constexpr std::size_t kWays = 4;
+    // counting them in one table would chain every increment on the one before. In a colour frame
+    // the four are the channels, each row alternating between two of them.
+    constexpr std::size_t kWays = kChannels;
     std::vector<std::uint32_t> ways(kWays * kBins, 0);
-    std::vector<std::uint64_t> histogram(kBins, 0);
+    const std::size_t kept = mosaic ? kWays : 1;
+    std::vector<std::uint64_t> histograms(kept * kBins, 0);
     std::uint64_t sinceFold = 0;
     const auto fold = [&] {
-        for (std::size_t w = 0; w < kWays; ++w)
+        for (std::size_t w = 0; w < kWays; ++w) {
+            std::uint64_t* into = histograms.data() + (mosaic ? w : 0) * kBins;
             for (std::size_t bin = 0; bin < kBins; ++bin)
-                histogram[bin] += std::exchange(ways[w * kBins + bin], 0);
+                into[bin] += std::exchange(ways[w * kBins + bin], 0);
+        }
         sinceFold = 0;
     };
+    const long width = reader.width();
+    long long position = 0; // of the chunk's first pixel
     reader.readAll<T>(datatype, [&](const T* pixels, long long count) {
         std::uint32_t* bins[kWays];
         for (std::size_t w = 0; w < kWays; ++w)
             bins[w] = ways.data() + w * kBins + offset;
         long long i = 0;
-        for (; i + 4 <= count; i += 4) {
-            ++bins[0][pixels[i]];
-            ++bins[1][pixels[i + 1]];
-            ++bins[2][pixels[i + 2]];
-            ++bins[3][pixels[i + 3]];
+        if (mosaic) {
+            while (i < count) {
+                const long long at = position + i;
+                const long long run = std::min<long long>(count - i, width - at % width);
+                std::uint32_t* even = bins[mosaic->channelOf(at, width)];
+                std::uint32_t* odd = bins[mosaic->channelOf(at + 1, width)];
+                const T* p = pixels + i;
+                long long j = 0;
+                for (; j + 2 <= run; j += 2) {
+                    ++even[p[j]];
+                    ++odd[p[j + 1]];
+                }
+                if (j < run)
+                    ++even[p[j]];
+                i += run;
+            }
+        } else {
+            for (; i + 4 <= count; i += 4) {
+                ++bins[0][pixels[i]];
+                ++bins[1][pixels[i + 1]];
+                ++bins[2][pixels[i + 2]];
+                ++bins[3][pixels[i + 3]];
+            }
+            for (; i < count; ++i)
+                ++bins[0][pixels[i]];
         }
-        for (; i < count; ++i)
-            ++bins[0][pixels[i]];
+        position += count;
         sinceFold += static_cast<std::uint64_t>(count);
         if (sinceFold >= (1ULL << 31)) // before any 32-bit count could wrap
             fold();
     });
     fold();
+    std::vector<std::uint64_t> total;
+    if (mosaic) {
+        total.assign(kBins, 0);
+        for (int c = 0; c < kChannels; ++c) {
+            const std::span<const std::uint64_t> channel(histograms.data() + c * kBins, kBins);
+            std::uint64_t counted = 0;
+            for (std::size_t bin = 0; bin < kBins; ++bin) {
+                total[bin] += channel[bin];
+                counted += channel[bin];
+            }
+            if (counted > 0)
+                level.channelMedians.push_back(static_cast<double>(binAtRank(channel, (counted - 1) / 2)) -
+                                               offset);
+        }
+    } else {
+        total = std::move(histograms);
+    }
     level.pixels = reader.pixelCount();
-    const auto first = std::find_if(histogram.begin(), histogram.end(), [](auto n) { return n != 0; });
-    level.minimum = static_cast<double>(first - histogram.begin()) - offset;
+    const auto first = std::find_if(total.begin(), total.end(), [](auto n) { return n != 0; });
+    level.minimum = static_cast<double>(first - total.begin()) - offset;
     level.median =
-        static_cast<double>(binAtRank(histogram, static_cast<std::uint64_t>(level.pixels - 1) / 2)) - offset;
+        static_cast<double>(binAtRank(total, static_cast<std::uint64_t>(level.pixels - 1) / 2)) - offset;
+    const double lowestSaturated = std::ceil(ceiling) + offset;
+    for (std::size_t bin =
+             lowestSaturated <= 0 ? 0 : static_cast<std::size_t>(std::min(lowestSaturated, double(kBins)));
+         bin < kBins; ++bin)
+        level.saturated += static_cast<std::int64_t>(total[bin]);
 }
 
 // Wider integers and floating point: range pass, histogram over the range, then an exact pick
-// among the values of the one bin that holds the median.
-void measureWide(FitsReader& reader, FitsLevel& level, const QString& path) {
+// among the values of the one bin that holds the median (of the frame and of each channel).
+void measureWide(FitsReader& reader, std::optional<double> ceiling, std::optional<Mosaic> mosaic,
+                 FitsLevel& level, const QString& path) {
+    const int channels = mosaic ? kChannels : 1;
+    const long width = reader.width();
+    // Calls use(value, channel) for every finite pixel.
+    const auto forEach = [&](auto&& use) {
+        long long position = 0;
+        reader.readAll<double>(TDOUBLE, [&](const double* pixels, long long count) {
+            for (long long i = 0; i < count; ++i)
+                if (std::isfinite(pixels[i]))
+                    use(pixels[i], mosaic ? mosaic->channelOf(position + i, width) : 0);
+            position += count;
+        });
+    };
     double low = INFINITY;
     double high = -INFINITY;
-    std::uint64_t counted = 0;
-    reader.readAll<double>(TDOUBLE, [&](const double* pixels, long long count) {
-        for (long long i = 0; i < count; ++i) {
-            if (!std::isfinite(pixels[i]))
-                continue;
-            low = std::min(low, pixels[i]);
-            high = std::max(high, pixels[i]);
-            ++counted;
-        }
+    std::array<std::uint64_t, kChannels> counted{};
+    forEach([&](double v, int channel) {
+        low = std::min(low, v);
+        high = std::max(high, v);
+        ++counted[static_cast<std::size_t>(channel)];
+        if (ceiling && v >= *ceiling)
+            ++level.saturated;
     });
-    if (counted == 0)
+    const std::uint64_t all = std::accumulate(counted.begin(), counted.end(), std::uint64_t{0});
+    if (all == 0)
         throw CameraError(QStringLiteral("The image in \"%1\" has no valid pixels.").arg(path));
-    level.pixels = static_cast<std::int64_t>(counted);
+    level.pixels = static_cast<std::int64_t>(all);
     level.minimum = low;
-    const std::uint64_t rank = (counted - 1) / 2;
     if (low == high) {
         level.median = low;
+        for (int c = 0; mosaic && c < channels; ++c)
+            if (counted[static_cast<std::size_t>(c)] > 0)
+                level.channelMedians.push_back(low);
         return;
     }
     // Halves keep the span finite for values near the ends of the double range.
@@ -173,46 +259,115 @@ void measureWide(FitsReader& reader, FitsLevel& level, const QString& path) {
             return kBins - 1;
         return static_cast<std::size_t>(position);
     };
-    std::vector<std::uint64_t> histogram(kBins, 0);
-    reader.readAll<double>(TDOUBLE, [&](const double* pixels, long long count) {
-        for (long long i = 0; i < count; ++i)
-            if (std::isfinite(pixels[i]))
-                ++histogram[binOf(pixels[i])];
+    // Histogram `channels` is the whole frame's.
+    const std::size_t tables = static_cast<std::size_t>(channels) + 1;
+    std::vector<std::uint64_t> histograms(tables * kBins, 0);
+    forEach([&](double v, int channel) {
+        const std::size_t bin = binOf(v);
+        ++histograms[static_cast<std::size_t>(channels) * kBins + bin];
+        if (mosaic)
+            ++histograms[static_cast<std::size_t>(channel) * kBins + bin];
     });
-    const std::size_t bin = binAtRank(histogram, rank);
-    std::uint64_t below = 0;
-    for (std::size_t b = 0; b < bin; ++b)
-        below += histogram[b];
-    std::vector<double> inBin;
-    inBin.reserve(static_cast<std::size_t>(histogram[bin]));
-    reader.readAll<double>(TDOUBLE, [&](const double* pixels, long long count) {
-        for (long long i = 0; i < count; ++i)
-            if (std::isfinite(pixels[i]) && binOf(pixels[i]) == bin)
-                inBin.push_back(pixels[i]);
+    struct Pick {
+        std::size_t bin = 0;
+        std::uint64_t rank = 0; // within the bin
+        std::vector<double> values;
+    };
+    std::vector<Pick> picks(tables);
+    for (std::size_t t = 0; t < tables; ++t) {
+        const std::uint64_t n = t == static_cast<std::size_t>(channels) ? all : counted[t];
+        if (n == 0 || (t < static_cast<std::size_t>(channels) && !mosaic))
+            continue;
+        const std::span<const std::uint64_t> histogram(histograms.data() + t * kBins, kBins);
+        const std::uint64_t rank = (n - 1) / 2;
+        picks[t].bin = binAtRank(histogram, rank);
+        picks[t].rank =
+            rank - std::accumulate(histogram.begin(), histogram.begin() + picks[t].bin, std::uint64_t{0});
+        picks[t].values.reserve(static_cast<std::size_t>(histogram[picks[t].bin]));
+    }
+    forEach([&](double v, int channel) {
+        const std::size_t bin = binOf(v);
+        if (bin == picks[static_cast<std::size_t>(channels)].bin)
+            picks[static_cast<std::size_t>(channels)].values.push_back(v);
+        if (mosaic && counted[static_cast<std::size_t>(channel)] > 0 &&
+            bin == picks[static_cast<std::size_t>(channel)].bin)
+            picks[static_cast<std::size_t>(channel)].values.push_back(v);
     });
-    const auto nth = inBin.begin() + static_cast<std::ptrdiff_t>(rank - below);
-    std::nth_element(inBin.begin(), nth, inBin.end());
-    level.median = *nth;
+    const auto median = [](Pick& pick) {
+        const auto nth = pick.values.begin() + static_cast<std::ptrdiff_t>(pick.rank);
+        std::nth_element(pick.values.begin(), nth, pick.values.end());
+        return *nth;
+    };
+    level.median = median(picks[static_cast<std::size_t>(channels)]);
+    for (int c = 0; mosaic && c < channels; ++c)
+        if (counted[static_cast<std::size_t>(c)] > 0)
+            level.channelMedians.push_back(median(picks[static_cast<std::size_t>(c)]));
+}
+
+// The value of a text keyword of the primary header, or an empty text when it has none.
+QString headerText(fitsfile* file, const char* name) {
+    char card[FLEN_CARD] = {};
+    int status = 0;
+    if (cfitsio().fits_read_card(file, name, card, &status)) {
+        cfitsio().fits_clear_errmsg();
+        return {};
+    }
+    QString value = QString::fromLatin1(card).section(u'=', 1).section(u'/', 0, 0).trimmed();
+    if (value.startsWith(u'\'') && value.endsWith(u'\'') && value.size() >= 2)
+        value = value.mid(1, value.size() - 2).trimmed();
+    return value;
+}
+
+// The pattern's letters in order of channel index, from the camera or the file's header.
+std::optional<Mosaic> mosaicOf(FitsReader& reader, const QString& given) {
+    const QString pattern = (given.isEmpty() ? reader.header("BAYERPAT") : given).toUpper();
+    static const QStringList kPatterns = {QStringLiteral("RGGB"), QStringLiteral("GRBG"),
+                                          QStringLiteral("GBRG"), QStringLiteral("BGGR")};
+    if (!kPatterns.contains(pattern))
+        return std::nullopt;
+    Mosaic mosaic;
+    if (given.isEmpty()) {
+        mosaic.xOffset = reader.header("XBAYROFF").toLong() & 1;
+        mosaic.yOffset = reader.header("YBAYROFF").toLong() & 1;
+    }
+    return mosaic;
 }
 
 } // namespace
 
-FitsLevel measureFitsLevel(const QString& path) {
+bool isClipped(const FitsLevel& level) {
+    return level.pixels > 0 &&
+           static_cast<double>(level.saturated) > kClippedShare * static_cast<double>(level.pixels);
+}
+
+double targetLevel(const FitsLevel& level) {
+    if (level.channelMedians.empty())
+        return level.median;
+    return *std::max_element(level.channelMedians.begin(), level.channelMedians.end());
+}
+
+FitsLevel measureFitsLevel(const QString& path, const SensorTraits& sensor) {
     FitsReader reader(path);
     FitsLevel level;
     level.width = reader.width();
     level.height = reader.height();
+    const std::optional<Mosaic> mosaic = mosaicOf(reader, sensor.bayerPattern);
+    const auto ceiling = [&](double typeMax) { return sensor.maxAdu.value_or(typeMax); };
     switch (reader.equivType()) {
     case BYTE_IMG:
+        measureNarrow<unsigned short>(reader, TUSHORT, 0, ceiling(255), mosaic, level);
+        break;
     case USHORT_IMG:
-        measureNarrow<unsigned short>(reader, TUSHORT, 0, level);
+        measureNarrow<unsigned short>(reader, TUSHORT, 0, ceiling(65535), mosaic, level);
         break;
     case SBYTE_IMG:
+        measureNarrow<short>(reader, TSHORT, 32768, ceiling(127), mosaic, level);
+        break;
     case SHORT_IMG:
-        measureNarrow<short>(reader, TSHORT, 32768, level);
+        measureNarrow<short>(reader, TSHORT, 32768, ceiling(32767), mosaic, level);
         break;
     default:
-        measureWide(reader, level, path);
+        measureWide(reader, sensor.maxAdu, mosaic, level, path);
         break;
     }
     return level;
@@ -220,7 +375,11 @@ FitsLevel measureFitsLevel(const QString& path) {
 
 void FitsDocument::OpenFile(const QString& path) {
     m_level.reset();
-    m_level = measureFitsLevel(path);
+    m_level = measureFitsLevel(path, m_sensor);
+}
+
+std::optional<bool> FitsDocument::clipped() {
+    return isClipped(level());
 }
 
 double FitsDocument::StretchMin() {

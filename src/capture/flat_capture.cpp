@@ -198,6 +198,10 @@ void FlatCapture::runMeasurement() {
         WindowProbe(FlatCapture& capture, CaptureHost& host, quint64 losses)
             : m_capture(capture), m_host(host), m_losses(losses) {}
         std::optional<double> levelAt(int step) override {
+            const std::optional<StepFrame> frame = frameAt(step);
+            return frame ? std::optional(frame->level) : std::nullopt;
+        }
+        std::optional<StepFrame> frameAt(int step) override {
             if (m_host.portLosses() != m_losses) {
                 m_lost = true;
                 return std::nullopt;
@@ -212,7 +216,7 @@ void FlatCapture::runMeasurement() {
             }
             m_lastStep = step;
             // Tested at the step that produced it: the panel stays where the level was reached.
-            return m_capture.ADC_Measure();
+            return m_capture.testFrame();
         }
         void leaveAt(int step) override {
             m_host.sendLevel(step, 1);
@@ -265,15 +269,16 @@ void FlatCapture::runMeasurement() {
         tell(m_host, kMeasured);
         return;
     case SearchResult::Outcome::CannotReach:
+    case SearchResult::Outcome::TooBright: // clipped before the target: as for a level never reached
         break;
     }
-    if (stopIfLost(kLastSearchStep))
+    if (stopIfLost(result.panelStep))
         return;
     state.ADC_Value = 0;
     tell(m_host, kNotMeasured);
 }
 
-double FlatCapture::ADC_Measure() {
+StepFrame FlatCapture::testFrame() {
     CaptureState state = m_host.state();
     const int binning = binningFromText(m_host.binningText());
     const int filter = filterFromText(m_host.filterText());
@@ -290,7 +295,7 @@ double FlatCapture::ADC_Measure() {
     state.ADC_Value = frame.level;
     Wait(kBeforeCloseWaitMs);
     frame.document->close();
-    return frame.level;
+    return {frame.level, frame.clipped};
 }
 
 FlatCapture::OpenFrame FlatCapture::openSavedFrame(const QString& path) {
@@ -302,6 +307,7 @@ FlatCapture::OpenFrame FlatCapture::openSavedFrame(const QString& path) {
     const double low = document->StretchMin();
     const double high = document->StretchMax();
     frame.level = low + (high - low);
+    frame.clipped = document->clipped().value_or(false);
     m_host.showLevel(signRoomText(frame.level));
     return frame;
 }

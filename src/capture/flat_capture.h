@@ -107,7 +107,9 @@ public:
     void series();
 
     // One test exposure saved as ADC_Temp.fit in the program's folder; shows and stores its level.
-    double ADC_Measure();
+    double ADC_Measure() { return testFrame().level; }
+    // The same, with whether the frame clipped (known when the document can tell).
+    StepFrame testFrame();
 
 private:
     void runMeasurement();
@@ -118,6 +120,7 @@ private:
     struct OpenFrame {
         std::unique_ptr<DocumentGuard> document;
         double level = 0.0;
+        bool clipped = false;
     };
     OpenFrame openSavedFrame(const QString& path);
 

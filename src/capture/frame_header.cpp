@@ -78,6 +78,10 @@ void writeFrameHeader(const QString& path, const FrameHeader& header) {
         file.integer(kPanelStepKey, *header.panelStep, "EL panel brightness step, 0-43 (0 off)");
     if (header.frequencyHz)
         file.integer(kPanelFrequencyKey, *header.frequencyHz, "[Hz] EL panel drive frequency");
+    if (header.gain)
+        file.number("GAIN", *header.gain, "camera gain");
+    if (header.offset)
+        file.number("OFFSET", *header.offset, "camera offset");
     if (file.has("CHECKSUM") || file.has("DATASUM"))
         file.updateChecksum();
     file.close();

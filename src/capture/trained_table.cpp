@@ -18,7 +18,8 @@ namespace brivane {
 namespace {
 
 const QString kFormat = QStringLiteral("brivane-trained-steps");
-constexpr int kVersion = 1;
+constexpr int kVersion = 2;
+constexpr int kOldestVersion = 1;
 // Far more than any table of eight filters, two binnings and a few exposures needs.
 constexpr qint64 kMaxFileBytes = 1 << 20;
 constexpr qsizetype kMaxEntries = 4096;
@@ -60,15 +61,33 @@ std::optional<std::pair<TrainedKey, TrainedEntry>> readEntry(const QJsonValue& v
     if (!filter || !binning || !exposure || !frequency || !step || !target || !bias || !perStep ||
         *perStep <= 0)
         return std::nullopt;
-    return std::pair{TrainedKey{*filter - 1, *binning, *exposure, *frequency},
-                     TrainedEntry{*step, *target, LevelModel{*bias, *perStep}}};
+    // Optional members: absent is unset, present must be sound.
+    const auto optional = [&](const char* name, double from, double to, bool& bad) -> std::optional<double> {
+        const QJsonValue member = o.value(QLatin1String(name));
+        if (member.isUndefined() || member.isNull())
+            return std::nullopt;
+        const auto number = finiteIn(member, from, to);
+        bad = bad || !number;
+        return number;
+    };
+    bool bad = false;
+    const auto gain = optional("gain", -1e6, 1e6, bad);
+    const auto offset = optional("offset", -1e6, 1e6, bad);
+    const auto trimmed = optional("trimmedExposure", 1e-6, 1e6, bad);
+    if (bad)
+        return std::nullopt;
+    return std::pair{TrainedKey{*filter - 1, *binning, *exposure, *frequency, gain, offset},
+                     TrainedEntry{*step, *target, LevelModel{*bias, *perStep}, trimmed}};
 }
 
 } // namespace
 
 bool TrainedKey::operator==(const TrainedKey& other) const {
+    const auto same = [](const std::optional<double>& a, const std::optional<double>& b) {
+        return a.has_value() == b.has_value() && (!a || sameExposure(*a, *b));
+    };
     return filter == other.filter && binning == other.binning && frequency == other.frequency &&
-           sameExposure(exposure, other.exposure);
+           sameExposure(exposure, other.exposure) && same(gain, other.gain) && same(offset, other.offset);
 }
 
 QString TrainedTable::fileName() {
@@ -118,7 +137,8 @@ TrainedTable TrainedTable::load(const QString& path, QString* warning) {
         warn(QStringLiteral("not a table of steps; ignored and left as it is"));
         return table;
     }
-    if (root.value(QLatin1String("version")).toInt() != kVersion) {
+    if (const int version = root.value(QLatin1String("version")).toInt();
+        version < kOldestVersion || version > kVersion) {
         table.m_foreign = true;
         warn(QStringLiteral("a version this program does not know; ignored and left as it is"));
         return table;
@@ -145,16 +165,19 @@ TrainedTable TrainedTable::load(const QString& path, QString* warning) {
 QByteArray TrainedTable::toJson() const {
     QJsonArray entries;
     for (const auto& [key, entry] : m_entries) {
-        entries.append(QJsonObject{
-            {QStringLiteral("filter"), key.filter + 1},
-            {QStringLiteral("binning"), key.binning},
-            {QStringLiteral("exposure"), key.exposure},
-            {QStringLiteral("frequency"), key.frequency},
-            {QStringLiteral("step"), entry.step},
-            {QStringLiteral("target"), entry.target},
-            {QStringLiteral("bias"), entry.model.bias},
-            {QStringLiteral("perStep"), entry.model.perStep},
-        });
+        QJsonObject object{
+            {QStringLiteral("filter"), key.filter + 1}, {QStringLiteral("binning"), key.binning},
+            {QStringLiteral("exposure"), key.exposure}, {QStringLiteral("frequency"), key.frequency},
+            {QStringLiteral("step"), entry.step},       {QStringLiteral("target"), entry.target},
+            {QStringLiteral("bias"), entry.model.bias}, {QStringLiteral("perStep"), entry.model.perStep},
+        };
+        if (key.gain)
+            object.insert(QStringLiteral("gain"), *key.gain);
+        if (key.offset)
+            object.insert(QStringLiteral("offset"), *key.offset);
+        if (entry.trimmedExposure)
+            object.insert(QStringLiteral("trimmedExposure"), *entry.trimmedExposure);
+        entries.append(object);
     }
     const QJsonObject root{
         {QStringLiteral("format"), kFormat},

@@ -11,18 +11,25 @@ namespace brivane {
 
 // The setting a trained entry belongs to.
 struct TrainedKey {
-    int filter = 0;      // slot 0..7
-    int binning = 1;     // 1 or 2
-    double exposure = 0; // seconds
-    int frequency = 0;   // panel drive frequency in Hz (500, 1000); 0 when not known
+    TrainedKey(int filter = 0, int binning = 1, double exposure = 0, int frequency = 0,
+               std::optional<double> gain = std::nullopt, std::optional<double> offset = std::nullopt)
+        : filter(filter), binning(binning), exposure(exposure), frequency(frequency), gain(gain),
+          offset(offset) {}
+    int filter = 0;             // slot 0..7
+    int binning = 1;            // 1 or 2
+    double exposure = 0;        // seconds
+    int frequency = 0;          // panel drive frequency in Hz (500, 1000); 0 when not known
+    std::optional<double> gain; // as set on the camera; nullopt when left as it was
+    std::optional<double> offset;
     bool operator==(const TrainedKey& other) const;
 };
 
 // The steps found before, per setting, kept in a small JSON file in the program's folder:
-//   {"format": "brivane-trained-steps", "version": 1, "entries": [
-//     {"filter": 1, "binning": 1, "exposure": 1, "frequency": 1000,
-//      "step": 21, "target": 30000, "bias": 1000, "perStep": 1302.3}, ...]}
-// with "filter" the slot counted from 1 as in "Filter1".
+//   {"format": "brivane-trained-steps", "version": 2, "entries": [
+//     {"filter": 1, "binning": 1, "exposure": 1, "frequency": 1000, "gain": 120, "offset": 30,
+//      "step": 21, "target": 30000, "bias": 1000, "perStep": 1302.3, "trimmedExposure": 1.07}, ...]}
+// with "filter" the slot counted from 1 as in "Filter1"; "gain", "offset" and "trimmedExposure"
+// only when known. Version 1 files (without them) are read as entries with no gain or offset.
 class TrainedTable {
 public:
     static QString fileName(); // "trained_steps.json"

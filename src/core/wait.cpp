@@ -23,10 +23,12 @@ public:
     double scale = 1.0;
 signals:
     void endRequested();
+    void wakeRequested();
 };
 
-// Runs the event loop for ms milliseconds, or until the program starts ending.
-void pause(int ms) {
+// Runs the event loop for ms milliseconds, or until the program starts ending; a wakeable pause
+// also ends at wakeWaits().
+void pause(int ms, bool wakeable = false) {
     WaitControl& control = WaitControl::instance();
     if (control.ending)
         throw ProgramEnding{};
@@ -36,6 +38,8 @@ void pause(int ms) {
     timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(&control, &WaitControl::endRequested, &loop, &QEventLoop::quit);
+    if (wakeable)
+        QObject::connect(&control, &WaitControl::wakeRequested, &loop, &QEventLoop::quit);
     timer.start(ms);
     loop.exec();
     if (control.ending)
@@ -60,8 +64,12 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
             return true;
         if (deadline.hasExpired())
             return false;
-        pause(static_cast<int>(std::min<qint64>(kPollSlice.count(), deadline.remainingTime())));
+        pause(static_cast<int>(std::min<qint64>(kPollSlice.count(), deadline.remainingTime())), true);
     }
+}
+
+void wakeWaits() {
+    emit WaitControl::instance().wakeRequested();
 }
 
 void requestProgramEnd() {

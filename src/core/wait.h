@@ -14,9 +14,13 @@ struct ProgramEnding {};
 // program starts ending before or during the wait.
 void Wait(double ms);
 
-// Keeps the window alive until done() is true (checked at once, then every few milliseconds) or
-// timeout has passed in real time; true when done. Throws ProgramEnding like Wait.
+// Keeps the window alive until done() is true (checked at once, then every few milliseconds and
+// at every wakeWaits()) or timeout has passed in real time; true when done. Throws ProgramEnding
+// like Wait.
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+// Has every waitUntil in progress check its condition now: for whatever its condition reads, such
+// as a reply that has just arrived.
+void wakeWaits();
 
 // Marks the program as ending and wakes every Wait in progress.
 void requestProgramEnd();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/camera.h"
+#include "capture/trained_table.h"
 #include "flats/flat_job.h"
 
 #include <QString>
@@ -33,6 +34,7 @@ private:
     struct Stopped {};
     struct Failure {
         QString message;
+        int exitCode = kExitFailed;
     };
 
     void runFilter(Camera& camera, FilterRun& run);
@@ -40,10 +42,18 @@ private:
     void switchPanelOff(bool required);
     void setFrequency(int hz);
     double probe(Camera& camera, FilterRun& run, int step);
+    void applyCameraSettings(Camera& camera, FilterRun& run, const QString& title);
+    bool confirmTrained(Camera& camera, FilterRun& run, const TrainedEntry& trained, const QString& title);
+    bool trimExposure(Camera& camera, FilterRun& run, int& step, double level, const QString& title);
+    int nearestStep(const FilterRun& run) const;
+    void shootFlats(Camera& camera, FilterRun& run, const QString& title);
+    void shootDarkFlats(Camera& camera, FilterRun& run, const QString& title);
+    double measureBias(Camera& camera, FilterRun& run);
     SavedFrame shootFrame(Camera& camera, FilterRun& run, FrameType type, int number, int of);
     SavedFrame shootAndMeasure(Camera& camera, FilterRun& run, FrameType type, int number, int of);
     // Exposes the current filter; once the image is ready, saves it to the path given by path().
     void exposeAndSave(Camera& camera, bool finishOnStop, const std::function<QString()>& path);
+    // The frame's level (a colour frame's brightest channel's); its details in m_lastMeasured.
     double measureSaved(const QString& path);
     void setPanelStep(int step);
     std::optional<int> frequencyOrNone() const; // as the inverter last reported it
@@ -52,6 +62,7 @@ private:
     void updateEstimate();
     QString where() const;
 
+    SavedFrame m_lastMeasured; // of the last measureSaved
     FlatJob m_job;
     CameraApp& m_app;
     COMM& m_comm;
@@ -71,6 +82,11 @@ private:
     int m_searchProbes = 0;     // test exposures of the current filter so far
     int m_lastSearchFrames = 0; // of the filter searched last
     int m_switchOns = 0;
+    double m_exposure = 1; // of the current filter's frames, trimmed
+    int m_binning = 1;
+    TrimLimits m_limits;
+    std::optional<double> m_gainSet; // on the camera by an earlier filter
+    std::optional<double> m_offsetSet;
 };
 
 } // namespace brivane

@@ -14,7 +14,7 @@ namespace {
 QJsonArray framesJson(const std::vector<SavedFrame>& frames) {
     QJsonArray array;
     for (const SavedFrame& frame : frames) {
-        QJsonObject object{{"file", frame.file}, {"level", frame.level}};
+        QJsonObject object{{"file", frame.file}, {"level", frame.level}, {"flagged", frame.flagged}};
         if (!frame.error.isEmpty()) {
             object.insert("level", QJsonValue());
             object.insert("error", frame.error);
@@ -32,13 +32,15 @@ QString outcomeText(RunOutcome outcome) {
         return QStringLiteral("failed");
     case RunOutcome::Unreached:
         return QStringLiteral("unreached");
+    case RunOutcome::LightLeak:
+        return QStringLiteral("light leak");
     case RunOutcome::Interrupted:
         return QStringLiteral("interrupted");
     }
     return {};
 }
 
-QJsonObject filterJson(const FilterRun& run) {
+QJsonObject filterJson(const FilterRun& run, double target) {
     QJsonObject object{{"slot", run.slot + 1},
                        {"name", run.name},
                        {"folder", run.folder},
@@ -55,6 +57,35 @@ QJsonObject filterJson(const FilterRun& run) {
     for (const Probe& probe : run.search.probes)
         probes.append(QJsonObject{{"step", probe.step}, {"level", probe.level}});
     object.insert("searchLevels", probes);
+    QJsonArray trims;
+    for (const ExposureLevel& frame : run.trimFrames)
+        trims.append(QJsonObject{{"exposure", frame.exposure}, {"level", frame.level}});
+    object.insert("trimLevels", trims);
+    object.insert("trimExposures", static_cast<int>(run.trimFrames.size()));
+    object.insert("exposuresBeforeFirstFlat",
+                  run.search.exposures() + static_cast<int>(run.trimFrames.size()));
+    object.insert("exposure", run.exposure);
+    QJsonArray retrims;
+    for (double exposure : run.retrims)
+        retrims.append(exposure);
+    object.insert("retrims", retrims);
+    object.insert("binning", run.settings.binning.value_or(1));
+    object.insert("gain", run.settings.gain ? QJsonValue(*run.settings.gain) : QJsonValue());
+    object.insert("offset", run.settings.offset ? QJsonValue(*run.settings.offset) : QJsonValue());
+    object.insert("tooBright", run.tooBright);
+    object.insert("bias", run.bias ? QJsonValue(*run.bias) : QJsonValue());
+    object.insert("darkFlatsLit", run.darkFlatsLit);
+    std::vector<double> levels;
+    for (const SavedFrame& flat : run.flats)
+        levels.push_back(flat.level);
+    if (const auto spread = levelSpread(levels, target))
+        object.insert("levels", QJsonObject{{"first", spread->first},
+                                            {"last", spread->last},
+                                            {"lowest", spread->lowest},
+                                            {"highest", spread->highest},
+                                            {"driftPercent", spread->driftPercent}});
+    else
+        object.insert("levels", QJsonValue());
     if (run.search.model)
         object.insert("model", QJsonObject{{"bias", run.search.model->bias},
                                            {"levelPerStep", run.search.model->perStep}});
@@ -74,13 +105,14 @@ bool writeRunSummary(const RunSummary& summary, const QString& path, QString& er
     QJsonArray filterSlots;
     for (int slot : job.filters)
         filterSlots.append(slot + 1);
-    QJsonObject jobJson{{"filters", filterSlots},    {"count", job.count},     {"target", job.target},
-                        {"exposure", job.exposure},  {"binning", job.binning}, {"out", job.outDir},
-                        {"darkFlats", job.darkFlats}};
+    QJsonObject jobJson{
+        {"filters", filterSlots},     {"count", job.count},         {"target", job.target},
+        {"exposure", job.exposure},   {"binning", job.binning},     {"out", job.outDir},
+        {"darkFlats", job.darkFlats}, {"tolerance", job.tolerance}, {"fixedExposure", job.fixedExposure}};
     jobJson.insert("frequencyHz", job.frequencyHz ? QJsonValue(*job.frequencyHz) : QJsonValue());
     QJsonArray filters;
     for (const FilterRun& run : summary.filters)
-        filters.append(filterJson(run));
+        filters.append(filterJson(run, job.target));
     QJsonObject root{{"outcome", outcomeText(summary.outcome)},
                      {"exitCode", summary.exitCode},
                      {"started", summary.started.toString(Qt::ISODateWithMs)},

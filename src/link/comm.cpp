@@ -84,6 +84,8 @@ void COMM::RX_data(const QString& frame) {
         m_echoMissed = false;
     }
     emit replyReceived(reply);
+    // A sendLevel waiting for this echo goes on now rather than at its next check.
+    wakeWaits();
 }
 
 bool COMM::PortOpen() const {

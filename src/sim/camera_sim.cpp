@@ -32,9 +32,9 @@ struct Exposure {
 
 class SimCamera : public Camera {
 public:
-    SimCamera(PanelLevelSource panel, double timeScale, QString linkRefusal)
+    SimCamera(PanelLevelSource panel, double timeScale, QString linkRefusal, SimSensor sensor)
         : m_panel(std::move(panel)), m_timeScale(timeScale), m_linkRefusal(std::move(linkRefusal)),
-          m_random(std::random_device{}()) {}
+          m_sensor(sensor), m_random(std::random_device{}()) {}
 
     void setLinkEnabled(bool enabled) override {
         if (enabled && !m_linkRefusal.isEmpty())
@@ -78,25 +78,29 @@ public:
             e.type == FrameType::Dark ? 0.0 : std::clamp(m_panel ? m_panel(e.start, e.end) : 0.0, 0.0, 1.0);
         const long width = SimCameraModel::kWidth / e.binning;
         const long height = SimCameraModel::kHeight / e.binning;
-        const double signal = SimCameraModel::signal(panel, e.seconds, e.binning, e.filter);
+        // Gain 0 is unity; each 100 of gain doubles the signal. The offset lifts the bias.
+        const double signal =
+            SimCameraModel::signal(panel, e.seconds, e.binning, e.filter) * std::pow(2.0, m_gain / 100.0);
         std::vector<std::uint16_t> pixels(static_cast<std::size_t>(width) * height);
         std::normal_distribution<double> unit(0.0, 1.0);
         const double cx = (width - 1) / 2.0;
         const double cy = (height - 1) / 2.0;
+        const long maxAdu = std::clamp(std::lround(m_sensor.maxAdu), 1L, 65535L);
         for (long y = 0; y < height; ++y) {
             const double dy = (y - cy) / cy;
             for (long x = 0; x < width; ++x) {
                 const double dx = (x - cx) / cx;
-                const double lit = signal * (1.0 - SimCameraModel::kVignetting * (dx * dx + dy * dy) / 2.0);
+                const double lit = signal * m_sensor.gain(static_cast<int>((y & 1) * 2 + (x & 1))) *
+                                   (1.0 - SimCameraModel::kVignetting * (dx * dx + dy * dy) / 2.0);
                 // shot noise at one electron per ADU, plus read noise
                 const double sigma =
                     std::sqrt(std::max(lit, 0.0) + SimCameraModel::kReadNoise * SimCameraModel::kReadNoise);
-                const double value = SimCameraModel::kBias + lit + sigma * unit(m_random);
+                const double value = SimCameraModel::kBias + m_offset + lit + sigma * unit(m_random);
                 pixels[static_cast<std::size_t>(y) * width + x] =
-                    static_cast<std::uint16_t>(std::clamp(std::lround(value), 0L, 65535L));
+                    static_cast<std::uint16_t>(std::clamp(std::lround(value), 0L, maxAdu));
             }
         }
-        const std::array<FitsKey, 6> keys = {{
+        std::vector<FitsKey> keys = {{
             {QStringLiteral("EXPTIME"), e.seconds, {}, QStringLiteral("exposure time, seconds")},
             {QStringLiteral("XBINNING"), double(e.binning), {}, QStringLiteral("binning")},
             {QStringLiteral("YBINNING"), double(e.binning), {}, QStringLiteral("binning")},
@@ -105,11 +109,26 @@ public:
             {QStringLiteral("IMAGETYP"), 0, imageTypeText(e.type), QStringLiteral("type of image")},
             {QStringLiteral("INSTRUME"), 0, QStringLiteral("Brivane simulated camera"), QString()},
         }};
+        if (m_sensor.colour)
+            keys.push_back({QStringLiteral("BAYERPAT"), 0, QLatin1String(SimSensor::kPattern),
+                            QStringLiteral("colour filter array")});
         writeFits16(path, width, height, pixels, keys);
     }
 
     void setFrameType(FrameType type) override { m_frameType = type; }
     bool shootsDarkFrames() const override { return true; }
+    bool setGain(double gain) override {
+        m_gain = gain;
+        return true;
+    }
+    bool setOffset(double offset) override {
+        m_offset = offset;
+        return true;
+    }
+    std::optional<double> maxAdu() override { return m_sensor.maxAdu; }
+    QString bayerPattern() override {
+        return m_sensor.colour ? QLatin1String(SimSensor::kPattern) : QString();
+    }
 
 private:
     void requireLink() const {
@@ -120,14 +139,23 @@ private:
     PanelLevelSource m_panel;
     double m_timeScale;
     QString m_linkRefusal;
+    SimSensor m_sensor;
     std::mt19937 m_random;
     bool m_linked = false;
     bool m_cooler = false;
     FrameType m_frameType = FrameType::Flat;
+    double m_gain = 0;
+    double m_offset = 0;
     std::optional<Exposure> m_exposure;
 };
 
 } // namespace
+
+double SimSensor::gain(int channel) const {
+    // A panel that looks white through a sensor most sensitive in green: blue and red lower.
+    constexpr std::array<double, 4> kGains = {0.55, 1.0, 1.0, 0.75};
+    return colour && channel >= 0 && channel < 4 ? kGains[static_cast<std::size_t>(channel)] : 1.0;
+}
 
 double SimCameraModel::transmission(int filter) {
     if (filter < 0 || filter >= static_cast<int>(kTransmission.size()))
@@ -156,11 +184,12 @@ SimCameraApp::SimCameraApp(PanelLevelSource panel, double timeScale)
     : m_panel(std::move(panel)), m_timeScale(std::isfinite(timeScale) && timeScale > 0 ? timeScale : 1.0) {}
 
 std::unique_ptr<Camera> SimCameraApp::createCamera() {
-    return std::make_unique<SimCamera>(m_panel, m_timeScale, m_linkRefusal);
+    return std::make_unique<SimCamera>(m_panel, m_timeScale, m_linkRefusal, m_sensor);
 }
 
 std::unique_ptr<Document> SimCameraApp::createDocument() {
-    return std::make_unique<FitsDocument>();
+    return std::make_unique<FitsDocument>(
+        SensorTraits{m_sensor.maxAdu, m_sensor.colour ? QLatin1String(SimSensor::kPattern) : QString()});
 }
 
 } // namespace brivane

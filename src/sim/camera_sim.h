@@ -39,6 +39,16 @@ struct SimCameraModel {
     static double centreLevel(double panel, double seconds, int binning, int filter);
 };
 
+// What the simulated camera's sensor is: a monochrome one by default; a colour one carries an RGGB
+// mosaic whose channels see the panel through different gains.
+struct SimSensor {
+    double maxAdu = 65535; // pixels clip here
+    bool colour = false;
+    static constexpr const char* kPattern = "RGGB";
+    // Gain of channel 0..3 in the pattern's order (R, G, G, B); 1 for a monochrome sensor.
+    double gain(int channel) const;
+};
+
 // A camera application whose camera exposes by the clock and writes FITS files lit by the
 // panel; its documents are FitsDocument.
 class SimCameraApp : public CameraApp {
@@ -51,8 +61,11 @@ public:
     std::unique_ptr<Document> createDocument() override;
     // Cameras created from now on refuse to link, giving reason (CameraLinkError); empty: they link.
     void refuseLink(const QString& reason) { m_linkRefusal = reason; }
+    // The sensor of cameras and documents created from now on.
+    void setSensor(const SimSensor& sensor) { m_sensor = sensor; }
 
 private:
+    SimSensor m_sensor;
     PanelLevelSource m_panel;
     double m_timeScale = 1.0;
     QString m_linkRefusal;

@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 
 #include <algorithm>
+#include <cmath>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -111,44 +112,83 @@ void InverterSim::hangUp() {
     m_slave = -1;
 }
 
+double InverterSim::lightAtDuty(int duty, PanelCurve curve) {
+    // The El curve as measured on EL foils: no light below a threshold voltage, then luminance
+    // rising faster than linearly with the drive.
+    constexpr int kElFirstLitDuty = 4;
+    constexpr double kElExponent = 1.6;
+    duty = std::clamp(duty, 0, kMaxDuty);
+    if (curve == PanelCurve::Linear)
+        return double(duty) / kMaxDuty;
+    if (duty < kElFirstLitDuty)
+        return 0.0;
+    return std::pow(double(duty - kElFirstLitDuty + 1) / (kMaxDuty - kElFirstLitDuty + 1), kElExponent);
+}
+
+namespace {
+constexpr double kWarmUpDim = 0.03;      // below the warm output when just switched on
+constexpr double kWarmUpSeconds = 120.0; // time constant
+} // namespace
+
+double InverterSim::warmUp(double secondsOn) {
+    return 1.0 - kWarmUpDim * std::exp(-std::max(secondsOn, 0.0) / kWarmUpSeconds);
+}
+
 void InverterSim::recordLight() {
     constexpr std::size_t kKept = 4096;
     const double light = panelLight();
-    if (!m_light.empty() && m_light.back().light == light)
+    if (!m_light.empty() && m_light.back().light == light && m_light.back().onSince == m_onSince)
         return;
-    m_light.push_back({std::chrono::steady_clock::now(), light});
+    m_light.push_back({std::chrono::steady_clock::now(), light, m_onSince});
     if (m_light.size() > kKept)
         m_light.pop_front();
 }
 
 double InverterSim::meanLight(std::chrono::steady_clock::time_point from,
                               std::chrono::steady_clock::time_point to) const {
+    using Seconds = std::chrono::duration<double>;
     // Dark before the first change on record.
-    const auto lightAt = [&](std::chrono::steady_clock::time_point t) {
-        double light = 0.0;
+    const auto changeAt = [&](std::chrono::steady_clock::time_point t) {
+        LightChange last{t, 0.0, t};
         for (const LightChange& change : m_light) {
             if (change.at > t)
                 break;
-            light = change.light;
+            last = change;
         }
-        return light;
+        return last;
     };
-    if (to <= from)
-        return lightAt(from);
+    const bool warms = m_options.curve == PanelCurve::El;
+    // The light of one change integrated from a to b, warming up from its switch-on.
+    const auto lit = [&](const LightChange& change, std::chrono::steady_clock::time_point a,
+                         std::chrono::steady_clock::time_point b) {
+        const double span = Seconds(b - a).count();
+        if (!warms || change.light == 0.0)
+            return change.light * span;
+        const double ta = Seconds(a - change.onSince).count();
+        const double tb = Seconds(b - change.onSince).count();
+        const double dim =
+            kWarmUpDim * kWarmUpSeconds *
+            (std::exp(-std::max(ta, 0.0) / kWarmUpSeconds) - std::exp(-std::max(tb, 0.0) / kWarmUpSeconds));
+        return change.light * (span - dim);
+    };
+    if (to <= from) {
+        const LightChange change = changeAt(from);
+        return warms ? change.light * warmUp(Seconds(from - change.onSince).count()) : change.light;
+    }
     double integral = 0.0;
     auto at = from;
-    double light = lightAt(from);
+    LightChange current = changeAt(from);
     for (const LightChange& change : m_light) {
         if (change.at <= from)
             continue;
         if (change.at >= to)
             break;
-        integral += light * std::chrono::duration<double>(change.at - at).count();
+        integral += lit(current, at, change.at);
         at = change.at;
-        light = change.light;
+        current = change;
     }
-    integral += light * std::chrono::duration<double>(to - at).count();
-    return integral / std::chrono::duration<double>(to - from).count();
+    integral += lit(current, at, to);
+    return integral / Seconds(to - from).count();
 }
 
 void InverterSim::sendRaw(const QByteArray& bytes) {
@@ -225,6 +265,8 @@ void InverterSim::parseCommands() {
         m_commands.remove(0, 3);
         switch (letter) {
         case 'O':
+            if (!m_on)
+                m_onSince = std::chrono::steady_clock::now();
             m_on = true;
             recordLight();
             emit stateChanged();

@@ -16,6 +16,11 @@ namespace brivane {
 
 class InProcessDevice;
 
+// How the simulated panel's light follows the duty: Linear, duty / 43; El, like an EL panel: dark
+// below duty 4, then rising as a power of 1.6 to full output at 43, and 3 % dimmer when just
+// switched on, warming up with a time constant of 2 minutes.
+enum class PanelCurve { Linear, El };
+
 // A simulated EL panel inverter behind a pseudo-terminal, so the real serial code talks to it, or,
 // where there are none (Windows), behind a device of this process that COMM opens by name.
 // Accepts ":O#", ":F#", ":A#", ":B#" and ":Dnn", keeps on/off, duty and frequency, and answers
@@ -29,6 +34,7 @@ public:
         std::chrono::milliseconds replyDelay{0}; // before each reply
         bool crlf = false;                       // CR LF after every reply
         bool silent = false;                     // takes commands, answers nothing
+        PanelCurve curve = PanelCurve::Linear;
 #ifdef Q_OS_UNIX
         bool inProcess = false; // an in-process device instead of a pseudo-terminal
 #else
@@ -73,10 +79,13 @@ public:
     int frequency() const {
         return m_frequency;
     } // 10 Hz units
-    // The panel's light as a fraction of full output: 0 when off, duty / 43 when on.
+    // The panel's light as a fraction of full output, once warm: 0 when off, lightAtDuty when on.
     double panelLight() const {
-        return m_on ? double(m_duty) / kMaxDuty : 0.0;
+        return m_on ? lightAtDuty(m_duty, m_options.curve) : 0.0;
     }
+    static double lightAtDuty(int duty, PanelCurve curve);
+    // The El curve's output, as a fraction of the warm output, `secondsOn` after switching on.
+    static double warmUp(double secondsOn);
     // The light averaged over from..to (steady clock), from the changes the simulator has seen;
     // the light at `from` when the two are equal.
     double meanLight(std::chrono::steady_clock::time_point from,
@@ -129,10 +138,12 @@ private:
     struct LightChange {
         std::chrono::steady_clock::time_point at;
         double light;
+        std::chrono::steady_clock::time_point onSince; // the panel's warm-up started there
     };
     std::deque<LightChange> m_light; // bounded history of panelLight(), oldest first
 
     bool m_on = false;
+    std::chrono::steady_clock::time_point m_onSince;
     int m_duty = 0;
     int m_frequency = kFrequency1kHz;
 };

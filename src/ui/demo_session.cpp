@@ -101,6 +101,8 @@ public:
             return level;
         }
         void Close() override { m_inner->Close(); }
+        std::optional<bool> clipped() override { return m_inner->clipped(); }
+        std::vector<double> channelMedians() override { return m_inner->channelMedians(); }
 
     private:
         Impl& m_session;

@@ -270,6 +270,10 @@ public:
     void setFrameType(FrameType type) override { m_frameType = type; }
     bool shootsDarkFrames() const override { return true; }
 
+    // CCD_GAIN/CCD_OFFSET in most drivers; CCD_CONTROLS' Gain/Offset in the ZWO-style ones.
+    bool setGain(double gain) override { return sendControl("CCD_GAIN", "GAIN", "Gain", gain); }
+    bool setOffset(double offset) override { return sendControl("CCD_OFFSET", "OFFSET", "Offset", offset); }
+
     // FILTER_NAME's texts, slot 1 first.
     QString filterName(int slot) override {
         if (!m_link || m_link->wheel.empty() || slot < 0)
@@ -402,6 +406,22 @@ private:
         } else if (binning != 1) {
             throw CameraError(QStringLiteral("The camera %1 has no binning.").arg(toQString(m_link->camera)));
         }
+    }
+
+    bool sendControl(const char* property, const char* element, const char* control, double value) {
+        requireLink();
+        const std::string device = m_link->camera;
+        const auto has = [&](const char* name, const char* member) {
+            return session().read([&](const ServerState& state) {
+                const PropertyCopy* found = cameraProperty(state, name);
+                return found && found->element(member) != nullptr;
+            });
+        };
+        if (has(property, element))
+            return session().sendNumber(device, property, {{element, value}});
+        if (has("CCD_CONTROLS", control))
+            return session().sendNumber(device, "CCD_CONTROLS", {{control, value}});
+        return false;
     }
 
     // Light, flat, dark or bias, where the camera knows frame types.

@@ -28,7 +28,17 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption recordOption(QStringLiteral("record"),
                                           QStringLiteral("Append every byte received to this file."),
                                           QStringLiteral("file"));
-    parser.addOptions({splitOption, gapOption, delayOption, crlfOption, recordOption});
+    const QCommandLineOption curveOption(
+        QStringLiteral("panel-curve"),
+        QStringLiteral(
+            "How the panel's light follows the duty: linear (duty / 43) or el (dark below duty 4, then "
+            "a power of 1.6, 3 % dimmer when just switched on). Printed as a light fraction with "
+            "--light."),
+        QStringLiteral("curve"), QStringLiteral("linear"));
+    const QCommandLineOption lightOption(
+        QStringLiteral("light"), QStringLiteral("Print the panel's light (0..1) each time it changes."));
+    parser.addOptions(
+        {splitOption, gapOption, delayOption, crlfOption, recordOption, curveOption, lightOption});
     parser.process(app);
 
     brivane::InverterSim::Options options;
@@ -47,6 +57,12 @@ int main(int argc, char* argv[]) {
     options.splitGap = std::chrono::milliseconds(number(gapOption));
     options.replyDelay = std::chrono::milliseconds(number(delayOption));
     options.crlf = parser.isSet(crlfOption);
+    if (parser.value(curveOption) == QLatin1String("el")) {
+        options.curve = brivane::PanelCurve::El;
+    } else if (parser.value(curveOption) != QLatin1String("linear")) {
+        std::fprintf(stderr, "--panel-curve: linear or el, not %s\n", qPrintable(parser.value(curveOption)));
+        ok = false;
+    }
     if (!ok)
         return 2;
 
@@ -66,5 +82,11 @@ int main(int argc, char* argv[]) {
     }
     std::printf("%s\n", qPrintable(sim.devicePath()));
     std::fflush(stdout);
+    if (parser.isSet(lightOption))
+        QObject::connect(&sim, &brivane::InverterSim::stateChanged, &sim, [&sim] {
+            const auto now = std::chrono::steady_clock::now();
+            std::printf("light %.5f\n", sim.meanLight(now, now));
+            std::fflush(stdout);
+        });
     return app.exec();
 }
