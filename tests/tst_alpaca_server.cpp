@@ -26,6 +26,7 @@
 #include <QThread>
 
 #include <memory>
+#include <thread>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -43,7 +44,7 @@ const QByteArray kDevice = "/api/v1/covercalibrator/0/";
 
 // The server without the window: its own COMM on kPort, mapped to the simulator (or to device).
 struct Rig {
-    explicit Rig(const QString& device = {}, std::chrono::seconds idleTimeout = 10s) {
+    explicit Rig(const QString& device = {}, const HttpServer::Limits& limits = {}) {
         started = sim.start();
         PortMap ports;
         ports.map(kPort, device.isEmpty() ? sim.devicePath() : device);
@@ -55,8 +56,6 @@ struct Rig {
         identity.version = QStringLiteral("1.2");
         identity.uniqueId = loadOrCreateUniqueId(dir.filePath(QStringLiteral("alpaca_id.txt")));
         server = std::make_unique<AlpacaServer>(*seat, identity);
-        HttpServer::Limits limits;
-        limits.idleTimeout = idleTimeout;
         server->http().setLimits(limits);
         AlpacaEndpoint endpoint;
         listening = server->start(endpoint, startError);
@@ -450,7 +449,7 @@ private slots:
     // However bad or big, a request costs its own connection at most and the server answers the
     // next client at once. HEAD is answered with the headers alone, 405 names the methods.
     void badRequests() {
-        Rig rig(QString(), 1s);
+        Rig rig(QString(), {.idleTimeout = 1s});
         RIG_OK(rig);
         const QByteArray megabyte(1024 * 1024, 'a');
         const QByteArray host = "Host: localhost\r\n";
@@ -513,9 +512,30 @@ private slots:
         QCOMPARE(rig.sim.received(), QByteArray());
     }
 
-    // 200 clients at once from a few addresses, each answered, every answer with its own server
-    // transaction number.
+    // A busy device thread costs a late Alpaca error, not a hung connection. 200 clients at once
+    // from a few addresses, each answered, every answer with its own server transaction number.
     void concurrentConnections() {
+        // A request the device's thread does not take in time: an Alpaca error, and not carried out.
+        {
+            Rig rig(QString(), {.answerDeadline = 500ms});
+            RIG_OK(rig);
+            QByteArray late;
+            std::thread client([&] {
+                QTcpSocket socket;
+                socket.connectToHost(QHostAddress::LocalHost, rig.port());
+                socket.waitForConnected(2000);
+                socket.write(test::putRequest(kDevice + "connect", "ClientTransactionID=3"));
+                while (!late.contains("}") && socket.waitForReadyRead(3000))
+                    late += socket.readAll();
+            });
+            QThread::msleep(1500); // the device's thread busy
+            client.join();
+            QVERIFY2(late.contains("\"ClientTransactionID\":3") && late.contains("\"ErrorNumber\":1279") &&
+                         late.contains("not carried out"),
+                     late.constData());
+            QCOMPARE(rig.value("connected"), QJsonValue(false));
+        }
+
         Rig rig;
         RIG_OK(rig);
         std::vector<std::unique_ptr<HttpClient>> clients;
