@@ -666,14 +666,16 @@ private slots:
                   clock.elapsed(), memoryBefore, memoryPeak, program.residentKiB());
             QVERIFY(program.residentKiB() < memoryBefore + 1024);
         } else {
-            // An 8 KiB head, then a 16000-byte body a byte per segment.
+            // An 8 KiB head of short header lines, then a 16 KiB body a byte per segment.
             HttpClient client(program.port);
             QVERIFY(client.socket().waitForConnected(2000));
             client.socket().setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            const QByteArray body = "ClientTransactionID=6&Pad=" + QByteArray(16000 - 26, 'p');
+            const QByteArray body = "ClientTransactionID=6&Pad=" + QByteArray(16 * 1024 - 26, 'p');
             QByteArray head = "PUT " + kDevice + "connect HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
-                              QByteArray::number(body.size()) + "\r\nX-Pad: ";
-            client.send(head + QByteArray(8 * 1024 - 4 - head.size(), 'h') + "\r\n\r\n");
+                              QByteArray::number(body.size()) + "\r\n";
+            while (head.size() < 8 * 1024 - 30)
+                head += "X-Header-" + QByteArray::number(head.size()) + ": value\r\n";
+            client.send(head + "\r\n");
             for (char byte : body) {
                 client.socket().flush();
                 QThread::usleep(50);
