@@ -25,7 +25,7 @@ struct HttpServer::Job {
 
 namespace {
 
-// What one request collects across the library's calls.
+// What the request now being read on a connection collects across the library's calls.
 struct RequestContext {
     QByteArray target; // as sent, percent-encoded, with the query
     QByteArray body;
@@ -63,11 +63,17 @@ MHD_Result send(MHD_Connection* connection, const HttpResponse& answer) {
 } // namespace
 
 struct HttpServerCallbacks {
-    // The first the library tells of a request: its target as sent.
+    // The first the library tells of a request: its target as sent. A connection has a thread of
+    // its own, on which its requests come one after the other: the thread's context is the
+    // request's, and goes with the thread however the connection ends.
     static void* begin(void*, const char* uri, MHD_Connection*) {
-        auto* context = new RequestContext;
-        context->target = uri;
-        return context;
+        thread_local RequestContext context;
+        context = RequestContext{uri, {}, false, false};
+        return &context;
+    }
+
+    static void end(void*, MHD_Connection*, void** requestContext, MHD_RequestTerminationCode) {
+        *requestContext = nullptr;
     }
 
     static MHD_Result handle(void* self, MHD_Connection* connection, const char*, const char* method,
@@ -109,11 +115,6 @@ struct HttpServerCallbacks {
         request.body = context->body;
         MHD_get_connection_values(connection, MHD_HEADER_KIND, addHeader, &request);
         return send(connection, server->answer(request));
-    }
-
-    static void end(void*, MHD_Connection*, void** requestContext, MHD_RequestTerminationCode) {
-        delete static_cast<RequestContext*>(*requestContext);
-        *requestContext = nullptr;
     }
 
     // Kept only while starting, for the reason a start failed; later messages are dropped.
