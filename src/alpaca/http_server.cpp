@@ -72,6 +72,8 @@ struct HttpServerCallbacks {
         return &context;
     }
 
+    // Nothing to free (the context is the thread's); without this callback the library was seen to
+    // leave a closed connection counted until the next one came.
     static void end(void*, MHD_Connection*, void** requestContext, MHD_RequestTerminationCode) {
         *requestContext = nullptr;
     }
