@@ -50,16 +50,34 @@ private slots:
         row("indigo", "");
         row("indi=host:65536", "");
         row("indi=my host:7624", "");
+        row("alpaca=127.0.0.1:11111/2", "4 127.0.0.1 11111 2");
+        row("ALPACA=[::1]:32323", "4 ::1 32323 0");
+        row("alpaca=127.0.0.1", "");
+        row("alpaca=127.0.0.1:80/x", "");
+        row("alpaca", "");
+        row("sim=1", "");
     }
     void parse() {
         QFETCH(QString, value);
         QFETCH(QString, choice);
         QString error;
         const auto parsed = parseCameraChoice(value, &error);
-        QCOMPARE(parsed
-                     ? QStringLiteral("%1 %2 %3").arg(int(parsed->kind)).arg(parsed->host).arg(parsed->port)
-                     : QString(),
-                 choice);
+        QString text;
+        if (parsed && parsed->kind == CameraChoice::Kind::Alpaca)
+            text = QStringLiteral("%1 %2 %3 %4")
+                       .arg(int(parsed->kind))
+                       .arg(parsed->device.host)
+                       .arg(parsed->device.port)
+                       .arg(parsed->device.number);
+        else if (parsed)
+            text = QStringLiteral("%1 %2 %3").arg(int(parsed->kind)).arg(parsed->host).arg(parsed->port);
+        QCOMPARE(text, choice);
+        // A wheel goes with a camera of its own kind only.
+        CameraChoice withWheel = parsed.value_or(CameraChoice{});
+        QString wheelError;
+        QCOMPARE(parseFilterWheelChoice("alpaca=127.0.0.1:5/1", withWheel, wheelError),
+                 parsed && parsed->kind == CameraChoice::Kind::Alpaca);
+        QCOMPARE(withWheel.wheel.has_value(), wheelError.isEmpty());
         QCOMPARE(error.isEmpty(), bool(parsed));
     }
 

@@ -1,6 +1,12 @@
 #include "capture/fits_document.h"
+#include "capture/frame_header.h"
+#include "capture/image_writer.h"
+#include "sim/fits_writer.h"
+#include "support/fits_header.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -84,6 +90,38 @@ private slots:
         QCOMPARE(m_document.StretchMax(), median);
     }
 
+    // A frame saved, its header written (in place, or the whole file when the header grows) and its
+    // level read, in folders whose names no single code page holds.
+    void headerAndLevel_data() {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<int>("extraKeys"); // enough fill the first header block, so it grows
+        QTest::newRow("plain folder, header in place") << QStringLiteral("plain") << 0;
+        QTest::newRow("Japanese and Cyrillic folder") << QStringLiteral("フラット/Лён") << 0;
+        QTest::newRow("Japanese and Cyrillic folder, header grows") << QStringLiteral("フラット/Лён") << 25;
+    }
+    void headerAndLevel() {
+        QFETCH(QString, folder);
+        QFETCH(int, extraKeys);
+        QVERIFY(QDir(m_dir.path()).mkpath(folder));
+        const QString path = m_dir.filePath(folder + QStringLiteral("/Flat- 1.fit"));
+        std::vector<std::uint16_t> pixels(64 * 48);
+        for (std::size_t i = 0; i < pixels.size(); ++i)
+            pixels[i] = static_cast<std::uint16_t>(1000 + i % 7);
+        std::vector<FitsKey> keys;
+        for (int i = 0; i < extraKeys; ++i)
+            keys.push_back({QStringLiteral("EXTRA%1").arg(i), double(i), {}, {}});
+        writeFits16(path, 64, 48, pixels, keys);
+        const qint64 before = QFileInfo(path).size();
+        writeFrameHeader(path, {FrameType::Dark, 2.5, 2, QStringLiteral("Green"), 0, 400});
+        QCOMPARE(QFileInfo(path).size() > before, extraKeys > 0);
+        QCOMPARE(test::fitsKeyword(path, "IMAGETYP"), QStringLiteral("Dark Frame"));
+        QCOMPARE(test::fitsKeyword(path, "FILTER"), QStringLiteral("Green"));
+        QCOMPARE(test::fitsKeyword(path, "PANELFRQ"), QStringLiteral("400"));
+        m_document.OpenFile(path);
+        QCOMPARE(m_document.StretchMin(), 1000.0);
+        QCOMPARE(m_document.StretchMax(), 1003.0);
+    }
+
     // Tile-compressed images are refused with a message rather than handed to the decompressor.
     void compressedRefused() {
         const QString path = m_dir.filePath(QStringLiteral("Flat- 1.fits.fz"));
@@ -117,6 +155,67 @@ private slots:
             QVERIFY2(error.message().contains(path), qPrintable(error.message()));
         }
         QVERIFY_THROWS_EXCEPTION(CameraError, m_document.StretchMax());
+    }
+
+    // Pixels appended in pieces that straddle rows come back in place, in the type the maximum asks.
+    void imageWriter_data() {
+        QTest::addColumn<double>("maxAdu"); // 0: none reported
+        QTest::addColumn<QList<int>>("values");
+        QTest::addColumn<int>("bitpix");
+        QTest::addColumn<Pixels>("stored");
+        const QList<int> ramp{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+        const Pixels rampStored(ramp.begin(), ramp.end());
+        QTest::newRow("16-bit") << 65535.0 << ramp << USHORT_IMG << rampStored;
+        QTest::newRow("no maximum: 32-bit") << 0.0 << ramp << LONG_IMG << rampStored;
+        QTest::newRow("16-bit clips") << 4095.0 << QList<int>{-7, 70000, 65535, 1, 2, 3, 4, 5, 6, 7, 8, 9}
+                                      << USHORT_IMG << Pixels{0, 65535, 65535, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+        QTest::newRow("32-bit keeps wide values")
+            << 1e6 << QList<int>{-7, 700000, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11} << LONG_IMG
+            << Pixels{-7, 700000, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    }
+    void imageWriter() {
+        QFETCH(double, maxAdu);
+        QFETCH(QList<int>, values);
+        QFETCH(int, bitpix);
+        QFETCH(Pixels, stored);
+        const QString path = m_dir.filePath(QStringLiteral("written [1].fit"));
+        {
+            ImageWriter writer(path, 4, 3, maxAdu > 0 ? std::optional(maxAdu) : std::nullopt);
+            writer.setText("INSTRUME", QStringLiteral("Cam\u00e9ra"), "camera");
+            const std::vector<std::int32_t> all(values.begin(), values.end());
+            writer.append(std::span(all).first(5));
+            writer.append(std::span(all).subspan(5));
+            writer.finish();
+        }
+        fitsfile* file = nullptr;
+        int status = 0, type = 0;
+        long axes[2] = {};
+        Pixels read(stored.size());
+        fits_open_diskfile(&file, QFile::encodeName(path).constData(), READONLY, &status);
+        fits_get_img_equivtype(file, &type, &status);
+        fits_get_img_size(file, 2, axes, &status);
+        fits_read_img(file, TDOUBLE, 1, static_cast<LONGLONG>(read.size()), nullptr, read.data(), nullptr,
+                      &status);
+        fits_close_file(file, &status);
+        QCOMPARE(status, 0);
+        QCOMPARE(type, bitpix);
+        QCOMPARE(axes[0], 4L);
+        QCOMPARE(axes[1], 3L);
+        QCOMPARE(read, stored);
+    }
+
+    // A short image is an error and leaves no file behind; so does a writer dropped midway.
+    void imageWriterIncomplete() {
+        const QString path = m_dir.filePath(QStringLiteral("short.fit"));
+        const std::vector<std::uint16_t> row(4, 1);
+        {
+            ImageWriter writer(path, 4, 3, 65535.0);
+            writer.append(std::span(row));
+            QVERIFY_THROWS_EXCEPTION(CameraError, writer.finish());
+        }
+        QVERIFY(!QFile::exists(path));
+        QVERIFY_THROWS_EXCEPTION(CameraError,
+                                 ImageWriter(m_dir.filePath(QStringLiteral("no/such/dir.fit")), 4, 3, {}));
     }
 
 private:

@@ -1,4 +1,5 @@
 // Measurement, abort, series, folder chooser and demo through the real window on the simulators.
+#include "capture/alpaca/alpaca_camera.h"
 #include "capture/fits_document.h"
 #include "capture/trained_table.h"
 #include "core/numbers.h"
@@ -7,6 +8,7 @@
 #include "link/comm.h"
 #include "sim/camera_sim.h"
 #include "sim/inverter_sim.h"
+#include "support/alpaca_device.h"
 #include "support/fits_header.h"
 #include "support/quiet_line.h"
 #include "support/scripted_dialogs.h"
@@ -181,8 +183,9 @@ class TestFlatCapture : public QObject {
     }
 
     // Opens the window with short exposures; with `on` the panel is switched on and the line cleared.
-    void makeForm(bool on, const QString& target = QStringLiteral("60000")) {
-        m_form = std::make_unique<Form1>(context(*m_dialogs, m_camera));
+    void makeForm(bool on, const QString& target = QStringLiteral("60000"),
+                  std::shared_ptr<CameraApp> camera = nullptr) {
+        m_form = std::make_unique<Form1>(context(*m_dialogs, camera ? camera : m_camera));
         m_form->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
         m_form->Text1(0)->setText(QStringLiteral("0.05")); // the level passes 2000 around step 16
@@ -475,6 +478,30 @@ private slots:
             QCOMPARE(texts.last(), QStringLiteral("Stretch%1 failed.").arg(fault));
             verifyIdle();
         }
+    }
+
+    // The window with an Alpaca camera lit by the panel: the measurement reaches the target, a
+    // series saves its frames.
+    void alpacaCamera() {
+        test::AlpacaStandIn device;
+        device.light = [this] { return m_sim->panelLight(); };
+        QVERIFY(device.start());
+        makeForm(true, QStringLiteral("4000"),
+                 makeAlpacaCameraApp({QStringLiteral("127.0.0.1"), device.port(), 0}, std::nullopt));
+        m_form->Command5_Click(2);
+        QCOMPARE(m_dialogs->texts(), QStringList{kMeasured});
+        const int step = m_form->Slider1(0)->value();
+        QVERIFY(step > 1 && device.level(step / 43.0, 0.05) > 2000 &&
+                device.level((step - 1) / 43.0, 0.05) <= 2000);
+
+        m_form->captureState().Save_Path = flats();
+        m_dialogs->answers.push_back(BoxAnswer::Yes);
+        m_form->Text1(1)->setText(QStringLiteral("2"));
+        m_form->Command5_Click(0);
+        QCOMPARE(flatFiles(flats()), (QStringList{"Flat- 1.fit", "Flat- 2.fit"}));
+        QCOMPARE(measureFitsLevel(QDir(flats()).filePath("Flat- 2.fit")).median,
+                 std::round(device.level(step / 43.0, 0.05)));
+        verifyIdle();
     }
 
     void series_data() {

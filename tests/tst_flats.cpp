@@ -1,13 +1,16 @@
 // brivane flats: options, progress, and whole runs of the program on the simulators, on a real
 // indiserver, interrupted, with the port pulled and with the camera gone.
 #include "app/flats_command.h"
+#include "capture/fits_document.h"
 #include "flats/progress.h"
 #include "sim/inverter_sim.h"
+#include "support/alpaca_device.h"
 #include "support/fits_header.h"
 #include "support/indi_server.h"
 
 #include <QBuffer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,6 +21,7 @@
 #include <csignal>
 #include <functional>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 using namespace brivane;
 
@@ -328,6 +332,40 @@ private slots:
             QCOMPARE(verifySavedFrames(summary), int(flats.size()));
     }
 
+    // With the event loop blocked (here in opening a trained table that is a FIFO without a writer), the
+    // third Ctrl-C, or the second once the first has waited 2 s, ends the program at once.
+    void abandonedWhenBlocked_data() {
+        QTest::addColumn<int>("presses");
+        QTest::addColumn<int>("gapMs");
+        QTest::newRow("third Ctrl-C") << 3 << 50;
+        QTest::newRow("second Ctrl-C after 2 s") << 2 << 2300;
+    }
+    void abandonedWhenBlocked() {
+        QFETCH(int, presses);
+        QFETCH(int, gapMs);
+        InverterSim inverter;
+        QVERIFY(inverter.start());
+        const QString table = path(QStringLiteral("blocking%1.json").arg(presses));
+        QVERIFY(::mkfifo(QFile::encodeName(table).constData(), 0600) == 0);
+        QElapsedTimer sinceLast;
+        const Result r = runFlats({"--camera", "sim", "--device", inverter.devicePath(), "--filters", "1",
+                                   "--out", path("blocked"), "--settle", "0", "--table", table},
+                                  [&](QProcess& process, const QString& printed) {
+                                      if (!printed.contains("Inverter on"))
+                                          return false;
+                                      QTest::qWait(300);
+                                      for (int i = 0; i < presses; ++i) {
+                                          if (i > 0)
+                                              QTest::qWait(gapMs);
+                                          ::kill(pid_t(process.processId()), SIGINT);
+                                      }
+                                      sinceLast.start();
+                                      return true;
+                                  });
+        QVERIFY2(r.exitCode == 130 && r.err.contains("the panel may still be on"), qPrintable(describe(r)));
+        QVERIFY2(sinceLast.elapsed() < 1500, qPrintable(QString::number(sinceLast.elapsed())));
+    }
+
     void portLost() {
         InverterSim inverter;
         QVERIFY(inverter.start());
@@ -352,6 +390,51 @@ private slots:
         const QJsonArray flats = summary.value("filters").toArray().at(0).toObject().value("flats").toArray();
         QVERIFY(!flats.isEmpty());
         QCOMPARE(framesIn(QDir(out).filePath("Filter1"), "*.fit").size(), flats.size());
+    }
+
+    // An Alpaca camera and filter wheel lit by the panel: the wheel's names in the headers, dark
+    // flats exposed with Light false; then the host vanishes in the middle of an exposure.
+    void alpacaDevices() {
+        InverterSim inverter;
+        QVERIFY(inverter.start());
+        test::AlpacaStandIn device;
+        device.light = [&] { return inverter.panelLight(); };
+        QVERIFY(device.start());
+        const QString address = QStringLiteral("alpaca=127.0.0.1:%1/0").arg(device.port());
+        const QString out = path("alpaca"), json = path("alpaca.json");
+        const QStringList common{"--camera",   address, "--device", inverter.devicePath(),
+                                 "--exposure", "0.1",   "--target", "20000",
+                                 "--settle",   "0",     "--table",  "none",
+                                 "--json",     json};
+        Result r = runFlats(common + QStringList{"--filter-wheel", address, "--filters", "1,2", "--count",
+                                                 "2", "--dark-flats", "--out", out});
+        QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+        QCOMPARE(verifySavedFrames(readJson(json)), 8);
+        for (int slot = 0; slot < 2; ++slot) {
+            const QString filter = device.names[slot];
+            const QString folder = QDir(out).filePath(QStringLiteral("Filter%1").arg(slot + 1));
+            QCOMPARE(framesIn(folder, "*.fit"),
+                     (QStringList{"DarkFlat- 1.fit", "DarkFlat- 2.fit", "Flat- 1.fit", "Flat- 2.fit"}));
+            for (const QString& frame : framesIn(folder, "*.fit")) {
+                const QString file = QDir(folder).filePath(frame);
+                QCOMPARE(test::fitsKeyword(file, "FILTER"), filter);
+                QCOMPARE(test::fitsKeyword(file, "INSTRUME"), QStringLiteral("Stand-in camera"));
+                const double median = measureFitsLevel(file).median;
+                QVERIFY2(frame.startsWith("Dark") ? median == 300 : median > 10000, qPrintable(frame));
+            }
+        }
+        int darks = 0;
+        for (const auto& call : device.calls)
+            darks += call.member == "startexposure" && call.parameters.value("light") == "false";
+        QCOMPARE(darks, 4);
+        QVERIFY(!inverter.isOn());
+
+        device.vanishOn = QStringLiteral("imageready");
+        r = runFlats(common + QStringList{"--filters", "1", "--count", "2", "--out", path("alpaca-gone")});
+        QVERIFY2(r.exitCode == 1 &&
+                     r.err.contains(QStringLiteral("Cannot reach the Alpaca camera at ") + address.mid(7)),
+                 qPrintable(describe(r)));
+        QVERIFY(!inverter.isOn());
     }
 
     // A disk that fills during the series (a small tmpfs, where this may mount one): the frame

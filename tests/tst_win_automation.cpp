@@ -1,10 +1,14 @@
-// The camera back-end of the camera application's automation objects against a real COM server:
-// brivane-test-automation (tests/win), registered under both programmatic identifiers by
-// scripts/test-windows, which names its folder in BRIVANE_AUTOMATION_DIR. The server records every
-// call with its arguments' types and values; a script beside it makes it fail or turn calls away.
+// The COM camera back-ends, the camera application's automation objects and ASCOM drivers, against
+// a real COM server: brivane-test-automation (tests/win), registered under its programmatic
+// identifiers by scripts/test-windows, which names its folder in BRIVANE_AUTOMATION_DIR. The server
+// records every call with its arguments' types and values; a script beside it makes it fail or turn
+// calls away, and sets the level of its images.
+#include "capture/fits_document.h"
+#include "capture/win/ascom_camera.h"
 #include "capture/win/maxim_camera.h"
 #include "core/paths.h"
 #include "sim/inverter_sim.h"
+#include "support/fits_header.h"
 #include "support/scripted_dialogs.h"
 #include "support/wait_control.h"
 #include "ui/controls.h"
@@ -18,9 +22,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 using namespace brivane;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -45,6 +51,42 @@ const QStringList kLinkCalls = {
     QStringLiteral("create MaxIm.CCDCamera"), QStringLiteral("Camera.LinkEnabled put BOOL=true"),
     QStringLiteral("Camera.LinkEnabled get"), QStringLiteral("Camera.DisableAutoShutdown put BOOL=true"),
     QStringLiteral("Camera.CoolerOn put BOOL=true")};
+
+std::unique_ptr<CameraApp> makeAscomApp(bool wheel) {
+    AscomOptions options{L"Brivane.TestCamera", wheel ? L"Brivane.TestFilterWheel" : L""};
+    options.linkTimeout = options.wheelTimeout = options.imageMargin = 5s;
+    return makeAscomCameraApp(options);
+}
+
+// Calls of one of the stand-in's ASCOM objects, from "Member how|Member how|...".
+QStringList ascomCalls(const char* object, const QString& calls) {
+    QStringList lines;
+    for (const QString& call : calls.split(u'|'))
+        lines << QLatin1String(object) + u'.' + call;
+    return lines;
+}
+
+// The driver created, connected, read back, then described.
+QStringList ascomLinkCalls(bool v4) {
+    const char* connect =
+        v4 ? "Connect call|Connecting get|Connecting get|Connecting get" : "Connected put BOOL=true";
+    return QStringList{QStringLiteral("create Brivane.TestCamera")} +
+           ascomCalls("AscomCamera",
+                      QStringLiteral("Connected get|InterfaceVersion get|%1|Connected get|CameraXSize "
+                                     "get|CameraYSize get|MaxBinX get|MaxBinY get|MaxADU get|SensorType "
+                                     "get|BayerOffsetX get|BayerOffsetY get|Name get")
+                          .arg(QLatin1String(connect)));
+}
+
+// The lower median of the stand-in's image, pixel (x, y) = level + x + 100 y.
+double standInMedian(long level, long width, long height) {
+    std::vector<long> values;
+    for (long y = 0; y < height; ++y)
+        for (long x = 0; x < width; ++x)
+            values.push_back(level + x + 100 * y);
+    std::nth_element(values.begin(), values.begin() + (values.size() - 1) / 2, values.end());
+    return double(values[(values.size() - 1) / 2]);
+}
 
 } // namespace
 
@@ -72,10 +114,10 @@ class TestWinAutomation : public QObject {
     QString native(const QString& path) const { return QDir::toNativeSeparators(path); }
 
     // The panel on, exposure 0.01 s at binning ２, then 計測.
-    void measure() {
+    void measure(std::unique_ptr<CameraApp> camera = makeMaximCameraApp()) {
         Form1Context context;
         context.dialogs = m_dialogs.get();
-        context.camera = makeMaximCameraApp();
+        context.camera = std::move(camera);
         context.programFolder = m_dir->path();
         for (int port = 1; port <= 20; ++port)
             context.ports.map(port, m_sim->devicePath());
@@ -162,6 +204,165 @@ private slots:
         seen.removeAll(QStringLiteral("rejected"));
         QCOMPARE(seen, kLinkCalls + frameCalls(QStringLiteral("0.01"),
                                                native(m_dir->filePath(QStringLiteral("ADC_Temp.fit")))));
+    }
+
+    // One frame through an ASCOM driver: the calls with ASCOM's types (binning, the full frame as
+    // subframe, Light false only for a dark flat), the wheel waited for, and the saved file: width as
+    // NAXIS1, pixel (x, y) where the driver put it, 16 or 32 bits by MaxADU, the camera's keywords.
+    void ascomFrame_data() {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<bool>("dark");
+        QTest::addColumn<int>("binning");
+        QTest::addColumn<int>("slot");
+        QTest::addColumn<QString>("bitpix");
+        QTest::newRow("flat, Green, binning 2") << QByteArray("level 20000\n") << false << 2 << 1 << "16";
+        QTest::newRow("dark flat, Red, binning 1") << QByteArray("level 900\n") << true << 1 << 0 << "16";
+        QTest::newRow("MaxADU above 16 bits")
+            << QByteArray("level 70000\nmaxadu 262143\n") << false << 1 << 0 << "32";
+    }
+    void ascomFrame() {
+        QFETCH(QByteArray, script);
+        QFETCH(bool, dark);
+        QFETCH(int, binning);
+        QFETCH(int, slot);
+        QFETCH(QString, bitpix);
+        this->script(script);
+        const long level = QByteArray(script).split('\n')[0].split(' ')[1].toLong();
+        {
+            const auto app = makeAscomApp(true);
+            const auto camera = app->createCamera();
+            camera->setLinkEnabled(true);
+            QVERIFY(camera->LinkEnabled());
+            QCOMPARE(camera->filterName(slot), slot == 1 ? QStringLiteral("Green") : QStringLiteral("Red"));
+            QCOMPARE(camera->bayerPattern(), QStringLiteral("GRBG")); // RGGB seen from its second column
+            camera->setFrameType(dark ? FrameType::Dark : FrameType::Flat);
+            QFile::remove(QDir(m_server).filePath(QStringLiteral("automation-calls.txt")));
+            camera->Expose(0.01, binning, slot);
+            waitForImage(*camera);
+            camera->SaveImage(m_dir->filePath(QStringLiteral("frame.fit")));
+        }
+        const long width = 64 / binning, height = 48 / binning;
+        // The wheel reads -1 twice while it moves.
+        const QStringList expected =
+            ascomCalls("AscomWheel",
+                       slot ? QStringLiteral("Position get|Position put I2=%1|Position get|Position "
+                                             "get|Position get")
+                                  .arg(slot)
+                            : QStringLiteral("Position get")) +
+            ascomCalls("AscomCamera",
+                       QStringLiteral("BinX put I2=%1|BinY put I2=%1|StartX put I4=0|StartY put "
+                                      "I4=0|NumX put I4=%2|NumY put I4=%3|StartExposure call R8=0.01 "
+                                      "BOOL=%4|ImageReady get|ImageArray get|Gain get|Offset "
+                                      "get|CCDTemperature get|Connected put BOOL=false")
+                           .arg(binning)
+                           .arg(width)
+                           .arg(height)
+                           .arg(QLatin1String(dark ? "false" : "true"))) +
+            ascomCalls("AscomWheel", QStringLiteral("Connected put BOOL=false"));
+        QCOMPARE(calls(), expected);
+
+        const QString path = m_dir->filePath(QStringLiteral("frame.fit"));
+        QCOMPARE(test::fitsKeyword(path, "BITPIX"), bitpix);
+        QCOMPARE(test::fitsKeyword(path, "BZERO"), bitpix == "16" ? QStringLiteral("32768") : QString());
+        QCOMPARE(test::fitsKeyword(path, "NAXIS1"), QString::number(width));
+        QCOMPARE(test::fitsKeyword(path, "NAXIS2"), QString::number(height));
+        for (const auto& [x, y] :
+             {std::pair{0L, 0L}, std::pair{5L, 1L}, std::pair{1L, 5L}, std::pair{width - 1, height - 1}})
+            QCOMPARE(test::fitsPixel(path, x, y), level + x + 100 * y);
+        const QStringList keywords = {test::fitsKeyword(path, "INSTRUME"), test::fitsKeyword(path, "GAIN"),
+                                      test::fitsKeyword(path, "OFFSET"), test::fitsKeyword(path, "CCD-TEMP")};
+        QCOMPARE(keywords, (QStringList{"Brivane Test Camera", "120.", "30.", "-10.5"}));
+        FitsDocument document;
+        document.OpenFile(path);
+        QCOMPARE(document.StretchMax(), standInMedian(level, width, height));
+    }
+
+    // Connecting: Connected := true and read back, or Connect and Connecting from interface 4;
+    // Connected := false at the end only for what this program connected.
+    void ascomLink_data() {
+        QTest::addColumn<bool>("v4");
+        QTest::newRow("interface 3") << false;
+        QTest::newRow("interface 4") << true;
+    }
+    void ascomLink() {
+        QFETCH(bool, v4);
+        script(v4 ? "interface 4\n" : "");
+        {
+            const auto app = makeAscomApp(false);
+            auto camera = app->createCamera();
+            camera->setLinkEnabled(true);
+            camera.reset();
+            camera = app->createCamera(); // the next step of a measurement: still connected
+            camera->setLinkEnabled(true);
+            QVERIFY(camera->LinkEnabled());
+        }
+        QCOMPARE(calls(),
+                 (ascomLinkCalls(v4) + QStringList{QStringLiteral("AscomCamera.Connected get"),
+                                                   QStringLiteral("AscomCamera.Connected get"),
+                                                   QStringLiteral("AscomCamera.Connected put BOOL=false")}));
+    }
+
+    // What the user is told when a driver fails, refuses or cannot do what is asked.
+    void ascomErrors_data() {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<int>("binning");
+        QTest::addColumn<int>("slot");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("detail");
+        const QString link = QStringLiteral("Failed to start camera.");
+        QTest::newRow("stays unconnected") << QByteArray("unconnectable\n") << 1 << 0 << link
+                                           << "Brivane.TestCamera did not connect: Connected reads false.";
+        QTest::newRow("driver error on connect")
+            << QByteArray("fail Connected カメラの電源が入っていません\n") << 1 << 0 << link
+            << "Brivane.TestCamera.Connected: カメラの電源が入っていません (Brivane.TestCamera) [HRESULT "
+               "0x80020009]";
+        QTest::newRow("driver error on exposure")
+            << QByteArray("fail StartExposure Shutter jammed\n") << 1 << 0
+            << "Brivane.TestCamera.StartExposure: Shutter jammed (Brivane.TestCamera) [HRESULT 0x80020009]"
+            << "";
+        QTest::newRow("binning above MaxBinX")
+            << QByteArray() << 3 << 0
+            << "The camera Brivane.TestCamera cannot bin 3 x 3: its largest binning is 2 x 2."
+            << "";
+        QTest::newRow("transposed image")
+            << QByteArray("transposed\n") << 1 << 0
+            << "Brivane.TestCamera.ImageArray is 48 x 64 pixels, not the 64 x 48 asked for."
+            << "";
+        QTest::newRow("no such slot")
+            << QByteArray() << 1 << 6 << "The filter wheel Brivane.TestFilterWheel has no slot 7 (it has 4)."
+            << "";
+    }
+    void ascomErrors() {
+        QFETCH(QByteArray, script);
+        QFETCH(int, binning);
+        QFETCH(int, slot);
+        QFETCH(QString, message);
+        QFETCH(QString, detail);
+        this->script(script);
+        const auto app = makeAscomApp(true);
+        const auto camera = app->createCamera();
+        try {
+            camera->setLinkEnabled(true);
+            camera->Expose(0.01, binning, slot);
+            waitForImage(*camera);
+            camera->SaveImage(m_dir->filePath(QStringLiteral("frame.fit")));
+            QFAIL("no error");
+        } catch (const CameraError& error) {
+            QCOMPARE(error.message(), message);
+            QCOMPARE(error.detail(), detail);
+        }
+        QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("frame.fit"))));
+    }
+
+    // Through the window: a measurement with the ASCOM camera accepts its first step.
+    void ascomInTheWindow() {
+        script("level 40000\n");
+        measure(makeAscomApp(true));
+        QCOMPARE(m_dialogs->texts(), QStringList{kMeasured});
+        QVERIFY(calls().contains(QStringLiteral("AscomCamera.StartExposure call R8=0.01 BOOL=true")));
+        QCOMPARE(test::fitsKeyword(m_dir->filePath(QStringLiteral("ADC_Temp.fit")), "NAXIS1"),
+                 QStringLiteral("32"));
+        verifyIdle();
     }
 };
 

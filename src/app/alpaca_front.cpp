@@ -3,55 +3,19 @@
 #include "alpaca/unique_id.h"
 #include "app/command_line.h"
 #include "core/paths.h"
+#include "core/stop_requests.h"
 #include "link/comm.h"
 #include "link/protocol.h"
 
 #include <QCoreApplication>
 #include <QHostInfo>
-#include <QSocketNotifier>
 #include <QTextStream>
-
-#ifdef Q_OS_UNIX
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 namespace brivane {
 
 namespace {
 
 constexpr char kUniqueIdFile[] = "alpaca_id.txt";
-
-#ifdef Q_OS_UNIX
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
-}
-
-// SIGINT and SIGTERM end the event loop, so the program ends as the window's closing does.
-void quitOnSignals() {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
-        return;
-    auto* notifier =
-        new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, [] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t got = ::read(g_signalPipe[0], &byte, 1);
-        QCoreApplication::quit();
-    });
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-#else
-void quitOnSignals() {}
-#endif
 
 } // namespace
 
@@ -107,11 +71,14 @@ int runAlpacaWithoutWindow(const Options& options, const QString& programFolder,
         QTextStream(stderr) << "brivane: " << error << Qt::endl;
         return 2;
     }
-    quitOnSignals();
+    // Ctrl-C, SIGTERM, a closed console: the program ends as the window's closing does.
+    StopRequests stops;
+    QObject::connect(&stops, &StopRequests::requested, QCoreApplication::instance(), &QCoreApplication::quit);
     const int code = QCoreApplication::exec();
     // As the window's closing: the panel is left off.
     comm.MODE_Com(QLatin1String(protocol::kPanelOff));
     comm.COMM1close();
+    stops.cleanUpDone();
     return code;
 }
 

@@ -12,11 +12,13 @@ CommandLine::CommandLine()
                  .arg(PortMap::kFirstPort)
                  .arg(PortMap::kLastPort),
              QStringLiteral("COMn=PATH")),
-      m_camera(QStringLiteral("camera"),
-               QStringLiteral("Camera back-end: maxim (Windows automation), indi[=HOST:PORT] (INDI server, "
-                              "default localhost:7624) or sim (built-in simulator). Default: maxim on "
-                              "Windows, indi elsewhere; sim with --simulate."),
-               QStringLiteral("BACKEND")),
+      m_camera(QStringLiteral("camera"), cameraOptionHelp(), QStringLiteral("BACKEND")),
+      m_filterWheel(QStringLiteral("filter-wheel"), filterWheelOptionHelp(), QStringLiteral("WHEEL")),
+      m_listAlpaca(
+          QStringLiteral("list-alpaca"),
+          QStringLiteral("Finds the ASCOM Alpaca devices on every network (discovery on UDP port 32227, "
+                         "or --alpaca-discovery), prints each camera, filter wheel and cover "
+                         "calibrator with the option that selects it, and exits.")),
       m_indiCamera(QStringLiteral("indi-camera"),
                    QStringLiteral("INDI camera device to use (default: the first)."), QStringLiteral("NAME")),
       m_indiWheel(QStringLiteral("indi-wheel"),
@@ -58,8 +60,9 @@ CommandLine::CommandLine()
 }
 
 void CommandLine::addTo(QCommandLineParser& parser) const {
-    parser.addOptions({m_port, m_camera, m_indiCamera, m_indiWheel, m_simulate, m_demo, m_search,
-                       m_exitWhenIdle, m_listPorts, m_alpaca, m_alpacaDiscovery, m_noWindow});
+    parser.addOptions({m_port, m_camera, m_filterWheel, m_listAlpaca, m_indiCamera, m_indiWheel, m_simulate,
+                       m_demo, m_search, m_exitWhenIdle, m_listPorts, m_alpaca, m_alpacaDiscovery,
+                       m_noWindow});
 }
 
 std::optional<Options> CommandLine::read(const QCommandLineParser& parser, QString& error) const {
@@ -84,6 +87,9 @@ std::optional<Options> CommandLine::read(const QCommandLineParser& parser, QStri
     } else if (options.simulate) {
         options.camera.kind = CameraChoice::Kind::Sim;
     }
+    if (parser.isSet(m_filterWheel) &&
+        !parseFilterWheelChoice(parser.value(m_filterWheel), options.camera, error))
+        return std::nullopt;
     options.camera.indiCamera = parser.value(m_indiCamera);
     options.camera.indiWheel = parser.value(m_indiWheel);
     options.demoDir = parser.value(m_demo);
@@ -98,6 +104,7 @@ std::optional<Options> CommandLine::read(const QCommandLineParser& parser, QStri
         }
     }
     options.listPorts = parser.isSet(m_listPorts);
+    options.listAlpaca = parser.isSet(m_listAlpaca);
     if (parser.isSet(m_alpaca)) {
         options.alpaca = AlpacaEndpoint::parse(parser.value(m_alpaca));
         if (!options.alpaca) {
@@ -132,7 +139,7 @@ bool wantsTextOnly(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
         if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
-            arg == "--version" || arg == "--list-ports")
+            arg == "--version" || arg == "--list-ports" || arg == "--list-alpaca")
             return true;
     }
     return false;

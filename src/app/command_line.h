@@ -23,6 +23,7 @@ struct Options {
     bool exitWhenIdle = false; // start-up benchmark
     SearchMethod search = SearchMethod::Ramp;
     bool listPorts = false;                                     // print the COM mapping and exit
+    bool listAlpaca = false;                                    // print the Alpaca devices found and exit
     std::optional<AlpacaEndpoint> alpaca;                       // --alpaca
     quint16 alpacaDiscovery = DiscoveryResponder::kDefaultPort; // 0: none
     bool noWindow = false;
@@ -39,6 +40,8 @@ public:
 private:
     QCommandLineOption m_port;
     QCommandLineOption m_camera;
+    QCommandLineOption m_filterWheel;
+    QCommandLineOption m_listAlpaca;
     QCommandLineOption m_indiCamera;
     QCommandLineOption m_indiWheel;
     QCommandLineOption m_simulate;

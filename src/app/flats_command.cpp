@@ -1,11 +1,12 @@
 #include "app/flats_command.h"
 
+#include "app/console_output.h"
 #include "app/simulation.h"
 #include "capture/trained_table.h"
 #include "core/paths.h"
+#include "core/stop_requests.h"
 #include "flats/flat_runner.h"
 #include "flats/progress.h"
-#include "flats/stop_signals.h"
 #include "link/comm.h"
 #include "ui/settings_file.h"
 
@@ -31,6 +32,23 @@
 namespace brivane {
 
 namespace {
+
+#ifdef Q_OS_WIN
+constexpr char kStopHelp[] =
+    "Ctrl+C or Ctrl+Break finishes the frame\n"
+    "being exposed, switches the panel off and exits 130; closing the console, log-off and shut-down\n"
+    "do the same within the few seconds Windows allows (exit 143). A second Ctrl+C drops that frame;\n"
+    "a third (or the second, when the first is not taken within 2 s) ends the program at once and\n"
+    "the panel may still be on.";
+constexpr char kInterruptedCodes[] = "130 or 143";
+#else
+constexpr char kStopHelp[] =
+    "Ctrl-C (or SIGTERM, SIGHUP) finishes the frame being exposed,\n"
+    "switches the panel off and exits 130 (143, 129); a second Ctrl-C drops that frame; a third (or the\n"
+    "second, when the first is not taken within 2 s) ends the program at once and the panel may still\n"
+    "be on.";
+constexpr char kInterruptedCodes[] = "128 + the signal";
+#endif
 
 constexpr int kMaxCount = 32767;
 constexpr double kMaxExposure = 3600;
@@ -80,11 +98,9 @@ struct FlatsParser {
                                 .arg(PortMap::kFirstPort)
                                 .arg(PortMap::kLastPort),
                             QStringLiteral("COMn=PATH")};
-    QCommandLineOption camera{
-        QStringLiteral("camera"),
-        QStringLiteral("Camera back-end: maxim, indi[=HOST:PORT] or sim (default: maxim "
-                       "on Windows, indi elsewhere; sim with --simulate)."),
-        QStringLiteral("BACKEND")};
+    QCommandLineOption camera{QStringLiteral("camera"), cameraOptionHelp(), QStringLiteral("BACKEND")};
+    QCommandLineOption filterWheel{QStringLiteral("filter-wheel"), filterWheelOptionHelp(),
+                                   QStringLiteral("WHEEL")};
     QCommandLineOption indiCamera{QStringLiteral("indi-camera"),
                                   QStringLiteral("INDI camera device to use (default: the first)."),
                                   QStringLiteral("NAME")};
@@ -109,17 +125,18 @@ struct FlatsParser {
         QStringLiteral("5")};
 
     FlatsParser() {
-        parser.setApplicationDescription(QStringLiteral(
-            "brivane flats: shoots flats for every filter unattended. For each filter it switches the\n"
-            "panel on, finds the brightness step at which a test frame passes the target, shoots the\n"
-            "flats, and with --dark-flats switches the panel off and shoots the dark flats; at the end\n"
-            "it switches the panel off. Ctrl-C (or SIGTERM, SIGHUP) finishes the frame being exposed,\n"
-            "switches the panel off and exits 130 (143, 129); a second Ctrl-C drops that frame.\n"
-            "Exit codes: 0 done, 1 error (camera, port, files), 2 bad options, 3 a filter could not\n"
-            "reach the target, 128 + the signal when interrupted."));
+        parser.setApplicationDescription(
+            QStringLiteral(
+                "brivane flats: shoots flats for every filter unattended. For each filter it switches the\n"
+                "panel on, finds the brightness step at which a test frame passes the target, shoots the\n"
+                "flats, and with --dark-flats switches the panel off and shoots the dark flats; at the end\n"
+                "it switches the panel off. %1\n"
+                "Exit codes: 0 done, 1 error (camera, port, files), 2 bad options, 3 a filter could not\n"
+                "reach the target, %2 when interrupted.")
+                .arg(QLatin1String(kStopHelp), QLatin1String(kInterruptedCodes)));
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({help, filters, count, target, exposure, binning, out, darkFlats, frequency, device,
-                           port, camera, indiCamera, indiWheel, simulate, json, table, settle});
+                           port, camera, filterWheel, indiCamera, indiWheel, simulate, json, table, settle});
     }
 };
 
@@ -239,6 +256,9 @@ std::optional<FlatsOptions> parseFlatsOptions(const QStringList& arguments, QStr
     } else if (options.simulate) {
         options.camera.kind = CameraChoice::Kind::Sim;
     }
+    if (p.isSet(flats.filterWheel) &&
+        !parseFilterWheelChoice(p.value(flats.filterWheel), options.camera, error))
+        return std::nullopt;
     options.camera.indiCamera = p.value(flats.indiCamera);
     options.camera.indiWheel = p.value(flats.indiWheel);
 
@@ -269,11 +289,9 @@ bool isFlatsCommand(int argc, char* argv[]) {
 int runFlatsCommand(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Brivane"));
-    QFile out, err;
     // By descriptor: every line leaves at once, also into a pipe (stdio would hold it back).
-    out.open(1, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    err.open(2, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    const auto say = [](QFile& file, const QString& text) { file.write(text.toUtf8()); };
+    ConsoleOutput out(1), err(2);
+    const auto say = [](QIODevice& file, const QString& text) { file.write(text.toUtf8()); };
 
     QStringList arguments = QCoreApplication::arguments();
     arguments.removeAt(1); // "flats"
@@ -322,14 +340,15 @@ int runFlatsCommand(int argc, char* argv[]) {
 
     COMM comm(options.ports);
     comm.setPortNumber(portNumber);
-    Progress progress(out, err, brivane_isatty(1) != 0);
+    const bool escapes = prepareConsole();
+    Progress progress(out, err, brivane_isatty(1) != 0, escapes);
     progress.line(QStringLiteral("Inverter on %1; %2 flats per filter into %3")
                       .arg(comm.devicePath())
                       .arg(options.job.count)
                       .arg(QDir::toNativeSeparators(options.job.outDir)));
     FlatRunner runner(options.job, *camera, comm, progress);
-    StopSignals stops;
-    QObject::connect(&stops, &StopSignals::received, &app,
+    StopRequests stops;
+    QObject::connect(&stops, &StopRequests::requested, &app,
                      [&runner](int signal) { runner.requestStop(signal); });
     RunSummary summary = runner.run();
 

@@ -1,11 +1,15 @@
 #include "app/alpaca_front.h"
 #include "app/camera_choice.h"
 #include "app/command_line.h"
+#include "app/console_output.h"
 #include "app/flats_command.h"
 #include "app/simulation.h"
 #include "app/window_seat.h"
+#include "capture/alpaca/alpaca_discovery.h"
 #include "capture/camera.h"
 #include "core/paths.h"
+#include "core/wait.h"
+#include "core/stop_requests.h"
 #include "ui/demo_session.h"
 #include "ui/fonts.h"
 #include "ui/form1.h"
@@ -68,7 +72,9 @@ void quitWhenShownAndIdle(QWidget& window) {
 // demonstration) goes to where its output was redirected, else to the console it was started
 // from, and only without either into Qt's message box.
 void useParentConsole() {
-#ifdef Q_OS_WIN
+#if defined(Q_OS_WIN) && defined(BRIVANE_CONSOLE_PROGRAM)
+    qputenv("QT_COMMAND_LINE_PARSER_NO_GUI_MESSAGE_BOXES", "1");
+#elif defined(Q_OS_WIN)
     const auto redirected = [](DWORD which) {
         const HANDLE handle = GetStdHandle(which);
         return handle && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
@@ -96,6 +102,9 @@ void useParentConsole() {
 } // namespace
 
 int main(int argc, char* argv[]) {
+#ifdef BRIVANE_CONSOLE_PROGRAM
+    prepareConsole();
+#endif
     useParentConsole();
     // The flat runner needs no display: it never creates the window's application.
     if (isFlatsCommand(argc, argv))
@@ -134,6 +143,15 @@ int main(int argc, char* argv[]) {
     if (!parsed)
         return fail(error);
     Options& options = *parsed;
+    if (options.listAlpaca) {
+        try {
+            const quint16 port = options.alpacaDiscovery ? options.alpacaDiscovery : kAlpacaDiscoveryPort;
+            QTextStream(stdout) << alpacaListing(
+                discoverAlpaca(alpacaDiscoveryTargets(), port, std::chrono::milliseconds(2000)));
+        } catch (const ProgramEnding&) {
+        }
+        return 0;
+    }
     if (options.listPorts) {
         options.ports.refresh();
         QTextStream(stdout) << portListing(options.ports);
@@ -194,6 +212,10 @@ int main(int argc, char* argv[]) {
         // open it again.
         QObject::connect(&window, &Form1::programEnded, alpaca.get(), &AlpacaServer::stop);
     }
+    // From a terminal or console: Ctrl-C, SIGTERM, the console closing end the program as closing the
+    // window does.
+    StopRequests stops;
+    QObject::connect(&stops, &StopRequests::requested, &window, &QWidget::close);
     window.show();
     if (options.exitWhenIdle)
         quitWhenShownAndIdle(window);

@@ -2,8 +2,6 @@
 
 #include "capture/cfitsio_api.h"
 
-#include <QFile>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -18,40 +16,13 @@ namespace {
 constexpr long long kChunkPixels = 1 << 16; // a small read buffer, independent of the image size
 constexpr std::size_t kBins = 65536;
 
-QString fitsErrorText(int status) {
-    char text[FLEN_STATUS] = {};
-    cfitsio().fits_get_errstatus(status, text);
-    QString message = QString::fromLatin1(text);
-    char detail[FLEN_ERRMSG] = {};
-    // The first message on CFITSIO's stack usually names the precise cause.
-    if (cfitsio().fits_read_errmsg(detail) && detail[0] != '\0' && QString::fromLatin1(detail) != message)
-        message += QStringLiteral(": ") + QString::fromLatin1(detail).trimmed();
-    cfitsio().fits_clear_errmsg();
-    return QStringLiteral("%1 (CFITSIO status %2)").arg(message).arg(status);
-}
-
 class FitsReader {
 public:
-    explicit FitsReader(const QString& path) : m_path(path) {
-        cfitsio().fits_clear_errmsg();
-        const QByteArray name = QFile::encodeName(path);
-        int status = 0;
-        // diskfile: the name is taken literally, without CFITSIO's bracket and filter syntax
-        if (cfitsio().fits_open_diskfile(&m_file, name.constData(), READONLY, &status)) {
-            m_file = nullptr;
-            fail(QStringLiteral("Cannot open the image file \"%1\": %2"), status);
-        }
-        try {
-            moveToImage();
-        } catch (...) {
-            // no destructor runs for a constructor that throws: close the file here
-            cfitsio().fits_close_file(m_file, &status);
-            throw;
-        }
-    }
-    ~FitsReader() {
-        int status = 0;
-        cfitsio().fits_close_file(m_file, &status);
+    explicit FitsReader(const QString& path)
+        : m_path(path),
+          m_owner(path, FitsFile::Mode::Read, QStringLiteral("Cannot open the image file \"%1\"")),
+          m_file(m_owner.get()) {
+        moveToImage();
     }
     FitsReader(const FitsReader&) = delete;
     FitsReader& operator=(const FitsReader&) = delete;
@@ -82,9 +53,7 @@ public:
     }
 
 private:
-    [[noreturn]] void fail(const QString& pattern, int status) const {
-        throw CameraError(pattern.arg(m_path, fitsErrorText(status)));
-    }
+    [[noreturn]] void fail(const QString& pattern, int status) const { m_owner.fail(pattern, status); }
 
     // The image of the primary array, where camera applications write it. Extensions are not
     // looked at: CFITSIO 4.2 crashes while parsing corrupt tile-compression headers and reads past
@@ -112,6 +81,7 @@ private:
     }
 
     QString m_path;
+    FitsFile m_owner;
     fitsfile* m_file = nullptr;
     int m_naxis = 0;
     std::array<long, 9> m_axes{};

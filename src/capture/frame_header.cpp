@@ -2,8 +2,6 @@
 
 #include "capture/cfitsio_api.h"
 
-#include <QFile>
-
 #include <cmath>
 
 namespace brivane {
@@ -24,69 +22,38 @@ QByteArray fitsText(const QString& text) {
 
 class HeaderEditor {
 public:
-    explicit HeaderEditor(const QString& path) : m_path(path) {
-        const QByteArray name = QFile::encodeName(path);
-        cfitsio().fits_clear_errmsg();
-        if (cfitsio().fits_open_diskfile(&m_file, name.constData(), READWRITE, &m_status)) {
-            m_file = nullptr;
-            check();
-        }
-    }
-    ~HeaderEditor() {
-        if (m_file) {
-            int status = 0;
-            cfitsio().fits_close_file(m_file, &status);
-        }
-    }
-    HeaderEditor(const HeaderEditor&) = delete;
-    HeaderEditor& operator=(const HeaderEditor&) = delete;
+    explicit HeaderEditor(const QString& path)
+        : m_file(path, FitsFile::Mode::Edit, QStringLiteral("Cannot write the header of \"%1\"")) {}
 
     void text(const char* key, const QString& value, const char* comment) {
         QByteArray bytes = fitsText(value);
-        cfitsio().fits_update_key_str(m_file, key, bytes.constData(), comment, &m_status);
-        check();
+        cfitsio().fits_update_key_str(m_file.get(), key, bytes.constData(), comment, m_file.status());
+        m_file.check();
     }
     void number(const char* key, double value, const char* comment) {
-        cfitsio().fits_update_key_dbl(m_file, key, value, -10, comment, &m_status);
-        check();
+        cfitsio().fits_update_key_dbl(m_file.get(), key, value, -10, comment, m_file.status());
+        m_file.check();
     }
     void integer(const char* key, long long value, const char* comment) {
-        cfitsio().fits_update_key_lng(m_file, key, value, comment, &m_status);
-        check();
+        cfitsio().fits_update_key_lng(m_file.get(), key, value, comment, m_file.status());
+        m_file.check();
     }
     bool has(const char* key) {
         char card[FLEN_CARD] = {};
         int status = 0;
-        cfitsio().fits_read_card(m_file, key, card, &status);
+        cfitsio().fits_read_card(m_file.get(), key, card, &status);
         if (status == kKeyNotFound)
             cfitsio().fits_clear_errmsg();
         return status == 0;
     }
     void updateChecksum() {
-        cfitsio().fits_write_chksum(m_file, &m_status);
-        check();
+        cfitsio().fits_write_chksum(m_file.get(), m_file.status());
+        m_file.check();
     }
-    void close() {
-        cfitsio().fits_close_file(m_file, &m_status);
-        m_file = nullptr;
-        check();
-    }
+    void close() { m_file.save(); }
 
 private:
-    void check() {
-        if (m_status == 0)
-            return;
-        char text[FLEN_STATUS] = {};
-        cfitsio().fits_get_errstatus(m_status, text);
-        cfitsio().fits_clear_errmsg();
-        throw CameraError(QStringLiteral("Cannot write the header of \"%1\": %2 (CFITSIO status %3)")
-                              .arg(m_path, QString::fromLatin1(text))
-                              .arg(m_status));
-    }
-
-    QString m_path;
-    fitsfile* m_file = nullptr;
-    int m_status = 0;
+    FitsFile m_file;
 };
 
 } // namespace

@@ -23,8 +23,8 @@ QString durationText(double seconds) {
     return QStringLiteral("%1 s").arg(s);
 }
 
-Progress::Progress(QIODevice& out, QIODevice& err, bool terminal)
-    : m_out(out), m_err(err), m_terminal(terminal) {
+Progress::Progress(QIODevice& out, QIODevice& err, bool terminal, bool escapes)
+    : m_out(out), m_err(err), m_terminal(terminal), m_escapes(escapes) {
     m_sinceUpdate.start();
     if (m_terminal) {
         m_tick.setInterval(1000);
@@ -98,15 +98,24 @@ void Progress::finish() {
 void Progress::clearBar() {
     if (!m_barShown)
         return;
-    m_out.write(kClearLine);
+    eraseBar();
     m_barShown = false;
+}
+
+void Progress::eraseBar() {
+    if (m_escapes)
+        m_out.write(kClearLine);
+    else if (m_barShown)
+        m_out.write("\r" + QByteArray(m_barLength, ' ') + "\r");
 }
 
 void Progress::drawBar() {
     if (!m_terminal)
         return;
-    m_out.write(kClearLine);
-    m_out.write(barText().toUtf8());
+    eraseBar();
+    const QByteArray bar = barText().toUtf8();
+    m_out.write(bar);
+    m_barLength = bar.size();
     m_barShown = true;
 }
 

@@ -14,7 +14,8 @@ namespace brivane {
 class Progress : public QObject {
     Q_OBJECT
 public:
-    Progress(QIODevice& out, QIODevice& err, bool terminal);
+    // escapes: the terminal takes escape codes; without, the bar is overwritten with blanks.
+    Progress(QIODevice& out, QIODevice& err, bool terminal, bool escapes = true);
     ~Progress() override;
 
     void line(const QString& text);
@@ -37,11 +38,14 @@ public:
 private:
     void clearBar();
     void drawBar();
+    void eraseBar();
 
     QIODevice& m_out;
     QIODevice& m_err;
     bool m_terminal;
+    bool m_escapes;
     bool m_barShown = false;
+    qsizetype m_barLength = 0;
     int m_done = 0;
     int m_expected = 0;
     double m_frameSeconds = 0; // sum over the frames done

@@ -144,6 +144,13 @@ Variant Variant::fromInt(long value) {
     return v;
 }
 
+Variant Variant::fromShort(short value) {
+    Variant v;
+    v.m_value.vt = VT_I2;
+    v.m_value.iVal = value;
+    return v;
+}
+
 Variant Variant::fromString(std::wstring_view value) {
     Variant v;
     v.m_value.vt = VT_BSTR;
@@ -165,6 +172,23 @@ double Variant::toDouble() const {
     if (FAILED(hr))
         throw ComError(hr, comErrorText({hr, L"not a number", {}, {}, 0, 0, systemMessage(hr)}));
     return converted.m_value.dblVal;
+}
+
+long Variant::toLong() const {
+    Variant converted;
+    const HRESULT hr = VariantChangeType(converted.get(), const_cast<VARIANT*>(&m_value), 0, VT_I4);
+    if (FAILED(hr))
+        throw ComError(hr, comErrorText({hr, L"not an integer", {}, {}, 0, 0, systemMessage(hr)}));
+    return converted.m_value.lVal;
+}
+
+std::wstring Variant::toString() const {
+    Variant converted;
+    const HRESULT hr = VariantChangeType(converted.get(), const_cast<VARIANT*>(&m_value), 0, VT_BSTR);
+    if (FAILED(hr))
+        throw ComError(hr, comErrorText({hr, L"not a text", {}, {}, 0, 0, systemMessage(hr)}));
+    const BSTR text = converted.m_value.bstrVal;
+    return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
 }
 
 ExcepInfo::ExcepInfo() : m_info{} {}

@@ -82,11 +82,14 @@ public:
     static Variant fromBool(bool value);
     static Variant fromDouble(double value);
     static Variant fromInt(long value);
+    static Variant fromShort(short value);
     static Variant fromString(std::wstring_view value);
 
     // Conversions through VariantChangeType; throw ComError when the value does not convert.
     bool toBool() const;
     double toDouble() const;
+    long toLong() const;
+    std::wstring toString() const;
 
     VARIANT* get() { return &m_value; }
     const VARIANT* get() const { return &m_value; }
