@@ -61,6 +61,22 @@ HttpResponse badRequest(const QString& reason) {
     return HttpResponse::text(400, reason);
 }
 
+// The ClientTransactionID, 0 when absent; nullopt with the reason when a ClientID or
+// ClientTransactionID is there but not a uint32.
+std::optional<quint32> clientTransaction(const Params& params, QString& reason) {
+    for (const char* name : {"ClientID", "ClientTransactionID"}) {
+        const auto text = params.value(QLatin1String(name));
+        if (text && !parseTransactionId(*text)) {
+            reason = QStringLiteral("%1 must be a number from 0 to 4294967295, not \"%2\"")
+                         .arg(QLatin1String(name), text->left(40));
+            return std::nullopt;
+        }
+    }
+    return parseTransactionId(
+               params.value(QStringLiteral("ClientTransactionID")).value_or(QStringLiteral("0")))
+        .value_or(0);
+}
+
 enum class Verb { Get, Put, Both };
 
 struct Member {
@@ -107,29 +123,90 @@ bool hasUpper(const QByteArray& text) {
 
 constexpr int kCoverNotPresent = 0;
 
+// Bytes no request target may hold (the library passes some through).
+bool isCleanTarget(const QByteArray& text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F)
+            return false;
+    return true;
+}
+
+HttpResponse notAllowed(const QByteArray& allow) {
+    HttpResponse response = HttpResponse::text(405, QStringLiteral("Use %1").arg(QString::fromLatin1(allow)));
+    response.allow = allow;
+    return response;
+}
+
 } // namespace
 
-quint32 parseTransactionId(const QString& text) {
+std::optional<quint32> parseTransactionId(const QString& text) {
     if (text.isEmpty() || text.size() > 10)
-        return 0;
+        return std::nullopt;
     for (QChar c : text)
         if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return 0;
+            return std::nullopt;
     const qulonglong value = text.toULongLong();
-    return value > 0xFFFFFFFFull ? 0 : static_cast<quint32>(value);
+    if (value > 0xFFFFFFFFull)
+        return std::nullopt;
+    return static_cast<quint32>(value);
+}
+
+bool isAllowedHost(const QByteArray& host, const QHostAddress& bound) {
+    if (!bound.isLoopback() || host.isEmpty())
+        return true;
+    QByteArray name = host.trimmed().toLower();
+    QByteArray port;
+    if (name.startsWith('[')) {
+        const qsizetype close = name.indexOf(']');
+        if (close < 0)
+            return false;
+        port = name.mid(close + 1);
+        name = name.mid(1, close - 1);
+    } else if (const qsizetype colon = name.indexOf(':'); colon >= 0) {
+        port = name.mid(colon);
+        name = name.left(colon);
+    }
+    if (!port.isEmpty()) {
+        if (port.size() < 2 || port.size() > 6 || port[0] != ':')
+            return false;
+        for (char c : port.mid(1))
+            if (c < '0' || c > '9')
+                return false;
+    }
+    if (name == "localhost" || name == "localhost.")
+        return true;
+    // Dotted or bracketed literals only: anything else is a name that may resolve anywhere.
+    for (char c : name)
+        if (!((c >= '0' && c <= '9') || c == '.' || c == ':' || (c >= 'a' && c <= 'f')))
+            return false;
+    const QHostAddress address(QString::fromLatin1(name));
+    return !address.isNull() && (address.isLoopback() || address.isEqual(bound));
 }
 
 quint32 AlpacaApi::nextServerTransaction() {
-    if (++m_serverTransaction == 0) // counts from 1 again after 2^32 - 1
-        m_serverTransaction = 1;
-    return m_serverTransaction;
+    quint32 next = ++m_serverTransaction;
+    while (next == 0) // counts from 1 again after 2^32 - 1
+        next = ++m_serverTransaction;
+    return next;
 }
 
 AlpacaApi::AlpacaApi(CoverCalibratorDevice& device, AlpacaIdentity identity)
     : m_device(device), m_identity(std::move(identity)) {}
 
-HttpResponse AlpacaApi::handle(const HttpRequest& request) {
+HttpResponse AlpacaApi::handle(const HttpRequest& sent) {
+    if (!sent.path.startsWith('/') || !isCleanTarget(sent.path) || !isCleanTarget(sent.query))
+        return badRequest(QStringLiteral("Bad request target"));
+    // HEAD is answered as GET (the server sends the headers alone).
+    HttpRequest headAsGet;
+    if (sent.method == "HEAD") {
+        headAsGet = sent;
+        headAsGet.method = "GET";
+    }
+    const HttpRequest& request = sent.method == "HEAD" ? headAsGet : sent;
     const QByteArray& path = request.path;
+    const bool alpacaPath = path.startsWith("/api/") || path.startsWith("/management/");
+    if (alpacaPath && request.method != "GET" && request.method != "PUT")
+        return notAllowed("GET, HEAD, PUT");
     if (path.startsWith("/api/")) {
         QList<QByteArray> segments = path.mid(5).split('/');
         if (!segments.isEmpty() && segments.last().isEmpty())
@@ -140,7 +217,7 @@ HttpResponse AlpacaApi::handle(const HttpRequest& request) {
         return management(request, path);
     if (path == "/setup" || path == "/setup/v1/covercalibrator/0/setup") {
         if (request.method != "GET")
-            return HttpResponse::text(405, QStringLiteral("Use GET"));
+            return notAllowed("GET, HEAD");
         HttpResponse page;
         page.contentType = "text/html; charset=utf-8";
         page.body = QStringLiteral("<!DOCTYPE html><html><head><title>%1</title></head><body><h1>%1</h1>"
@@ -151,6 +228,19 @@ HttpResponse AlpacaApi::handle(const HttpRequest& request) {
         return page;
     }
     return HttpResponse::text(404, QStringLiteral("Not found: %1").arg(QString::fromLatin1(path)));
+}
+
+HttpResponse AlpacaApi::late(const HttpRequest& request, const QString& reason) {
+    if (!request.path.startsWith("/api/"))
+        return HttpResponse::text(503, reason);
+    const Params params(request, request.method == "PUT");
+    QString badId;
+    const QJsonObject object{
+        {QStringLiteral("ClientTransactionID"), qint64(clientTransaction(params, badId).value_or(0))},
+        {QStringLiteral("ServerTransactionID"), qint64(nextServerTransaction())},
+        {QStringLiteral("ErrorNumber"), alpaca::kUnspecifiedError},
+        {QStringLiteral("ErrorMessage"), reason}};
+    return HttpResponse::json(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
 HttpResponse AlpacaApi::management(const HttpRequest& request, const QByteArray& path) {
@@ -173,19 +263,19 @@ HttpResponse AlpacaApi::management(const HttpRequest& request, const QByteArray&
     if (request.method != "GET")
         return badRequest(QStringLiteral("%1 is read with GET").arg(QString::fromLatin1(path)));
     const Params params(request, false);
-    QJsonObject answer{
-        {QStringLiteral("Value"), value},
-        {QStringLiteral("ClientTransactionID"),
-         qint64(parseTransactionId(params.value(QStringLiteral("ClientTransactionID")).value_or(QString())))},
-        {QStringLiteral("ServerTransactionID"), qint64(nextServerTransaction())},
-        {QStringLiteral("ErrorNumber"), 0},
-        {QStringLiteral("ErrorMessage"), QString()}};
+    QString badId;
+    const std::optional<quint32> client = clientTransaction(params, badId);
+    if (!client)
+        return badRequest(badId);
+    QJsonObject answer{{QStringLiteral("Value"), value},
+                       {QStringLiteral("ClientTransactionID"), qint64(*client)},
+                       {QStringLiteral("ServerTransactionID"), qint64(nextServerTransaction())},
+                       {QStringLiteral("ErrorNumber"), 0},
+                       {QStringLiteral("ErrorMessage"), QString()}};
     return HttpResponse::json(QJsonDocument(answer).toJson(QJsonDocument::Compact));
 }
 
 HttpResponse AlpacaApi::device(const HttpRequest& request, const QList<QByteArray>& segments) {
-    if (request.method != "GET" && request.method != "PUT")
-        return HttpResponse::text(405, QStringLiteral("Alpaca takes GET and PUT only"));
     if (segments.size() != 4)
         return badRequest(QStringLiteral("Alpaca paths are /api/v1/{device_type}/{device_number}/{method}"));
     for (const QByteArray& segment : segments)
@@ -211,8 +301,11 @@ HttpResponse AlpacaApi::device(const HttpRequest& request, const QList<QByteArra
                               : QStringLiteral("%1 is called with PUT").arg(QString::fromLatin1(name)));
 
     const Params params(request, put);
-    const quint32 client =
-        parseTransactionId(params.value(QStringLiteral("ClientTransactionID")).value_or(QString()));
+    QString badId;
+    const std::optional<quint32> clientId = clientTransaction(params, badId);
+    if (!clientId)
+        return badRequest(badId);
+    const quint32 client = *clientId;
     auto answer = [&](const std::optional<QJsonValue>& value, int error = 0, const QString& message = {}) {
         QJsonObject object{{QStringLiteral("ClientTransactionID"), qint64(client)},
                            {QStringLiteral("ServerTransactionID"), qint64(nextServerTransaction())},
@@ -259,12 +352,15 @@ HttpResponse AlpacaApi::device(const HttpRequest& request, const QList<QByteArra
         const auto connect = text ? parseBool(*text) : std::nullopt;
         if (!connect)
             return missing("Connected");
-        *connect ? m_device.connectDevice() : m_device.disconnectDevice();
-        return answer(std::nullopt);
+        if (!*connect) {
+            m_device.disconnectDevice();
+            return answer(std::nullopt);
+        }
     }
-    if (name == "connect") {
-        m_device.connectDevice();
-        return answer(std::nullopt);
+    if (name == "connect" || name == "connected") {
+        const QString failure = m_device.connectDevice();
+        return failure.isEmpty() ? answer(std::nullopt)
+                                 : answer(std::nullopt, alpaca::kNotConnected, failure);
     }
     if (name == "disconnect") {
         m_device.disconnectDevice();

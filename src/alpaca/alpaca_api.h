@@ -1,8 +1,12 @@
 #pragma once
 
-#include "alpaca/http.h"
+#include "alpaca/http_message.h"
 
+#include <QHostAddress>
 #include <QString>
+
+#include <atomic>
+#include <optional>
 
 namespace brivane {
 
@@ -12,6 +16,7 @@ inline constexpr int kNotImplemented = 0x400;
 inline constexpr int kInvalidValue = 0x401;
 inline constexpr int kNotConnected = 0x407;
 inline constexpr int kActionNotImplemented = 0x40C;
+inline constexpr int kUnspecifiedError = 0x4FF;
 inline constexpr int kInterfaceVersion = 2; // ICoverCalibratorV2
 } // namespace alpaca
 
@@ -25,7 +30,8 @@ public:
     virtual ~CoverCalibratorDevice() = default;
     virtual bool connected() const = 0;
     virtual bool connecting() const = 0;
-    virtual void connectDevice() = 0;
+    // Opens the port; the reason, naming the port, when it cannot be opened (then not connected).
+    virtual QString connectDevice() = 0;
     virtual void disconnectDevice() = 0;
     virtual int brightness() const = 0;
     virtual CalibratorState calibratorState() const = 0;
@@ -55,6 +61,8 @@ public:
     AlpacaApi(CoverCalibratorDevice& device, AlpacaIdentity identity);
 
     HttpResponse handle(const HttpRequest& request);
+    // The answer to a request the device did not take in time (any thread).
+    HttpResponse late(const HttpRequest& request, const QString& reason);
 
 private:
     HttpResponse management(const HttpRequest& request, const QByteArray& path);
@@ -63,10 +71,15 @@ private:
 
     CoverCalibratorDevice& m_device;
     AlpacaIdentity m_identity;
-    quint32 m_serverTransaction = 0;
+    std::atomic<quint32> m_serverTransaction{0};
 };
 
-// ClientID and ClientTransactionID: a uint32 in decimal digits, else 0.
-quint32 parseTransactionId(const QString& text);
+// ClientID and ClientTransactionID: a uint32 in decimal digits, else nullopt.
+std::optional<quint32> parseTransactionId(const QString& text);
+
+// A server bound to loopback answers only requests whose Host names it: the bound address,
+// localhost or a loopback address, with any port (a web page reached through a DNS name that now
+// points at 127.0.0.1 sends its own name). Any Host for a server bound elsewhere; none is fine.
+bool isAllowedHost(const QByteArray& host, const QHostAddress& bound);
 
 } // namespace brivane

@@ -27,7 +27,17 @@ std::optional<AlpacaEndpoint> AlpacaEndpoint::parse(const QString& text) {
 
 AlpacaServer::AlpacaServer(PanelSeat& seat, AlpacaIdentity identity, QObject* parent)
     : QObject(parent), m_device(seat), m_api(m_device, std::move(identity)),
-      m_http([this](const HttpRequest& request) { return m_api.handle(request); }) {}
+      m_http([this](const HttpRequest& request) { return handle(request); },
+             [this](const HttpRequest& request, const QString& reason) {
+                 return m_api.late(request, reason);
+             }) {}
+
+HttpResponse AlpacaServer::handle(const HttpRequest& request) {
+    if (!isAllowedHost(request.header("host"), m_http.address()))
+        return HttpResponse::text(400, QStringLiteral("Host %1 is not this server")
+                                           .arg(QString::fromLatin1(request.header("host").left(100))));
+    return m_api.handle(request);
+}
 
 AlpacaServer::~AlpacaServer() = default;
 

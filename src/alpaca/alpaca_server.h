@@ -44,6 +44,8 @@ public:
     HttpServer& http() { return m_http; }
 
 private:
+    HttpResponse handle(const HttpRequest& request);
+
     PanelCalibrator m_device;
     AlpacaApi m_api;
     HttpServer m_http;

@@ -28,18 +28,28 @@ bool DiscoveryResponder::start(quint16 port, QString& error) {
     return false;
 }
 
-bool DiscoveryResponder::servesDatagramTo(const QHostAddress& destination, const QHostAddress& sender) const {
+const QList<QNetworkAddressEntry>& DiscoveryResponder::serverEntries() {
+    if (m_entriesAge.isValid() && !m_entriesAge.hasExpired(kInterfaceRefreshMs))
+        return m_entries;
+    m_entries.clear();
+    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces())
+        for (const QNetworkAddressEntry& entry : interface.addressEntries())
+            if (entry.ip() == m_serverAddress)
+                m_entries.append(entry);
+    m_entriesAge.start();
+    return m_entries;
+}
+
+bool DiscoveryResponder::servesDatagramTo(const QHostAddress& destination, const QHostAddress& sender) {
     if (m_serverAddress.isLoopback() || m_serverAddress == QHostAddress(QHostAddress::AnyIPv4) ||
         m_serverAddress == QHostAddress(QHostAddress::Any))
         return true;
     if (destination.isNull() || destination == m_serverAddress)
         return true;
-    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces())
-        for (const QNetworkAddressEntry& entry : interface.addressEntries())
-            if (entry.ip() == m_serverAddress)
-                return destination == entry.broadcast() ||
-                       (destination == QHostAddress(QHostAddress::Broadcast) &&
-                        sender.isInSubnet(entry.ip(), entry.prefixLength()));
+    for (const QNetworkAddressEntry& entry : serverEntries())
+        if (destination == entry.broadcast() || (destination == QHostAddress(QHostAddress::Broadcast) &&
+                                                 sender.isInSubnet(entry.ip(), entry.prefixLength())))
+            return true;
     return false;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHostAddress>
+#include <QNetworkAddressEntry>
 #include <QObject>
 #include <QUdpSocket>
 
@@ -12,6 +14,8 @@ class DiscoveryResponder : public QObject {
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultPort = 32227;
+    // The server address's interface entries are listed again after this.
+    static constexpr int kInterfaceRefreshMs = 5000;
 
     DiscoveryResponder(const QHostAddress& serverAddress, quint16 alpacaPort, QObject* parent = nullptr);
 
@@ -21,11 +25,15 @@ public:
 
 private:
     void readDatagrams();
-    bool servesDatagramTo(const QHostAddress& destination, const QHostAddress& sender) const;
+    bool servesDatagramTo(const QHostAddress& destination, const QHostAddress& sender);
+    // The interface entries of the server's address, listed at most every kInterfaceRefreshMs.
+    const QList<QNetworkAddressEntry>& serverEntries();
 
     QHostAddress m_serverAddress;
     quint16 m_alpacaPort;
     QUdpSocket m_socket;
+    QList<QNetworkAddressEntry> m_entries;
+    QElapsedTimer m_entriesAge; // invalid until first listed
 };
 
 } // namespace brivane

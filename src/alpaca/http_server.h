@@ -1,58 +1,78 @@
 #pragma once
 
-#include "alpaca/http.h"
+#include "alpaca/http_message.h"
 
 #include <QHostAddress>
 #include <QObject>
-#include <QTcpServer>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 
-class QTcpSocket;
+struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace brivane {
 
-// A small HTTP/1.1 server on QTcpServer: persistent connections, requests answered in order, every
-// request bounded in size (HttpRequestParser) and in time, and a bounded number of connections.
-// Everything runs on the thread's event loop; the handler must answer at once.
+// HTTP/1.1 on libmicrohttpd: its threads read and write the connections, within its limits; each
+// complete request is handed to the handler on the thread that owns this object (the one that
+// owns the device), and its answer awaited for a bounded time.
 class HttpServer : public QObject {
     Q_OBJECT
 public:
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
+    // The answer to a request the owning thread did not answer in time (called on a server thread).
+    using LateHandler = std::function<HttpResponse(const HttpRequest&, const QString& reason)>;
 
-    // A request not complete this long after its first byte is answered 408 and closed.
-    static constexpr std::chrono::milliseconds kRequestTimeout{10000};
-    // A connection that sends nothing this long between requests is closed.
-    static constexpr std::chrono::milliseconds kIdleTimeout{60000};
-    // Connections beyond this are answered 503 and closed.
-    static constexpr int kMaxConnections = 400;
-    // Answers a client does not read beyond this end its connection.
-    static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
+    struct Limits {
+        unsigned connections = 256;                     // in all; more are closed as soon as accepted
+        unsigned perAddress = 32;                       // from one client address
+        std::chrono::seconds idleTimeout{10};           // nothing sent or received this long: closed
+        std::size_t memoryPerConnection = 32 * 1024;    // the request head must fit in it, with room
+        qsizetype maxBody = 16 * 1024;                  // larger bodies are answered 413
+        std::chrono::milliseconds answerDeadline{3000}; // the handler's turn comes within this
+    };
 
-    explicit HttpServer(Handler handler, QObject* parent = nullptr);
-
-    // For tests: shorter time limits (they apply to connections accepted afterwards).
-    void setTimeouts(std::chrono::milliseconds request, std::chrono::milliseconds idle);
+    HttpServer(Handler handler, LateHandler late, QObject* parent = nullptr);
     ~HttpServer() override;
 
-    // False with the reason in error.
+    // Before listen: other limits (tests use short time-outs).
+    void setLimits(const Limits& limits) { m_limits = limits; }
+    const Limits& limits() const { return m_limits; }
+
+    // IPv4 only. False with the reason in error.
     bool listen(const QHostAddress& address, quint16 port, QString& error);
-    // Stops listening; connections already open are still answered.
-    void close() { m_server.close(); }
-    QHostAddress address() const { return m_server.serverAddress(); }
-    quint16 port() const { return m_server.serverPort(); }
-    int connectionCount() const { return m_connections; }
+    // Stops the server: connections are closed, requests waiting for the handler are answered late.
+    void close();
+    QHostAddress address() const { return m_address; }
+    quint16 port() const { return m_port; }
+    // Connections open now.
+    int connectionCount() const;
 
 private:
-    void acceptConnections();
-    void serve(QTcpSocket* socket);
+    friend struct HttpServerCallbacks;
+    struct Job;
+
+    // On a server thread: the handler's answer from the owning thread, or the late one.
+    HttpResponse answer(const HttpRequest& request);
+    // On the owning thread.
+    void run(const std::shared_ptr<Job>& job);
 
     Handler m_handler;
-    std::chrono::milliseconds m_requestTimeout = kRequestTimeout;
-    std::chrono::milliseconds m_idleTimeout = kIdleTimeout;
-    int m_connections = 0;
-    QTcpServer m_server; // last: its sockets go first
+    LateHandler m_late;
+    Limits m_limits;
+    MHD_Daemon* m_daemon = nullptr;
+    QHostAddress m_address;
+    quint16 m_port = 0;
+    QString m_startError; // what the library logged while starting
+    std::atomic<bool> m_keepLog{false};
+
+    std::mutex m_mutex;
+    std::condition_variable m_answered;
+    bool m_closing = false;
 };
 
 } // namespace brivane

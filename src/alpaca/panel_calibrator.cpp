@@ -14,37 +14,48 @@ PanelCalibrator::PanelCalibrator(PanelSeat& seat, QObject* parent) : QObject(par
     COMM& comm = m_seat.comm();
     connect(&comm, &COMM::replyReceived, this, &PanelCalibrator::onReply);
     connect(&comm, &COMM::portLost, this, &PanelCalibrator::portFailed);
-    connect(&comm, &COMM::openFailed, this, [this] { m_portError = true; });
+    connect(&comm, &COMM::openFailed, this, [this](const QString&, const QString& reason) {
+        m_portError = true;
+        m_openFailure = reason;
+    });
 }
 
 PanelCalibrator::~PanelCalibrator() = default;
 
-void PanelCalibrator::connectDevice() {
-    if (m_connected || m_shutDown)
-        return;
-    m_connected = true;
-    m_connecting = true;
+QString PanelCalibrator::connectDevice() {
+    if (m_shutDown)
+        return QStringLiteral("The program is ending");
+    if (m_connected)
+        return {};
     m_power = Power::Unknown;
     m_duty.reset();
-    const quint64 command = ++m_command;
-    // Queued: a port that cannot be opened shows the window's box, which must not hold the answer.
-    QTimer::singleShot(0, this, [this, command] {
-        if (command == m_command && m_connected)
-            openPort();
-        m_connecting = false;
-    });
+    ++m_command;
+    m_openFailure.clear();
+    // With the window, a port that cannot be opened shows its box meanwhile; the server answers
+    // the client if that takes too long.
+    if (openPort()) {
+        m_connected = true;
+        return {};
+    }
+    const COMM& comm = m_seat.comm();
+    return QStringLiteral("Cannot open COM%1 (%2): %3")
+        .arg(comm.portNumber())
+        .arg(comm.devicePath(), m_openFailure.isEmpty() ? QStringLiteral("not available") : m_openFailure);
 }
 
 void PanelCalibrator::disconnectDevice() {
     if (!m_connected)
         return;
+    dropClient();
+    m_seat.release();
+}
+
+void PanelCalibrator::dropClient() {
     m_connected = false;
-    m_connecting = false;
     ++m_command;
     m_pending = Pending::None;
     m_switchOnWait.stop();
     m_replyDeadline.stop();
-    m_seat.release();
 }
 
 int PanelCalibrator::brightness() const {
@@ -112,12 +123,7 @@ void PanelCalibrator::calibratorOff() {
 
 void PanelCalibrator::shutDown() {
     m_shutDown = true;
-    m_connected = false;
-    m_connecting = false;
-    ++m_command;
-    m_pending = Pending::None;
-    m_switchOnWait.stop();
-    m_replyDeadline.stop();
+    dropClient();
 }
 
 bool PanelCalibrator::openPort() {

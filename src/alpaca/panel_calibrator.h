@@ -29,8 +29,8 @@ public:
 // The panel as a CoverCalibrator: drives the seat's COMM and follows the inverter's replies.
 // Off, Ready and Unknown come from what the inverter reported since the last command; NotReady
 // lasts from a command until the reply that confirms it or kReplyTimeout; Error while the port
-// cannot be opened or after it was lost. Commands return at once: the port is opened and the
-// frames are sent from the event loop.
+// cannot be opened or after it was lost. Connecting opens the port before it returns; commands
+// return at once and send their frames from the event loop.
 class PanelCalibrator : public QObject, public CoverCalibratorDevice {
     Q_OBJECT
 public:
@@ -43,8 +43,9 @@ public:
     ~PanelCalibrator() override;
 
     bool connected() const override { return m_connected; }
-    bool connecting() const override { return m_connecting; }
-    void connectDevice() override;
+    // Connecting is never under way: the port is opened before the answer.
+    bool connecting() const override { return false; }
+    QString connectDevice() override;
     void disconnectDevice() override;
     int brightness() const override;
     CalibratorState calibratorState() const override;
@@ -60,6 +61,8 @@ private:
 
     // Opens the seat's port unless open; false when it stays closed.
     bool openPort();
+    // The client is let go: no command goes on.
+    void dropClient();
     void sendLevel();
     void onReply(const Reply& reply);
     void confirmIfDone();
@@ -68,10 +71,10 @@ private:
 
     PanelSeat& m_seat;
     bool m_connected = false;
-    bool m_connecting = false;
     bool m_opening = false; // an opening is under way (its failure box may be up)
     bool m_shutDown = false;
     bool m_portError = false; // the port could not be opened, or was lost
+    QString m_openFailure;    // why the last opening failed
     Pending m_pending = Pending::None;
     int m_target = 0;
     Power m_power = Power::Unknown; // reported since the last command that changes it

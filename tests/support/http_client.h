@@ -50,7 +50,11 @@ inline bool takeReply(QByteArray& data, HttpReply& reply) {
 // same thread, so nothing here blocks).
 class HttpClient {
 public:
-    explicit HttpClient(quint16 port) : m_socket(std::make_unique<QTcpSocket>()) {
+    // From another loopback address (127.0.0.2...) when from is given.
+    explicit HttpClient(quint16 port, const QHostAddress& from = {})
+        : m_socket(std::make_unique<QTcpSocket>()) {
+        if (!from.isNull())
+            m_socket->bind(from, 0);
         m_socket->connectToHost(QHostAddress::LocalHost, port);
         QObject::connect(m_socket.get(), &QTcpSocket::readyRead, [this] { m_data += m_socket->readAll(); });
     }
