@@ -1,11 +1,31 @@
 #include "ui/fonts.h"
 
 #include <QApplication>
+#include <QFontDatabase>
 
 namespace brivane {
 
+QStringList japaneseFallbacks(const QStringList& installed, const QStringList& japanese) {
+    QStringList fallbacks;
+    for (const QString& family :
+         {QStringLiteral("Meiryo UI"), QStringLiteral("Yu Gothic UI"), QStringLiteral("MS UI Gothic")})
+        if (installed.contains(family, Qt::CaseInsensitive))
+            fallbacks << family;
+    for (const QString& family : japanese)
+        if (!fallbacks.contains(family, Qt::CaseInsensitive) && !family.startsWith(u'@')) // @: vertical
+            fallbacks << family;
+    return fallbacks;
+}
+
 void installFontSubstitutes() {
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+    // Not installed on every Windows (a Western one may lack it); the window's texts and sizes
+    // are made for it, so the nearest Japanese UI font stands in.
+    const QStringList installed = QFontDatabase::families();
+    if (!installed.contains(kMsPGothic) && !installed.contains(QStringLiteral("MS PGothic")))
+        QFont::insertSubstitutions(
+            kMsPGothic, japaneseFallbacks(installed, QFontDatabase::families(QFontDatabase::Japanese)));
+#else
     QFont::insertSubstitution(kMsPGothic, kMsPGothicStandIn);
     // The default family (DejaVu Sans and the like) has no Japanese; without an explicit fallback
     // fontconfig may pick a fixed-pitch Gothic or nothing at all.
