@@ -6,6 +6,7 @@
 //   reject N          turn the next N incoming calls away (the caller sees RPC_E_CALL_REJECTED)
 //   fail MEMBER TEXT  raise TEXT through EXCEPINFO from MEMBER
 //   level N           the StretchMax it reports (default 40000; StretchMin is 100)
+//   hang MEMBER MS    answer MEMBER only after MS milliseconds
 // Usage: brivane-test-automation.exe /regserver   (the classes root: per user on Windows without elevation),
 // or started by COM.
 #include <windows.h>
@@ -32,8 +33,10 @@ const CLSID kDocumentClsid = {0x6a1f7c20, 0x3b0e, 0x4f51, {0x9c, 0x1d, 0x7e, 0x2
 
 std::wstring g_folder;
 std::atomic<long> g_objects{0};
+std::atomic<long> g_factoryRefs{0}; // references to the class factories held outside this code
 int g_reject = 0;
 std::map<std::wstring, std::wstring> g_failures;
+std::map<std::wstring, DWORD> g_hangs;
 long g_level = 40000;
 
 std::string utf8(const std::wstring& text) {
@@ -63,6 +66,7 @@ void record(const std::wstring& line) {
 void readScript() {
     g_reject = 0;
     g_failures.clear();
+    g_hangs.clear();
     g_level = 40000;
     std::ifstream in(utf8(g_folder + L"\\automation-script.txt"), std::ios::binary);
     std::string line;
@@ -76,6 +80,11 @@ void readScript() {
             words >> g_reject;
         } else if (verb == "level") {
             words >> g_level;
+        } else if (verb == "hang") {
+            std::string member;
+            DWORD ms = 0;
+            words >> member >> ms;
+            g_hangs[wide(member)] = ms;
         } else if (verb == "fail") {
             std::string member;
             words >> member;
@@ -173,6 +182,8 @@ public:
             line += L" " + describe(*arg);
         record(line);
 
+        if (const auto hang = g_hangs.find(member); hang != g_hangs.end())
+            Sleep(hang->second);
         if (const auto failure = g_failures.find(member); failure != g_failures.end()) {
             if (info) {
                 *info = EXCEPINFO{};
@@ -243,8 +254,8 @@ private:
     std::wstring kind() const { return m_camera ? L"Camera" : L"Document"; }
     const std::vector<const wchar_t*>& members() const {
         static const std::vector<const wchar_t*> camera = {
-            L"LinkEnabled", L"CoolerOn", L"DisableAutoShutdown", L"BinX",
-            L"BinY",        L"Expose",   L"ImageReady",          L"SaveImage"};
+            L"LinkEnabled", L"CoolerOn",   L"DisableAutoShutdown", L"BinX",         L"BinY",
+            L"Expose",      L"ImageReady", L"SaveImage",           L"AbortExposure"};
         static const std::vector<const wchar_t*> document = {L"OpenFile", L"StretchMin", L"StretchMax",
                                                              L"Close"};
         return m_camera ? camera : document;
@@ -266,8 +277,8 @@ public:
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ULONG(++g_factoryRefs + 1); }
+    ULONG STDMETHODCALLTYPE Release() override { return ULONG(--g_factoryRefs + 1); }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
         if (outer)
             return CLASS_E_NOAGGREGATION;
@@ -355,21 +366,31 @@ int main() {
     DWORD cookies[2] = {};
     CoRegisterClassObject(kCameraClsid, &camera, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookies[0]);
     CoRegisterClassObject(kDocumentClsid, &document, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookies[1]);
-    // Ends once no object of it has been alive for a while.
-    SetTimer(nullptr, 0, 5000, nullptr);
+    // Ends once no object of it has been alive for a while. Its classes are withdrawn first while
+    // it still serves calls, and it serves on until no client holds a factory or an object: an
+    // activation already on its way when it decided to end is still answered (leaving the loop with
+    // one in flight left that client, and this process, waiting for each other for ever), and any
+    // later one starts a new server.
+    SetTimer(nullptr, 0, 2000, nullptr);
     MSG message;
     int idleTicks = 0;
+    bool registered = true;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         if (message.message == WM_TIMER) {
-            if (g_objects == 0 && idleTicks++ > 0)
-                break;
-            if (g_objects > 0)
+            // Registered, COM holds the factories; withdrawn, a reference left is a client's.
+            const bool idle = g_objects == 0 && (registered || g_factoryRefs == 0);
+            idleTicks = idle ? idleTicks + 1 : 0;
+            if (registered && idleTicks >= 3) {
+                CoRevokeClassObject(cookies[0]);
+                CoRevokeClassObject(cookies[1]);
+                registered = false;
                 idleTicks = 0;
+            } else if (!registered && idleTicks >= 1) {
+                break;
+            }
         }
         DispatchMessageW(&message);
     }
-    CoRevokeClassObject(cookies[0]);
-    CoRevokeClassObject(cookies[1]);
     CoUninitialize();
     return 0;
 }
