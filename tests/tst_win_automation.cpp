@@ -193,12 +193,15 @@ private slots:
                      {"flats", "--simulate", "--camera", "maxim", "--dark-flats", "--filters", "1", "--count",
                       "1", "--exposure", "0.01", "--binning", "1", "--settle", "0", "--table", "none",
                       "--out", m_dir->filePath(QStringLiteral("runner"))});
-        QVERIFY(runner.waitForFinished(60000));
+        QVERIFY2(runner.waitForFinished(60000), qPrintable(runner.errorString()));
         QVERIFY2(runner.exitCode() == 0, runner.readAllStandardError().constData());
         QStringList exposures = calls().filter(QStringLiteral("Camera.Expose "));
         const QString expose =
             QStringLiteral("Camera.Expose call VARIANT*:R8=0.01 VARIANT*:I4=%1 VARIANT*:I4=0");
-        QCOMPARE(exposures, (QStringList{expose.arg(1), expose.arg(1), expose.arg(0)}));
+        // test exposures and the flat, then the dark flat
+        QVERIFY(exposures.size() >= 3);
+        QCOMPARE(exposures.takeLast(), expose.arg(0));
+        QCOMPARE(exposures, QStringList(exposures.size(), expose.arg(1)));
 
         try {
             com::Dispatch::create(L"Brivane.NoSuchApplication");

@@ -49,6 +49,13 @@ struct WatchedCall {
     std::atomic<bool> cancelled{false};
 };
 
+// Wine's CoCancelCall is a stub that raises an exception when called; its message-filter path
+// does not end the wait either, so there a late call ends when the server answers.
+bool systemCancelsCalls() {
+    static const bool cancels = !GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+    return cancels;
+}
+
 // The call in progress on this thread, for the message filter.
 thread_local WatchedCall* currentCall = nullptr;
 
@@ -97,7 +104,7 @@ private:
                     continue;
                 if (call->deadline <= now) {
                     call->fired = true;
-                    call->cancelled = SUCCEEDED(CoCancelCall(call->threadId, 0));
+                    call->cancelled = systemCancelsCalls() && SUCCEEDED(CoCancelCall(call->threadId, 0));
                     PostThreadMessageW(call->threadId, WM_NULL, 0, 0);
                 } else {
                     next = std::min(next, call->deadline);
@@ -134,11 +141,12 @@ public:
     CallWatch& operator=(const CallWatch&) = delete;
 
     // Throws the late call's error once its deadline has passed, whatever the call returned.
-    void check(std::wstring_view member) const {
+    void check(std::wstring_view member, HRESULT result) const {
         if (!m_call.fired)
             return;
         const auto took = static_cast<std::uint32_t>(GetTickCount64() - m_start);
-        throw ComError(RPC_E_CALL_CANCELED, lateCallText(member, m_deadlineMs, took, m_call.cancelled));
+        const bool cancelled = m_call.cancelled || result == RPC_E_CALL_CANCELED;
+        throw ComError(RPC_E_CALL_CANCELED, lateCallText(member, m_deadlineMs, took, cancelled));
     }
 
 private:
@@ -333,7 +341,7 @@ Dispatch Dispatch::create(std::wstring_view progId) {
         hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER, IID_IDispatch,
                               reinterpret_cast<void**>(&dispatch));
         try {
-            watch.check(L"creating " + name);
+            watch.check(L"creating " + name, hr);
         } catch (...) {
             if (dispatch)
                 dispatch->Release();
@@ -382,7 +390,7 @@ DISPID Dispatch::dispid(std::wstring_view member) {
     CallWatch watch(scaled(kCallDeadlineMs));
     const HRESULT hr = retryWhileBusy(
         [&] { return m_dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id); });
-    watch.check(m_progId + L"." + name);
+    watch.check(m_progId + L"." + name, hr);
     if (FAILED(hr))
         fail(member, hr);
     m_dispids.emplace(std::move(name), id);
@@ -407,7 +415,7 @@ Variant Dispatch::invoke(std::wstring_view member, WORD flags, DISPPARAMS& param
         return m_dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result.get(), info.get(),
                                   &argError);
     });
-    watch.check(m_progId + L"." + std::wstring(member));
+    watch.check(m_progId + L"." + std::wstring(member), hr);
     if (SUCCEEDED(hr))
         return result;
     ComFailure failure;
