@@ -11,11 +11,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <functional>
+#include <sys/mount.h>
 
 using namespace brivane;
 
@@ -28,11 +30,14 @@ struct Result {
 
 // Runs `brivane flats ...` with no display at all (a window's application would fail to start),
 // keeping this thread's events running for an in-process inverter. `during` sees the output so far
-// and may act on the process; it returns true once it has done so.
+// and may act on the process; it returns true once it has done so. `temporary` replaces TMPDIR.
 Result runFlats(const QStringList& arguments,
-                const std::function<bool(QProcess&, const QString&)>& during = {}) {
+                const std::function<bool(QProcess&, const QString&)>& during = {},
+                const QString& temporary = {}) {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!temporary.isEmpty())
+        environment.insert(QStringLiteral("TMPDIR"), temporary);
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
@@ -347,6 +352,48 @@ private slots:
         const QJsonArray flats = summary.value("filters").toArray().at(0).toObject().value("flats").toArray();
         QVERIFY(!flats.isEmpty());
         QCOMPARE(framesIn(QDir(out).filePath("Filter1"), "*.fit").size(), flats.size());
+    }
+
+    // A disk that fills during the series (a small tmpfs, where this may mount one): the frame
+    // left half written is counted and listed with its error, and the run stops. No temporary
+    // folder: the run stops before the first test frame, and none lands in the working folder.
+    void storageFaults_data() {
+        QTest::addColumn<int>("diskKiB");
+        QTest::addColumn<int>("flats");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("full disk") << 1200 << 2 << "Flat- 2.fit";
+        QTest::newRow("no temporary folder") << 0 << 0 << "making the folder for test frames";
+    }
+    void storageFaults() {
+        QFETCH(int, diskKiB);
+        QFETCH(int, flats);
+        QFETCH(QString, error);
+        QTemporaryDir work;
+        const QString out = work.filePath("out"), json = work.filePath("run.json"),
+                      current = QDir::currentPath();
+        const auto restore = qScopeGuard([&] {
+            QDir::setCurrent(current);
+            if (diskKiB)
+                umount2(QFile::encodeName(out).constData(), MNT_DETACH);
+        });
+        const QByteArray size = "size=" + QByteArray::number(diskKiB) + "k";
+        if (diskKiB && (!QDir().mkpath(out) ||
+                        mount("tmpfs", QFile::encodeName(out).constData(), "tmpfs", 0, size.constData())))
+            QSKIP("cannot mount a small tmpfs here (needs root)");
+        QDir::setCurrent(work.path());
+        const Result r =
+            runFlats({"--simulate", "--filters", "1", "--count", "20", "--exposure", "0.2", "--binning", "2",
+                      "--target", "20000", "--out", out, "--settle", "0", "--table", "none", "--json", json},
+                     {}, diskKiB ? QString() : work.filePath("missing"));
+        QVERIFY2(r.exitCode == 1 && r.err.contains(error) &&
+                     r.out.contains(QStringLiteral("%1 flats").arg(flats)),
+                 qPrintable(describe(r)));
+        const QJsonArray frames =
+            readJson(json).value("filters").toArray().at(0).toObject().value("flats").toArray();
+        QCOMPARE(frames.size(), flats);
+        QCOMPARE(framesIn(QDir(out).filePath("Filter1"), "*.fit").size(), flats);
+        QVERIFY(!flats || frames.last().toObject().value("error").toString().contains(error));
+        QCOMPARE(QDir(work.path()).entryList(QDir::Files), QStringList{"run.json"}); // no test frame here
     }
 
     // A real indiserver with the CCD and wheel simulators: the wheel's filter names in the headers,

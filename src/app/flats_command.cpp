@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <set>
@@ -332,15 +333,21 @@ int runFlatsCommand(int argc, char* argv[]) {
                      [&runner](int signal) { runner.requestStop(signal); });
     RunSummary summary = runner.run();
 
-    int flatCount = 0, darkCount = 0;
+    int flatCount = 0, darkCount = 0, failedCount = 0;
     for (const FilterRun& run : summary.filters) {
         flatCount += static_cast<int>(run.flats.size());
         darkCount += static_cast<int>(run.darkFlats.size());
+        for (const auto* frames : {&run.flats, &run.darkFlats})
+            failedCount += static_cast<int>(std::count_if(
+                frames->begin(), frames->end(), [](const SavedFrame& f) { return !f.error.isEmpty(); }));
     }
-    progress.line(QStringLiteral("%1 flats and %2 dark flats saved in %3.")
+    progress.line(QStringLiteral("%1 flats and %2 dark flats saved in %3%4.")
                       .arg(flatCount)
                       .arg(darkCount)
-                      .arg(durationText(summary.wallSeconds)));
+                      .arg(durationText(summary.wallSeconds),
+                           failedCount
+                               ? QStringLiteral(" (%1 of them with an error, listed above)").arg(failedCount)
+                               : QString()));
     progress.finish();
     if (!options.jsonPath.isEmpty()) {
         if (!writeRunSummary(summary, options.jsonPath, error)) {

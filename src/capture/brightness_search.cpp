@@ -11,7 +11,9 @@ namespace {
 constexpr double kClipped = 65000.0;
 // Exposures that always suffice to separate the 41 outcomes (steps 1..40, cannot reach) by
 // bisection, and the bound the fast search keeps whatever the levels: two more, so that the
-// model may probe where it predicts and still prove a boundary it put anywhere.
+// model may probe where it predicts and still prove a boundary it put anywhere. Within six, a
+// remembered step could be proved in two frames only for about half the steps, and a cold
+// search would often have to halve before its model has settled.
 constexpr int kBisectionWorstCase = 6;
 constexpr int kFastWorstCase = kBisectionWorstCase + 2;
 

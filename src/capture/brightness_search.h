@@ -79,8 +79,8 @@ struct SearchStart {
 
 // Finds the first step of 1..40 whose level is above target - 2000, given levels that rise with
 // the step. Ramp, Bisection and Fast all find the same step; Fast needs the fewest exposures
-// when the levels follow the model, and never more than the worst case of Bisection (6).
-// Every step is exposed at most once.
+// when the levels follow the model, and never more than 8 whatever the levels: two more than
+// the worst case of Bisection (6). Every step is exposed at most once.
 SearchResult searchBrightness(SearchMethod method, StepProbe& probe, double target,
                               const SearchStart& start = {});
 

@@ -88,17 +88,25 @@ TrainedTable TrainedTable::load(const QString& path, QString* warning) {
     QFile file(path);
     if (!file.exists())
         return table;
-    if (!file.open(QIODevice::ReadOnly)) {
-        warn(QStringLiteral("cannot be read (%1); searching without it").arg(file.errorString()));
+    // A table that is there but cannot be read (no permission, locked by another program) may
+    // hold every other setting's entry: search without it and never write over it.
+    const auto unreadable = [&](const QString& why) {
+        table.m_unreadable = true;
+        warn(QStringLiteral("cannot be read (%1); searching without it, the file left as it is").arg(why));
         return table;
-    }
+    };
+    if (!file.open(QIODevice::ReadOnly))
+        return unreadable(file.errorString());
     if (file.size() > kMaxFileBytes) {
         table.m_foreign = true;
         warn(QStringLiteral("too large to be a table of steps; ignored and left as it is"));
         return table;
     }
+    const QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return unreadable(file.errorString());
     QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(content, &error);
     if (error.error != QJsonParseError::NoError) {
         warn(QStringLiteral("not valid JSON (%1); ignored, and replaced at the next save")
                  .arg(error.errorString()));
@@ -164,6 +172,8 @@ bool TrainedTable::save(const QString& path, QString* error) const {
     };
     if (m_foreign)
         return fail(QStringLiteral("not a table of steps; not written over"));
+    if (m_unreadable)
+        return fail(QStringLiteral("could not be read; not written over"));
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return fail(file.errorString());

@@ -28,10 +28,10 @@ public:
     static QString fileName(); // "trained_steps.json"
     static QString pathIn(const QString& programFolder);
 
-    // A missing file is an empty table. A file that cannot be read, is not JSON or holds bad
-    // entries gives what is sound in it (maybe nothing) and a warning; it is replaced at the next
-    // save. A file of some other program (JSON without our format) gives an empty table and a
-    // warning, and is never written over.
+    // A missing file is an empty table. A file that is not JSON or holds bad entries gives what
+    // is sound in it (maybe nothing) and a warning; it is replaced at the next save. A file that
+    // cannot be read, or of some other program (JSON without our format), gives an empty table
+    // and a warning, and is never written over.
     static TrainedTable load(const QString& path, QString* warning = nullptr);
     // Writes the whole table at once (temporary file, then rename): a failed save keeps the old
     // file. False with the reason when it could not be written or the file is not ours.
@@ -50,6 +50,7 @@ public:
 private:
     std::vector<std::pair<TrainedKey, TrainedEntry>> m_entries;
     bool m_foreign = false;
+    bool m_unreadable = false;
 };
 
 // Loads the table at path, remembers the entry and saves it again, so entries other programs

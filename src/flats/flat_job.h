@@ -25,10 +25,11 @@ struct FlatJob {
     QString trainedTable;           // the trained steps the search starts from and adds to; empty: none
 };
 
-// One saved frame.
+// One frame on disk.
 struct SavedFrame {
     QString file;
     double level = 0;
+    QString error; // why its header or level failed (the run stopped there); empty when sound
 };
 
 // What was done for one filter.

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <optional>
 
 namespace brivane {
 
@@ -66,10 +67,22 @@ RunSummary FlatRunner::run() {
     const auto lost = QObject::connect(&m_comm, &COMM::portLost, [this] { m_portLost = true; });
     const auto refused = QObject::connect(
         &m_comm, &COMM::openFailed, [&](const QString&, const QString& reason) { openProblem = reason; });
-    QTemporaryDir scratch;
-    m_testFrame = joinPath(scratch.path(), QStringLiteral("test.fit"));
+    std::optional<QTemporaryDir> scratch;
+    m_testFrame.clear();
     bool unreached = false;
     try {
+        // Test frames go into a folder of their own in the temporary folder, made and checked
+        // before the first one. Qt gives no temporary folder when TMPDIR names a missing one.
+        m_phase = QStringLiteral("making the folder for test frames");
+        const QString temporary = QDir::tempPath();
+        if (!temporary.isEmpty())
+            scratch.emplace(joinPath(temporary, QStringLiteral("brivane-XXXXXX")));
+        if (!scratch || !scratch->isValid() || !QFileInfo(scratch->path()).isWritable())
+            throw Failure{QStringLiteral("cannot make a writable folder in %1 (%2)")
+                              .arg(temporary.isEmpty() ? qEnvironmentVariable("TMPDIR")
+                                                       : QDir::toNativeSeparators(temporary),
+                                   scratch ? scratch->errorString() : QStringLiteral("no such folder"))};
+        m_testFrame = joinPath(scratch->path(), QStringLiteral("test.fit"));
         updateEstimate();
         m_phase = QStringLiteral("linking the camera");
         std::unique_ptr<Camera> camera = m_app.createCamera();
@@ -253,13 +266,35 @@ double FlatRunner::probe(Camera& camera, FilterRun& run, int step) {
 }
 
 SavedFrame FlatRunner::shootFrame(Camera& camera, FilterRun& run, FrameType type, int number, int of) {
+    // A frame left on disk is listed with what went wrong, and the run stops.
+    m_framePath.clear();
+    const auto keep = [&](const QString& error) {
+        if (m_framePath.isEmpty() || !QFileInfo::exists(m_framePath))
+            return;
+        (type == FrameType::Dark ? run.darkFlats : run.flats).push_back({m_framePath, 0, error});
+        m_progress.problem(QStringLiteral("Filter%1: %2 left on disk with an error: %3")
+                               .arg(run.slot + 1)
+                               .arg(QDir::toNativeSeparators(m_framePath), error));
+    };
+    try {
+        return shootAndMeasure(camera, run, type, number, of);
+    } catch (const CameraError& error) {
+        keep(error.message());
+        throw;
+    } catch (const Failure& failure) {
+        keep(failure.message);
+        throw;
+    }
+}
+
+SavedFrame FlatRunner::shootAndMeasure(Camera& camera, FilterRun& run, FrameType type, int number, int of) {
     checkStop();
     checkPort(m_phase);
     QElapsedTimer clock;
     clock.start();
     const bool dark = type == FrameType::Dark;
     // Numbered once the image is ready: nothing is overwritten.
-    QString path;
+    QString& path = m_framePath;
     exposeAndSave(camera, true, [&] {
         // On past the highest number there, and past a file that appeared meanwhile.
         const QString prefix = dark ? QStringLiteral("DarkFlat-") : QStringLiteral("Flat-");
@@ -282,7 +317,7 @@ SavedFrame FlatRunner::shootFrame(Camera& camera, FilterRun& run, FrameType type
                         .arg(number)
                         .arg(of)
                         .arg(levelText(level), QDir::toNativeSeparators(path)));
-    return {path, level};
+    return {path, level, {}};
 }
 
 void FlatRunner::exposeAndSave(Camera& camera, bool finishOnStop, const std::function<QString()>& path) {

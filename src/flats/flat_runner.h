@@ -41,6 +41,7 @@ private:
     void setFrequency(int hz);
     double probe(Camera& camera, FilterRun& run, int step);
     SavedFrame shootFrame(Camera& camera, FilterRun& run, FrameType type, int number, int of);
+    SavedFrame shootAndMeasure(Camera& camera, FilterRun& run, FrameType type, int number, int of);
     // Exposes the current filter; once the image is ready, saves it to the path given by path().
     void exposeAndSave(Camera& camera, bool finishOnStop, const std::function<QString()>& path);
     double measureSaved(const QString& path);
@@ -62,6 +63,7 @@ private:
     bool m_panelOn = false;
     QString m_phase; // what is being done, for messages: "Filter2, flat 5 of 20"
     QString m_testFrame;
+    QString m_framePath; // the frame being shot, once it has a name
     int m_currentSlot = 0;
     int m_step = 0;     // the step the current filter's flats are shot at
     int m_nextFlat = 0; // next file numbers in the filter's folder; 0 until the first frame

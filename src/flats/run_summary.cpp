@@ -13,8 +13,14 @@ namespace {
 
 QJsonArray framesJson(const std::vector<SavedFrame>& frames) {
     QJsonArray array;
-    for (const SavedFrame& frame : frames)
-        array.append(QJsonObject{{"file", frame.file}, {"level", frame.level}});
+    for (const SavedFrame& frame : frames) {
+        QJsonObject object{{"file", frame.file}, {"level", frame.level}};
+        if (!frame.error.isEmpty()) {
+            object.insert("level", QJsonValue());
+            object.insert("error", frame.error);
+        }
+        array.append(object);
+    }
     return array;
 }
 
