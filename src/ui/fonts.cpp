@@ -23,24 +23,27 @@ void installFontSubstitutes() {
     // Not installed on every Windows (a Western one may lack it); the window's texts and sizes
     // are made for it, so the nearest Japanese UI font stands in.
     const QStringList installed = QFontDatabase::families();
-    if (installed.contains(kMsPGothic) || installed.contains(QStringLiteral("MS PGothic")))
-        return;
-    // Of the families said to cover Japanese, those that do draw kana; proportional ones (as the
-    // Gothic is) before fixed-pitch ones, whose wider Latin text would clip.
-    QStringList proportional, fixedPitch;
-    for (const QString& family : QFontDatabase::families(QFontDatabase::Japanese)) {
-        if (QFontMetrics(QFont(family)).inFont(QChar(u'ゴ')))
-            (QFontDatabase::isFixedPitch(family) ? fixedPitch : proportional) << family;
+    QString japanese = kMsPGothic;
+    if (!installed.contains(kMsPGothic) && !installed.contains(QStringLiteral("MS PGothic"))) {
+        // Of the families said to cover Japanese, those that do draw kana; proportional ones (as
+        // the Gothic is) before fixed-pitch ones, whose wider Latin text would clip.
+        QStringList proportional, fixedPitch;
+        for (const QString& family : QFontDatabase::families(QFontDatabase::Japanese)) {
+            if (QFontMetrics(QFont(family)).inFont(QChar(u'ゴ')))
+                (QFontDatabase::isFixedPitch(family) ? fixedPitch : proportional) << family;
+        }
+        const QStringList fallbacks = japaneseFallbacks(installed, proportional + fixedPitch);
+        if (fallbacks.isEmpty())
+            return;
+        QFont::insertSubstitutions(kMsPGothic, fallbacks);
+        japanese = fallbacks.first();
     }
-    const QStringList fallbacks = japaneseFallbacks(installed, proportional + fixedPitch);
-    if (fallbacks.isEmpty())
-        return;
-    QFont::insertSubstitutions(kMsPGothic, fallbacks);
-    // The controls in the default font too: the system's own fallback may pick a wider face.
+    // The controls in the default font draw their Japanese in it too: the system's own fallback
+    // may pick a wider face.
     QFont font = QApplication::font();
     QStringList families = font.families().isEmpty() ? QStringList{font.family()} : font.families();
-    if (!families.contains(fallbacks.first())) {
-        font.setFamilies(families << fallbacks.first());
+    if (!families.contains(japanese)) {
+        font.setFamilies(families << japanese);
         QApplication::setFont(font);
     }
 #else
