@@ -3,6 +3,7 @@
 #include <QTest>
 
 #include <array>
+#include <tuple>
 
 using namespace brivane::com;
 
@@ -51,6 +52,16 @@ private slots:
         row("retry later", 0x8001010A, L"", 0, L"",
             "the camera application stayed busy; retry later (RPC_E_SERVERCALL_RETRYLATER) (MaxIm.CCDCamera) "
             "[HRESULT 0x8001010A]");
+        // The application not installed: what that means, beside the system's own words.
+        for (const auto& [name, hresult, system, shown] :
+             {std::tuple{"class string", 0x800401F3u, L"Invalid class string\r\n", "Invalid class string"},
+              std::tuple{"class not registered", 0x80040154u, L"", "class not registered"}})
+            row(name, hresult, L"", 0, system,
+                QStringLiteral("the camera application's automation objects are not registered (is it "
+                               "installed?); the system says: %1 (MaxIm.CCDCamera) [HRESULT 0x%2]")
+                    .arg(QLatin1String(shown), QString::number(hresult, 16).toUpper())
+                    .toUtf8()
+                    .constData());
     }
     void errorText() {
         QFETCH(ComFailure, failure);

@@ -135,6 +135,15 @@ private slots:
             QCOMPARE(w->geometry(), QRect(px(r.left), px(r.top), px(r.width), px(r.height)));
         QCOMPARE(w->property(r.kind == kCombo ? "currentText" : "text").toString(),
                  QString::fromUtf16(r.text));
+        // Whatever font stands in for the window's Gothic, a caption shows whole, in glyphs.
+        if ((r.kind == kLabel || r.kind == kButton) && r.text[0]) {
+            const QString caption = QString::fromUtf16(r.text);
+            const QFontMetrics metrics(w->font());
+            QVERIFY2(metrics.horizontalAdvance(caption) <= w->contentsRect().width(),
+                     qPrintable(QFontInfo(w->font()).family()));
+            for (const QChar c : caption)
+                QVERIFY2(c.isSpace() || metrics.inFont(c), qPrintable(QFontInfo(w->font()).family()));
+        }
         // Labels hold a tab place but never take the focus.
         QCOMPARE(bool(w->focusPolicy() & Qt::TabFocus), r.tab >= 0 && r.kind != kLabel);
         // Start-up hides connect and disconnect; they and Command7 lie outside the client area.
@@ -190,6 +199,15 @@ private slots:
         QCOMPARE(QFontInfo(level->font()).family(), kMsPGothicStandIn);
         QVERIFY(QFontMetrics(level->font()).inFont(QChar(u'ゴ')));
 #endif
+    }
+
+    // Where the Gothic is missing: the UI fonts in their order, then any Japanese one, never a
+    // vertical-writing face.
+    void japaneseFontFallbacks() {
+        QCOMPARE(japaneseFallbacks({"Arial", "ms ui gothic", "Meiryo UI"},
+                                   {"@Yu Gothic", "MS UI Gothic", "Yu Mincho"}),
+                 (QStringList{"Meiryo UI", "MS UI Gothic", "Yu Mincho"}));
+        QCOMPARE(japaneseFallbacks({"Arial"}, {"@IPAGothic", "IPAGothic"}), QStringList{"IPAGothic"});
     }
 
     void tabOrder() {

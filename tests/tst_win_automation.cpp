@@ -5,6 +5,7 @@
 // calls away, and sets the level of its images.
 #include "capture/fits_document.h"
 #include "capture/win/ascom_camera.h"
+#include "capture/win/comdispatch.h"
 #include "capture/win/maxim_camera.h"
 #include "core/paths.h"
 #include "sim/inverter_sim.h"
@@ -18,6 +19,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -154,6 +156,7 @@ private slots:
         m_form.reset();
         m_sim.reset();
         test::setWaitScale(1.0);
+        com::setCallDeadlineScale(1.0);
     }
 
     // A measurement accepted at its first step, then a series of two frames: every call in order,
@@ -363,6 +366,50 @@ private slots:
         QCOMPARE(test::fitsKeyword(m_dir->filePath(QStringLiteral("ADC_Temp.fit")), "NAXIS1"),
                  QStringLiteral("32"));
         verifyIdle();
+    }
+
+    // A call the application does not answer in time ends the step with a message naming the
+    // member; the exposure it leaves running is aborted as the camera object goes.
+    void unansweredCallEndsTheStep() {
+        script("hang ImageReady 10000\nlevel 40000\n");
+        com::setCallDeadlineScale(1.0 / 6); // 5 s: long enough for a loaded machine
+        measure();
+        const QStringList texts = m_dialogs->texts();
+        QVERIFY2(texts.size() == 1 &&
+                     texts[0].contains(QStringLiteral(
+                         "MaxIm.CCDCamera.ImageReady: the camera application did not answer within 5 s")),
+                 qPrintable(texts.join(u'|')));
+        QCOMPARE(calls().mid(calls().indexOf(QStringLiteral("Camera.ImageReady get"))),
+                 (QStringList{QStringLiteral("Camera.ImageReady get"),
+                              QStringLiteral("Camera.AbortExposure call")}));
+        verifyIdle();
+    }
+
+    // The runner's dark flats are the application's dark frames (Light 0), its flats and test
+    // frames light frames; a camera application missing altogether is named as such.
+    void runnerDarkFlatsAndMissingApplication() {
+        script("level 40000\n");
+        QProcess runner;
+        runner.start(qEnvironmentVariable("BRIVANE_BIN_DIR") + QStringLiteral("/brivane.exe"),
+                     {"flats", "--simulate", "--camera", "maxim", "--dark-flats", "--filters", "1", "--count",
+                      "1", "--exposure", "0.01", "--binning", "1", "--settle", "0", "--table", "none",
+                      "--out", m_dir->filePath(QStringLiteral("runner"))});
+        QVERIFY2(runner.waitForFinished(60000), qPrintable(runner.errorString()));
+        QVERIFY2(runner.exitCode() == 0, runner.readAllStandardError().constData());
+        QStringList exposures = calls().filter(QStringLiteral("Camera.Expose "));
+        const QString expose =
+            QStringLiteral("Camera.Expose call VARIANT*:R8=0.01 VARIANT*:I4=%1 VARIANT*:I4=0");
+        // test exposures and the flat, then the dark flat
+        QVERIFY(exposures.size() >= 3);
+        QCOMPARE(exposures.takeLast(), expose.arg(0));
+        QCOMPARE(exposures, QStringList(exposures.size(), expose.arg(1)));
+
+        try {
+            com::Dispatch::create(L"Brivane.NoSuchApplication");
+            QFAIL("created an unregistered class");
+        } catch (const com::ComError& error) {
+            QVERIFY2(error.text().find(com::kNotRegistered) != std::wstring::npos, error.what());
+        }
     }
 };
 

@@ -44,9 +44,12 @@ private slots:
         QVERIFY(form.comm().PortOpen());
         QTRY_VERIFY_WITH_TIMEOUT(form.panelReportedOn(), 5000);
         QTRY_COMPARE(form.Label1(0)->text(), QStringLiteral("86%"));
-        QFile line(record);
-        QVERIFY(line.open(QIODevice::ReadOnly));
-        QCOMPARE(line.readAll(), QByteArray(":O#:D43:D43"));
+        // The last frame may reach the recording after the lamp lights (a loaded machine).
+        const auto recorded = [&record] {
+            QFile line(record);
+            return line.open(QIODevice::ReadOnly) ? line.readAll() : QByteArray();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(recorded(), QByteArray(":O#:D43:D43"), 5000);
         QVERIFY(dialogs.shown.empty());
     }
 };

@@ -30,7 +30,7 @@ struct CameraChoice {
     DeviceAddress device; // ascom, alpaca
     // --filter-wheel: a wheel of the same kind as the camera (ascom or alpaca); none: unfiltered.
     std::optional<DeviceAddress> wheel;
-    SimSensor simSensor;  // the simulated camera's
+    SimSensor simSensor; // the simulated camera's
 };
 
 // maxim on Windows, indi elsewhere.

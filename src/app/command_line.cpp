@@ -64,9 +64,8 @@ CommandLine::CommandLine()
 
 void CommandLine::addTo(QCommandLineParser& parser) const {
     parser.addOptions({m_port, m_camera, m_filterWheel, m_listAlpaca, m_indiCamera, m_indiWheel, m_simulate,
-                       m_panelCurve, m_simCamera,
-                       m_demo, m_search, m_exitWhenIdle, m_listPorts, m_alpaca, m_alpacaDiscovery,
-                       m_noWindow});
+                       m_panelCurve, m_simCamera, m_demo, m_search, m_exitWhenIdle, m_listPorts, m_alpaca,
+                       m_alpacaDiscovery, m_noWindow});
 }
 
 std::optional<Options> CommandLine::read(const QCommandLineParser& parser, QString& error) const {

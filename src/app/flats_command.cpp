@@ -158,9 +158,10 @@ struct FlatsParser {
                 "light (its filter's dark flats stopped), %2 when interrupted.")
                 .arg(QLatin1String(kStopHelp), QLatin1String(kInterruptedCodes)));
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        parser.addOptions({help, filters, count, target, exposure, binning, out, darkFlats, frequency, device,
-                           port, camera, filterWheel, indiCamera, indiWheel, simulate, panelCurve, simCamera,
-                           json, table, settle, filter, tolerance, fixedExposure, allowShort});
+        parser.addOptions({help,      filters,   count,         target,    exposure, binning,     out,
+                           darkFlats, frequency, device,        port,      camera,   filterWheel, indiCamera,
+                           indiWheel, simulate,  panelCurve,    simCamera, json,     table,       settle,
+                           filter,    tolerance, fixedExposure, allowShort});
     }
 };
 

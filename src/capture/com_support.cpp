@@ -20,8 +20,9 @@ constexpr KnownResult kKnown[] = {
     {0x80020008, L"bad variable type"},
     {0x8002000A, L"out of present range"},
     {0x8002000E, L"invalid number of parameters"},
-    {0x80040154, L"class not registered; is the camera application installed?"},
-    {0x800401F3, L"invalid class string; is the camera application installed?"},
+    {0x80040154, L"class not registered"},
+    {0x800401F3, L"invalid class string"},
+    {0x80010002, L"call cancelled"},
     {0x800401F0, L"CoInitialize has not been called"},
     {0x80080005, L"server execution failed; the camera application could not be started"},
     {0x80010108, L"the object invoked has disconnected from its clients"},
@@ -32,6 +33,12 @@ constexpr KnownResult kKnown[] = {
     {0x8007000E, L"out of memory"},
     {0x80004005, L"unspecified error"},
 };
+
+bool notRegistered(std::int32_t hresult) {
+    const auto code = static_cast<std::uint32_t>(hresult);
+    return code == 0x800401F3 /* CO_E_CLASSSTRING */ || code == 0x80040154 /* REGDB_E_CLASSNOTREG */ ||
+           code == 0x800401F5 /* CO_E_APPNOTFOUND */;
+}
 
 std::wstring trimmed(std::wstring_view text) {
     const auto blank = [](wchar_t c) { return c == L' ' || c == L'\r' || c == L'\n' || c == L'\t'; };
@@ -72,6 +79,12 @@ std::wstring comErrorText(const ComFailure& failure) {
             what = L"application error " + std::to_wstring(failure.wCode);
         if (what.empty())
             what = L"the application raised an error";
+    } else if (notRegistered(failure.hresult)) {
+        what = kNotRegistered;
+        std::wstring system = trimmed(failure.systemText);
+        if (system.empty())
+            system = knownText(failure.hresult);
+        what += L"; the system says: " + system;
     } else {
         // A busy application: our own text, which names the code, before the system's.
         const bool busy = failure.hresult == static_cast<std::int32_t>(0x80010001) ||
@@ -93,6 +106,21 @@ std::wstring comErrorText(const ComFailure& failure) {
     if (const std::wstring source = trimmed(failure.source); !source.empty())
         text += L" (" + source + L")";
     return text + L" [HRESULT " + hex(shown) + L"]";
+}
+
+std::wstring lateCallText(std::wstring_view member, std::uint32_t deadlineMs, std::uint32_t tookMs,
+                          bool cancelled) {
+    const auto seconds = [](std::uint32_t ms) {
+        wchar_t buffer[32];
+        std::swprintf(buffer, 32, L"%g s", ms / 1000.0);
+        return std::wstring(buffer);
+    };
+    std::wstring text =
+        std::wstring(member) + L": the camera application did not answer within " + seconds(deadlineMs);
+    if (cancelled)
+        return text + L"; the call was cancelled";
+    return text + L" (it answered after " + seconds(tookMs) +
+           L"; this system could not cancel the call, so the window waited for it)";
 }
 
 std::string toUtf8(std::wstring_view text) {

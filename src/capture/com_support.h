@@ -24,11 +24,20 @@ struct ComFailure {
     std::size_t argCount = 0;   // arguments passed, to turn argError back into a position
 };
 
+// What a failure to create an object whose class or programmatic identifier is unknown means.
+inline constexpr std::wstring_view kNotRegistered =
+    L"the camera application's automation objects are not registered (is it installed?)";
+
 inline constexpr std::int32_t kDispException = static_cast<std::int32_t>(0x80020009);
 
 // "member: what went wrong (source) [HRESULT 0x80020009]", preferring the application's own
 // description over the system's text.
 std::wstring comErrorText(const ComFailure& failure);
+
+// A call that did not answer within its deadline: "member: no answer within 30 s; the call was
+// cancelled", or, where the system could not cancel it and it answered late, how late.
+std::wstring lateCallText(std::wstring_view member, std::uint32_t deadlineMs, std::uint32_t tookMs,
+                          bool cancelled);
 
 std::string toUtf8(std::wstring_view text);
 

@@ -96,6 +96,11 @@ RunSummary FlatRunner::run() {
         std::unique_ptr<Camera> camera = m_app.createCamera();
         if (!camera)
             throw Failure{QStringLiteral("the camera application gave no camera")};
+        // Refused before the camera is linked or the panel lit: "dark flats" shot with the shutter
+        // open would be flats labelled as darks.
+        if (m_job.darkFlats && !camera->shootsDarkFrames())
+            throw Failure{QStringLiteral("this camera cannot shoot dark frames (it has no way to close its "
+                                         "shutter through this connection); run without --dark-flats")};
         camera->setLinkEnabled(true);
         if (!camera->LinkEnabled())
             throw Failure{QStringLiteral("Failed to start camera.")};
@@ -144,7 +149,9 @@ RunSummary FlatRunner::run() {
     } catch (const CameraError& error) {
         m_summary.outcome = RunOutcome::Failed;
         m_summary.exitCode = kExitFailed;
-        m_summary.error = QStringLiteral("%1: camera error: %2").arg(where(), error.message());
+        const QString text =
+            error.detail().isEmpty() ? error.message() : error.message() + u' ' + error.detail();
+        m_summary.error = QStringLiteral("%1: camera error: %2").arg(where(), text);
         m_progress.problem(QStringLiteral("Error: %1").arg(m_summary.error));
     }
 

@@ -7,7 +7,7 @@
 #include <QDeadlineTimer>
 #include <QWinEventNotifier>
 
-#include <windows.h>
+#include "core/windows_api.h"
 
 #include <algorithm>
 #include <utility>
@@ -186,6 +186,8 @@ private:
         const bool ok = GetOverlappedResult(m_handle, &m_readOv, &n, FALSE);
         if (!ok && GetLastError() == ERROR_IO_INCOMPLETE)
             return;
+        // Manual-reset: left signalled, the notifier would fire again at once, for ever.
+        ResetEvent(m_readOv.hEvent);
         m_reading = false;
         // A read that timed out has read what there was; Wine reports that as an error.
         if (!ok && !timedOut(GetLastError()))
@@ -219,6 +221,7 @@ private:
         const bool ok = GetOverlappedResult(m_handle, &m_writeOv, &n, FALSE);
         if (!ok && GetLastError() == ERROR_IO_INCOMPLETE)
             return;
+        ResetEvent(m_writeOv.hEvent);
         m_writing = 0;
         if (!ok)
             return lose(GetLastError());

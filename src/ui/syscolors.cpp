@@ -1,13 +1,7 @@
 #include "ui/syscolors.h"
 
 #ifdef Q_OS_WIN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "core/windows_api.h"
 #endif
 
 namespace brivane {

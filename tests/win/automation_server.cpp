@@ -15,6 +15,7 @@
 //   interface N       the ASCOM camera's InterfaceVersion (default 3; 4 connects with Connect)
 //   unconnectable     the ASCOM camera's Connected stays false
 //   transposed        the ASCOM camera's ImageArray comes as (y, x)
+//   hang MEMBER MS    answer MEMBER only after MS milliseconds
 // Usage: brivane-test-automation.exe /regserver   (the classes root: per user on Windows without elevation),
 // or started by COM.
 #include <windows.h>
@@ -51,6 +52,7 @@ std::wstring g_folder;
 std::atomic<long> g_objects{0};
 int g_reject = 0;
 std::map<std::wstring, std::wstring> g_failures;
+std::map<std::wstring, DWORD> g_hangs;
 long g_level = 40000;
 long g_maxAdu = 65535;
 short g_interface = 3;
@@ -84,6 +86,7 @@ void record(const std::wstring& line) {
 void readScript() {
     g_reject = 0;
     g_failures.clear();
+    g_hangs.clear();
     g_level = 40000;
     g_maxAdu = 65535;
     g_interface = 3;
@@ -109,6 +112,11 @@ void readScript() {
             g_unconnectable = true;
         } else if (verb == "transposed") {
             g_transposed = true;
+        } else if (verb == "hang") {
+            std::string member;
+            DWORD ms = 0;
+            words >> member >> ms;
+            g_hangs[wide(member)] = ms;
         } else if (verb == "fail") {
             std::string member;
             words >> member;
@@ -173,9 +181,9 @@ struct Member {
 };
 
 const std::vector<Member>& membersOf(Kind kind) {
-    static const std::vector<Member> camera = {{L"LinkEnabled"}, {L"CoolerOn"}, {L"DisableAutoShutdown"},
-                                               {L"BinX"},        {L"BinY"},     {L"Expose"},
-                                               {L"ImageReady"},  {L"SaveImage"}};
+    static const std::vector<Member> camera = {{L"LinkEnabled"}, {L"CoolerOn"},  {L"DisableAutoShutdown"},
+                                               {L"BinX"},        {L"BinY"},      {L"Expose"},
+                                               {L"ImageReady"},  {L"SaveImage"}, {L"AbortExposure"}};
     static const std::vector<Member> document = {{L"OpenFile"}, {L"StretchMin"}, {L"StretchMax"}, {L"Close"}};
     // clang-format off
     // ICameraV3 (and ICameraV4's Connect) as far as the back-end uses them.
@@ -269,6 +277,8 @@ public:
             line += L" " + describe(*arg);
         record(line);
 
+        if (const auto hang = g_hangs.find(member); hang != g_hangs.end())
+            Sleep(hang->second);
         if (const auto failure = g_failures.find(member); failure != g_failures.end())
             return raise(info, kindInfo(m_kind).progId, failure->second,
                          ascom() ? kAscomDriverError : E_FAIL);
@@ -568,19 +578,12 @@ int main() {
     for (int i = 0; i < 4; ++i)
         CoRegisterClassObject(*classes[i], &factories[i], CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
                               &cookies[i]);
-    // Ends once no object of it has been alive for a while.
-    SetTimer(nullptr, 0, 5000, nullptr);
+    // Serves until the test run ends its Wine session. Ending by itself raced with activations on
+    // their way (under Wine a client activating a server that is withdrawing its classes waited for
+    // ever, under load), so it never does.
     MSG message;
-    int idleTicks = 0;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (message.message == WM_TIMER) {
-            if (g_objects == 0 && idleTicks++ > 0)
-                break;
-            if (g_objects > 0)
-                idleTicks = 0;
-        }
+    while (GetMessageW(&message, nullptr, 0, 0) > 0)
         DispatchMessageW(&message);
-    }
     for (DWORD cookie : cookies)
         CoRevokeClassObject(cookie);
     CoUninitialize();

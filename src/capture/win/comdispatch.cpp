@@ -4,6 +4,13 @@
 
 // MinGW declares the Variant functions without const on their sources, the Windows SDK with it.
 
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,6 +35,127 @@ template <class Call> HRESULT retryWhileBusy(Call call) {
     return hr;
 }
 
+std::atomic<double> deadlineScale{1.0};
+
+DWORD scaled(DWORD ms) {
+    return static_cast<DWORD>(std::llround(ms * deadlineScale.load()));
+}
+
+// One call being watched: fired once its deadline has passed.
+struct WatchedCall {
+    DWORD threadId = 0;
+    ULONGLONG deadline = 0;
+    std::atomic<bool> fired{false};
+    std::atomic<bool> cancelled{false};
+};
+
+// Wine's CoCancelCall is a stub that raises an exception when called; its message-filter path
+// does not end the wait either, so there a late call ends when the server answers.
+bool systemCancelsCalls() {
+    static const bool cancels = !GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+    return cancels;
+}
+
+// The call in progress on this thread, for the message filter.
+thread_local WatchedCall* currentCall = nullptr;
+
+// One thread for the process that cancels the calls whose deadline has passed. On Windows,
+// CoCancelCall ends the caller's wait (RPC_E_CALL_CANCELED); the message posted to the caller's
+// thread also makes COM ask its message filter, which cancels the call too. Where neither is
+// available (Wine), the call ends when the server answers, and is then reported as late.
+class Watchdog {
+public:
+    static Watchdog& instance() {
+        static Watchdog watchdog;
+        return watchdog;
+    }
+    ~Watchdog() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    void add(WatchedCall* call) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_calls.push_back(call);
+            if (!m_thread.joinable())
+                m_thread = std::thread([this] { run(); });
+        }
+        m_wake.notify_all();
+    }
+    void remove(WatchedCall* call) {
+        std::lock_guard lock(m_mutex);
+        m_calls.remove(call);
+    }
+
+private:
+    Watchdog() = default;
+    void run() {
+        std::unique_lock lock(m_mutex);
+        while (!m_stopping) {
+            ULONGLONG next = ~0ULL;
+            const ULONGLONG now = GetTickCount64();
+            for (WatchedCall* call : m_calls) {
+                if (call->fired)
+                    continue;
+                if (call->deadline <= now) {
+                    call->fired = true;
+                    call->cancelled = systemCancelsCalls() && SUCCEEDED(CoCancelCall(call->threadId, 0));
+                    PostThreadMessageW(call->threadId, WM_NULL, 0, 0);
+                } else {
+                    next = std::min(next, call->deadline);
+                }
+            }
+            if (next == ~0ULL)
+                m_wake.wait(lock);
+            else
+                m_wake.wait_for(lock, std::chrono::milliseconds(next - now));
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::list<WatchedCall*> m_calls;
+    std::thread m_thread;
+    bool m_stopping = false;
+};
+
+// Watches one call of this thread for its lifetime.
+class CallWatch {
+public:
+    explicit CallWatch(DWORD deadlineMs) : m_start(GetTickCount64()), m_deadlineMs(deadlineMs) {
+        m_call.threadId = GetCurrentThreadId();
+        m_call.deadline = m_start + deadlineMs;
+        m_outer = std::exchange(currentCall, &m_call);
+        Watchdog::instance().add(&m_call);
+    }
+    ~CallWatch() {
+        Watchdog::instance().remove(&m_call);
+        currentCall = m_outer;
+    }
+    CallWatch(const CallWatch&) = delete;
+    CallWatch& operator=(const CallWatch&) = delete;
+
+    // Throws the late call's error once its deadline has passed, whatever the call returned.
+    void check(std::wstring_view member, HRESULT result) const {
+        if (!m_call.fired)
+            return;
+        const auto took = static_cast<std::uint32_t>(GetTickCount64() - m_start);
+        const bool cancelled = m_call.cancelled || result == RPC_E_CALL_CANCELED;
+        throw ComError(RPC_E_CALL_CANCELED, lateCallText(member, m_deadlineMs, took, cancelled));
+    }
+
+private:
+    WatchedCall m_call;
+    WatchedCall* m_outer = nullptr;
+    ULONGLONG m_start;
+    DWORD m_deadlineMs;
+};
+
 // The thread's message filter: a call the server rejects as busy is retried for a bounded time.
 class BusyRetryFilter : public IMessageFilter {
 public:
@@ -47,7 +175,10 @@ public:
     DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD elapsed, DWORD) override {
         return elapsed < kBusyRetryMs ? kBusyPauseMs : static_cast<DWORD>(-1);
     }
-    DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITDEFPROCESS; }
+    // Asked while a call waits and a message arrives (the watchdog posts one at the deadline).
+    DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override {
+        return currentCall && currentCall->fired ? PENDINGMSG_CANCELCALL : PENDINGMSG_WAITDEFPROCESS;
+    }
 };
 
 BusyRetryFilter busyRetryFilter;
@@ -61,9 +192,17 @@ ComInit::ComInit() {
     m_owned = SUCCEEDED(hr);
     // Only a single-threaded apartment has a message filter.
     m_filtered = SUCCEEDED(CoRegisterMessageFilter(&busyRetryFilter, &m_previousFilter));
+    // Else CoCancelCall cannot end this thread's calls.
+    m_cancellable = SUCCEEDED(CoEnableCallCancellation(nullptr));
+}
+
+void setCallDeadlineScale(double scale) {
+    deadlineScale = scale;
 }
 
 ComInit::~ComInit() {
+    if (m_cancellable)
+        CoDisableCallCancellation(nullptr);
     if (m_filtered) {
         IMessageFilter* ours = nullptr;
         CoRegisterMessageFilter(m_previousFilter, &ours);
@@ -221,9 +360,18 @@ Dispatch Dispatch::create(std::wstring_view progId) {
     CLSID clsid{};
     HRESULT hr = CLSIDFromProgID(name.c_str(), &clsid);
     IDispatch* dispatch = nullptr;
-    if (SUCCEEDED(hr))
+    if (SUCCEEDED(hr)) {
+        CallWatch watch(kCreateDeadlineMs);
         hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER, IID_IDispatch,
                               reinterpret_cast<void**>(&dispatch));
+        try {
+            watch.check(L"creating " + name, hr);
+        } catch (...) {
+            if (dispatch)
+                dispatch->Release();
+            throw;
+        }
+    }
     if (FAILED(hr) || !dispatch) {
         ComFailure failure;
         failure.hresult = FAILED(hr) ? hr : E_NOINTERFACE;
@@ -263,8 +411,10 @@ DISPID Dispatch::dispid(std::wstring_view member) {
     std::wstring name(member);
     LPOLESTR names[] = {name.data()};
     DISPID id = DISPID_UNKNOWN;
+    CallWatch watch(scaled(kCallDeadlineMs));
     const HRESULT hr = retryWhileBusy(
         [&] { return m_dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id); });
+    watch.check(m_progId + L"." + name, hr);
     if (FAILED(hr))
         fail(member, hr);
     m_dispids.emplace(std::move(name), id);
@@ -284,10 +434,12 @@ Variant Dispatch::invoke(std::wstring_view member, WORD flags, DISPPARAMS& param
     Variant result;
     ExcepInfo info;
     UINT argError = static_cast<UINT>(-1);
+    CallWatch watch(scaled(kCallDeadlineMs));
     const HRESULT hr = retryWhileBusy([&] {
         return m_dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result.get(), info.get(),
                                   &argError);
     });
+    watch.check(m_progId + L"." + std::wstring(member), hr);
     if (SUCCEEDED(hr))
         return result;
     ComFailure failure;

@@ -5,13 +5,7 @@
 
 #include "capture/com_support.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "core/windows_api.h"
 
 #include <oaidl.h>
 #include <objbase.h>
@@ -49,6 +43,7 @@ public:
 private:
     bool m_owned = false;
     bool m_filtered = false;
+    bool m_cancellable = false;
     IMessageFilter* m_previousFilter = nullptr;
 };
 
@@ -56,6 +51,13 @@ private:
 // is retried, and the pause between tries.
 inline constexpr DWORD kBusyRetryMs = 10000;
 inline constexpr DWORD kBusyPauseMs = 100;
+
+// How long one call into the server (a property, a method, or creating an object, which may start
+// the application) may go unanswered before it is cancelled and fails with lateCallText.
+inline constexpr DWORD kCallDeadlineMs = 30000;
+inline constexpr DWORD kCreateDeadlineMs = 60000;
+// Scales the call deadline for this process (tests shorten it); 1 restores it.
+void setCallDeadlineScale(double scale);
 
 class Bstr {
 public:

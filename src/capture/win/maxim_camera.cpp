@@ -15,8 +15,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Expose's frame type: a light frame.
+// Expose's Light argument: 1 opens the shutter (flats, test frames), 0 keeps it closed (dark).
 constexpr long kLightFrame = 1;
+constexpr long kDarkFrame = 0;
 
 // How long after its exposure time an image may take to become ready.
 constexpr auto kImageMargin = std::chrono::seconds(60);
@@ -30,13 +31,31 @@ template <class Call> auto guarded(Call&& call) {
     }
 }
 
+// A camera object that cannot be made is a camera that does not start.
+com::Dispatch createCameraObject() {
+    try {
+        return com::Dispatch::create(L"MaxIm.CCDCamera");
+    } catch (const com::ComError& error) {
+        throw CameraLinkError(QString::fromStdWString(error.text()));
+    }
+}
+
 std::wstring nativePath(const QString& path) {
     return QDir::toNativeSeparators(path).toStdWString();
 }
 
 class MaximCamera : public Camera {
 public:
-    MaximCamera() : m_camera(guarded([] { return com::Dispatch::create(L"MaxIm.CCDCamera"); })) {}
+    MaximCamera() : m_camera(createCameraObject()) {}
+    // Released mid-exposure (an error, a second stop): the application would go on exposing.
+    ~MaximCamera() override {
+        if (!m_exposing)
+            return;
+        try {
+            m_camera.call(L"AbortExposure");
+        } catch (...) {
+        }
+    }
 
     void setLinkEnabled(bool enabled) override {
         guarded([&] { m_camera.put(L"LinkEnabled", com::Variant::fromBool(enabled)); });
@@ -62,7 +81,7 @@ public:
             m_camera.put(L"BinX", com::Variant::fromInt(binning));
             m_camera.put(L"BinY", com::Variant::fromInt(binning));
             std::array<com::Variant, 3> args = {com::Variant::fromDouble(seconds),
-                                                com::Variant::fromInt(kLightFrame),
+                                                com::Variant::fromInt(m_light),
                                                 com::Variant::fromInt(filter)};
             m_camera.call(L"Expose", args, true);
         });
@@ -75,6 +94,8 @@ public:
 
     bool ImageReady() override {
         const bool ready = guarded([&] { return m_camera.get(L"ImageReady").toBool(); });
+        if (ready)
+            m_exposing = false;
         if (!ready && m_exposing && Clock::now() >= m_deadline)
             throw CameraError(
                 QStringLiteral("MaxIm.CCDCamera.ImageReady: no image %1 s after the exposure ended.")
@@ -92,8 +113,14 @@ public:
         });
     }
 
+    void setFrameType(FrameType type) override {
+        m_light = type == FrameType::Dark ? kDarkFrame : kLightFrame;
+    }
+    bool shootsDarkFrames() const override { return true; }
+
 private:
     com::Dispatch m_camera;
+    long m_light = kLightFrame;
     bool m_keptLinked = false;
     bool m_exposing = false;
     Clock::time_point m_deadline{};
