@@ -106,13 +106,17 @@ int verifySavedFrames(const QJsonObject& summary) {
     return frames;
 }
 
-// The simulated camera with a shutter that stays open for dark frames (a back-end that opened it).
+// The simulated camera with a shutter that stays open for dark frames: a back-end that opened it
+// while claiming dark frames, or one that says it cannot close it.
 class OpenShutterApp : public CameraApp {
 public:
-    explicit OpenShutterApp(PanelLevelSource light) : m_app(std::move(light)) {}
+    OpenShutterApp(PanelLevelSource light, bool claimsDark)
+        : m_app(std::move(light)), m_claimsDark(claimsDark) {}
     std::unique_ptr<Camera> createCamera() override {
         struct Open : Camera {
             std::unique_ptr<Camera> c;
+            bool claimsDark = true;
+            bool shootsDarkFrames() const override { return claimsDark; }
             void setLinkEnabled(bool on) override { c->setLinkEnabled(on); }
             bool LinkEnabled() override { return c->LinkEnabled(); }
             void setCoolerOn(bool on) override { c->setCoolerOn(on); }
@@ -122,12 +126,14 @@ public:
         };
         auto open = std::make_unique<Open>();
         open->c = m_app.createCamera();
+        open->claimsDark = m_claimsDark;
         return open;
     }
     std::unique_ptr<Document> createDocument() override { return m_app.createDocument(); }
 
 private:
     SimCameraApp m_app;
+    bool m_claimsDark;
 };
 
 } // namespace
@@ -452,6 +458,8 @@ private slots:
         QTest::newRow("light with the panel off")
             << "leak" << kExitLightLeak << "light reaches the sensor with the panel off";
         QTest::newRow("too bright at step 1") << "bright" << kExitUnreached << "--frequency 1000";
+        QTest::newRow("no dark frames: refused before anything is sent")
+            << "nodark" << kExitFailed << "cannot shoot dark frames";
         QTest::newRow("own gain, offset, count") << "filter" << 0 << "flat 2/2";
     }
     void decisions() {
@@ -468,7 +476,7 @@ private slots:
         job.filters = {0};
         job.count = 3;
         job.settleSeconds = 0;
-        job.darkFlats = options == "leak";
+        job.darkFlats = options == "leak" || options == "nodark";
         job.outDir = path("decisions-" + options);
         job.fixedExposure = options == "fixed";
         if (options == "bright") {
@@ -479,8 +487,8 @@ private slots:
             job.perFilter = {{0, 0.5, std::nullopt, 100, 20, 2}};
         // The leak: a panel this inverter does not switch off, seen through an open shutter.
         std::unique_ptr<CameraApp> app;
-        if (options == "leak")
-            app = std::make_unique<OpenShutterApp>(steadyPanel(0.5));
+        if (options == "leak" || options == "nodark")
+            app = std::make_unique<OpenShutterApp>(steadyPanel(0.5), options == "leak");
         else
             app = std::make_unique<SimCameraApp>(lightOf(inverter), 0.1);
         QBuffer out, err;
@@ -491,6 +499,10 @@ private slots:
         const QString printed = QString::fromUtf8(out.data() + err.data());
         QVERIFY2(summary.exitCode == exitCode && printed.contains(said), qPrintable(printed));
         QVERIFY(!inverter.isOn());
+        if (options == "nodark") {
+            QVERIFY2(inverter.received().isEmpty(), inverter.received().constData());
+            return;
+        }
         const FilterRun& run = summary.filters.at(0);
         const int count = job.settingsFor(0).count.value_or(0);
         if (options == "bright") {
@@ -555,7 +567,7 @@ private slots:
         const QString address = QStringLiteral("alpaca=127.0.0.1:%1/0").arg(device.port());
         const QString out = path("alpaca"), json = path("alpaca.json");
         const QStringList common{"--camera",   address, "--device", inverter.devicePath(),
-                                 "--exposure", "0.1",   "--target", "20000",
+                                 "--exposure", "0.2",   "--target", "20000",
                                  "--settle",   "0",     "--table",  "none",
                                  "--json",     json};
         Result r = runFlats(common + QStringList{"--filter-wheel", address, "--filters", "1,2", "--count",
@@ -578,7 +590,7 @@ private slots:
         int darks = 0;
         for (const auto& call : device.calls)
             darks += call.member == "startexposure" && call.parameters.value("light") == "false";
-        QCOMPARE(darks, 4);
+        QCOMPARE(darks, 6); // the four dark flats and each filter's bias frame
         QVERIFY(!inverter.isOn());
 
         device.vanishOn = QStringLiteral("imageready");

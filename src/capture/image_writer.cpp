@@ -31,15 +31,23 @@ ImageWriter::ImageWriter(const QString& path, long width, long height, std::opti
                 .arg(path)
                 .arg(width)
                 .arg(height));
-    // A camera application replaces a file of the same name; an old frame must never pass for this one.
+    // A camera application replaces a file of the same name; an old frame must never pass for this
+    // one. The empty file made here shows at once that the folder takes it.
     QFile::remove(path);
+    QFile place(path);
+    if (!place.open(QIODevice::WriteOnly))
+        throw CameraError(QStringLiteral("%1: %2").arg(kWriteFailure.arg(path), place.errorString()));
+    place.close();
     m_file = std::make_unique<FitsFile>(path, FitsFile::Mode::Create, kWriteFailure);
     long axes[2] = {width, height};
     cfitsio().fits_create_img(m_file->get(), m_sixteenBit ? USHORT_IMG : LONG_IMG, 2, axes, m_file->status());
     m_file->check();
 }
 
-ImageWriter::~ImageWriter() = default;
+ImageWriter::~ImageWriter() {
+    if (m_file)
+        QFile::remove(m_path);
+}
 
 void ImageWriter::setNumber(const char* key, double value, const char* comment) {
     cfitsio().fits_update_key_dbl(m_file->get(), key, value, -10, comment, m_file->status());
@@ -114,7 +122,12 @@ void ImageWriter::finish() {
                 .arg(m_height));
     // The image is built in memory and reaches the disk here; a writer dropped before leaves no file.
     std::unique_ptr<FitsFile> file = std::move(m_file);
-    file->save();
+    try {
+        file->save();
+    } catch (const CameraError&) {
+        QFile::remove(m_path);
+        throw;
+    }
 }
 
 } // namespace brivane
