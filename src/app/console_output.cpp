@@ -7,8 +7,8 @@
 #include <cstdlib>
 
 #ifdef Q_OS_WIN
+#include "core/windows_api.h"
 #include <io.h>
-#include <windows.h>
 #else
 #include <unistd.h>
 #endif

@@ -26,7 +26,7 @@
 #include <memory>
 
 #ifdef Q_OS_WIN
-#include <windows.h>
+#include "core/windows_api.h"
 #endif
 
 using namespace brivane;

@@ -3,6 +3,7 @@
 #include "core/wait.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace brivane {
 
@@ -23,6 +24,15 @@ void DocumentGuard::close() {
         return;
     m_closed = true;
     m_document->Close();
+}
+
+void checkExposeArguments(double seconds, int binning, int filter) {
+    if (!std::isfinite(seconds) || seconds < 0)
+        throw CameraError(QStringLiteral("Invalid exposure time: %1 s.").arg(seconds));
+    if (binning < 1)
+        throw CameraError(QStringLiteral("Invalid binning: %1.").arg(binning));
+    if (filter < 0)
+        throw CameraError(QStringLiteral("Invalid filter slot: %1.").arg(filter));
 }
 
 void waitForImage(Camera& camera, std::chrono::milliseconds pollInterval) {

@@ -125,6 +125,10 @@ public:
     virtual std::unique_ptr<Document> createDocument() = 0;
 };
 
+// Throws CameraError for an exposure time that is negative or not a number, a binning below 1 or a
+// negative filter slot: what no back-end can shoot.
+void checkExposeArguments(double seconds, int binning, int filter);
+
 // Polls ImageReady until it is true, letting the window process events between polls (Wait, so
 // ProgramEnding passes through). The back-end bounds the exposure: ImageReady throws CameraError
 // once its own deadline has passed.

@@ -10,7 +10,7 @@
 
 #include <mutex>
 
-#include <windows.h>
+#include "core/windows_api.h"
 #else
 #include <QSocketNotifier>
 

@@ -20,7 +20,7 @@ port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); p
 wine_pid=$!
 api="http://127.0.0.1:$port/api/v1/covercalibrator/0"
 put() { curl -s -m 10 -X PUT --data "$2&ClientID=1&ClientTransactionID=1" "$api/$1" >/dev/null; }
-for _ in $(seq 150); do curl -s -m 2 "$api/connected" >/dev/null && break; sleep 0.2; done
+for _ in $(seq 300); do curl -s -m 2 "$api/connected" >/dev/null && break; sleep 0.2; done
 put connected Connected=true
 for level in 20 30 43; do
     put calibratoron "Brightness=$level"

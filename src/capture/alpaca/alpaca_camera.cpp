@@ -148,12 +148,7 @@ public:
     void Expose(double seconds, int binning, int filter) override {
         Session& s = *m_session;
         AlpacaClient& camera = s.camera;
-        if (!std::isfinite(seconds) || seconds < 0)
-            throw CameraError(QStringLiteral("Invalid exposure time: %1 s.").arg(seconds));
-        if (binning < 1)
-            throw CameraError(QStringLiteral("Invalid binning: %1.").arg(binning));
-        if (filter < 0)
-            throw CameraError(QStringLiteral("Invalid filter slot: %1.").arg(filter));
+        checkExposeArguments(seconds, binning, filter);
         const int maxX = s.cached(s.maxBinX, "maxbinx");
         const int maxY = s.cached(s.maxBinY, "maxbiny");
         if (binning > maxX || binning > maxY)

@@ -479,12 +479,7 @@ public:
 
     void Expose(double seconds, int binning, int filter) override {
         requireLink();
-        if (!std::isfinite(seconds) || seconds < 0)
-            throw CameraError(QStringLiteral("Invalid exposure time: %1 s.").arg(seconds));
-        if (binning < 1)
-            throw CameraError(QStringLiteral("Invalid binning: %1.").arg(binning));
-        if (filter < 0)
-            throw CameraError(QStringLiteral("Invalid filter slot: %1.").arg(filter));
+        checkExposeArguments(seconds, binning, filter);
         abortExposure();
         if (m_rig->wheel)
             moveWheel(filter);
