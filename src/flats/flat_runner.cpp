@@ -379,7 +379,10 @@ bool FlatRunner::trimExposure(Camera& camera, FilterRun& run, int& step, double 
     const TrimResult trim = trimToTarget(
         [&](int at, double exposure) {
             m_exposure = exposure;
-            return probe(camera, run, at);
+            const double measured = probe(camera, run, at);
+            // A clipped frame is never on target, whatever its median: it reads as too bright.
+            return m_lastMeasured.clipped ? std::max(measured, m_limits.target * (1 + 2 * m_limits.tolerance))
+                                          : measured;
         },
         step, {m_exposure, level}, run.bias.value_or(0.0), m_limits, kTrimFrames);
     run.trimFrames.insert(run.trimFrames.end(), trim.frames.begin(), trim.frames.end());
@@ -550,7 +553,8 @@ SavedFrame FlatRunner::shootFrame(Camera& camera, FilterRun& run, FrameType type
     const auto keep = [&](const QString& error) {
         if (m_framePath.isEmpty() || !QFileInfo::exists(m_framePath))
             return;
-        (type == FrameType::Dark ? run.darkFlats : run.flats).push_back({m_framePath, 0, error, false, {}, false});
+        (type == FrameType::Dark ? run.darkFlats : run.flats)
+            .push_back({m_framePath, 0, error, false, {}, false});
         m_progress.problem(QStringLiteral("Filter%1: %2 left on disk with an error: %3")
                                .arg(run.slot + 1)
                                .arg(QDir::toNativeSeparators(m_framePath), error));
@@ -598,6 +602,7 @@ SavedFrame FlatRunner::shootAndMeasure(Camera& camera, FilterRun& run, FrameType
                         .arg(levelText(level), QDir::toNativeSeparators(path)));
     SavedFrame frame = m_lastMeasured;
     frame.file = path;
+    frame.flagged = frame.flagged || frame.clipped;
     if (frame.clipped)
         m_progress.problem(
             QStringLiteral("Filter%1: %2 clipped").arg(run.slot + 1).arg(QDir::toNativeSeparators(path)));

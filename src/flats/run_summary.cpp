@@ -14,7 +14,16 @@ namespace {
 QJsonArray framesJson(const std::vector<SavedFrame>& frames) {
     QJsonArray array;
     for (const SavedFrame& frame : frames) {
-        QJsonObject object{{"file", frame.file}, {"level", frame.level}, {"flagged", frame.flagged}};
+        QJsonObject object{{"file", frame.file},
+                           {"level", frame.level},
+                           {"flagged", frame.flagged},
+                           {"clipped", frame.clipped}};
+        if (!frame.channels.empty()) {
+            QJsonArray channels;
+            for (double median : frame.channels)
+                channels.append(median);
+            object.insert("channels", channels);
+        }
         if (!frame.error.isEmpty()) {
             object.insert("level", QJsonValue());
             object.insert("error", frame.error);
