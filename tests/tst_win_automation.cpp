@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -391,18 +392,22 @@ private slots:
         script("level 40000\n");
         QProcess runner;
         runner.start(qEnvironmentVariable("BRIVANE_BIN_DIR") + QStringLiteral("/brivane.exe"),
-                     {"flats", "--simulate", "--camera", "maxim", "--dark-flats", "--filters", "1", "--count",
-                      "1", "--exposure", "0.01", "--binning", "1", "--settle", "0", "--table", "none",
-                      "--out", m_dir->filePath(QStringLiteral("runner"))});
+                     QStringLiteral("flats --simulate --camera maxim --dark-flats --filters 1 --count 1 "
+                                    "--exposure 0.01 --allow-short-exposure --fixed-exposure --binning 1 "
+                                    "--settle 0 --table none --out")
+                             .split(u' ')
+                         << m_dir->filePath(QStringLiteral("runner")));
         QVERIFY2(runner.waitForFinished(60000), qPrintable(runner.errorString()));
         QVERIFY2(runner.exitCode() == 0, runner.readAllStandardError().constData());
-        QStringList exposures = calls().filter(QStringLiteral("Camera.Expose "));
-        const QString expose =
-            QStringLiteral("Camera.Expose call VARIANT*:R8=0.01 VARIANT*:I4=%1 VARIANT*:I4=0");
-        // test exposures and the flat, then the dark flat
-        QVERIFY(exposures.size() >= 3);
-        QCOMPARE(exposures.takeLast(), expose.arg(0));
-        QCOMPARE(exposures, QStringList(exposures.size(), expose.arg(1)));
+        // Light of each exposure: test exposures and the flat, then the bias frame and the dark flat.
+        QString light;
+        const QRegularExpression expose(QStringLiteral(
+            "^Camera\\.Expose call VARIANT\\*:R8=[0-9.e-]+ VARIANT\\*:I4=([01]) VARIANT\\*:I4=0$"));
+        for (const QString& call : calls().filter(QStringLiteral("Camera.Expose ")))
+            light += expose.match(call).captured(1);
+        QVERIFY2(light.size() >= 4 && light.endsWith(QStringLiteral("100")) &&
+                     !light.chopped(2).contains(u'0'),
+                 qPrintable(light));
 
         try {
             com::Dispatch::create(L"Brivane.NoSuchApplication");
