@@ -15,17 +15,20 @@ struct Shot {
     double seconds = 0;
     int binning = 1;
     SimSensor sensor = {};
+    FrameType type = FrameType::Flat;
 };
 
-// Measured by the application's own document, as the capture code does.
+// On a clock a hundred times fast (lit as for the whole exposure all the same), measured by the
+// application's own document, as the capture code does.
 FitsLevel shoot(const QString& path, Shot shot) {
-    SimCameraApp app(steadyPanel(shot.panel));
+    SimCameraApp app(steadyPanel(shot.panel), 0.01);
     app.setSensor(shot.sensor);
     auto camera = app.createCamera();
     camera->setLinkEnabled(true);
+    camera->setFrameType(shot.type);
     camera->Expose(shot.seconds, shot.binning, 0);
     while (!camera->ImageReady())
-        QThread::msleep(5);
+        QThread::msleep(2);
     camera->SaveImage(path);
     auto document = app.createDocument();
     document->OpenFile(path);
@@ -40,11 +43,12 @@ private slots:
     void levelFollowsLight_data() {
         QTest::addColumn<Shot>("bright");
         QTest::addColumn<Shot>("dim");
-        QTest::addColumn<double>("ratio"); // of the levels above the bias; 0: saturated against dark
+        QTest::addColumn<double>("ratio"); // of the levels above the bias; 0: saturated against the bias
         QTest::newRow("duty 30 vs 10") << Shot{30 / 43.0, 0.2, 1} << Shot{10 / 43.0, 0.2, 1} << 3.0;
-        QTest::newRow("exposure 0.3 s vs 0.1 s") << Shot{0.5, 0.3, 1} << Shot{0.5, 0.1, 1} << 3.0;
+        QTest::newRow("exposure 2 s vs 0.2 s") << Shot{0.2, 2, 1} << Shot{0.2, 0.2, 1} << 10.0;
         QTest::newRow("binning 2 vs 1") << Shot{0.3, 0.1, 2} << Shot{0.3, 0.1, 1} << 4.0;
-        QTest::newRow("saturated vs off") << Shot{1.0, 1.0, 2} << Shot{0.0, 1.0, 1} << 0.0;
+        QTest::newRow("saturated vs a dark frame (shutter closed)")
+            << Shot{1.0, 1.0, 2} << Shot{1.0, 1.0, 1, {}, FrameType::Dark} << 0.0;
     }
     void levelFollowsLight() {
         QFETCH(Shot, bright);
@@ -83,9 +87,10 @@ private slots:
         QVERIFY(isClipped(twelveBit));
     }
 
-    // Expose returns at once, the image is ready after the exposure time; calls out of order are errors.
+    // Expose returns at once, the image is ready after the exposure time (scaled by the clock);
+    // calls out of order are errors.
     void exposureCycle() {
-        SimCameraApp app(steadyPanel(0.5));
+        SimCameraApp app(steadyPanel(0.5), 0.1);
         auto camera = app.createCamera();
         QVERIFY_THROWS_EXCEPTION(CameraError, camera->Expose(1, 1, 0)); // not linked
         camera->setLinkEnabled(true);
@@ -93,7 +98,7 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(CameraError, camera->Expose(1, 1, 8));
         QElapsedTimer clock;
         clock.start();
-        camera->Expose(0.3, 1, 0);
+        camera->Expose(3, 1, 0);
         QVERIFY(clock.elapsed() < 100);
         QVERIFY_THROWS_EXCEPTION(CameraError, camera->SaveImage(path()));
         while (!camera->ImageReady())
@@ -102,24 +107,6 @@ private slots:
                  qPrintable(QString::number(clock.elapsed())));
         QVERIFY_THROWS_EXCEPTION(CameraError,
                                  camera->SaveImage(m_dir.filePath(QStringLiteral("no such/x.fit"))));
-    }
-
-    // A fast clock: a 2 s exposure is ready in 20 ms of clock time and lit as for 2 s.
-    void fastClock() {
-        SimCameraApp app(steadyPanel(0.2), 0.01);
-        auto camera = app.createCamera();
-        camera->setLinkEnabled(true);
-        QElapsedTimer clock;
-        clock.start();
-        camera->Expose(2, 1, 0);
-        while (!camera->ImageReady())
-            QThread::msleep(2);
-        QVERIFY2(clock.elapsed() >= 20 && clock.elapsed() < 500,
-                 qPrintable(QString::number(clock.elapsed())));
-        camera->SaveImage(path());
-        const double expected = SimCameraModel::centreLevel(0.2, 2, 1, 0);
-        const double median = measureFitsLevel(path()).median;
-        QVERIFY2(median < expected && median > 0.9 * expected, qPrintable(QString::number(median)));
     }
 
 private:
