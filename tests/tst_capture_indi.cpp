@@ -111,8 +111,10 @@ private slots:
         auto app = makeIndiCameraApp(o);
         const int before = server.clientArrivals();
         const QString path = m_dir.filePath(QStringLiteral("ADC_Temp.fit"));
-        for (int step = 0; step < 3; ++step)
+        for (int step = 0; step < 3; ++step) {
             QCOMPARE(shoot(*linkedCamera(*app), path, 0.1, 1, 0).width, 1280L);
+            QTest::qWait(50); // the window's events between the steps
+        }
         QCOMPARE(server.clientArrivals(), before + 1);
         QTRY_COMPARE(values(server, settings), shared);
 

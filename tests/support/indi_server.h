@@ -58,10 +58,8 @@ public:
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     ~Child() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            reap(5000);
-        }
+        if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0)
+            ::waitpid(m_pid, nullptr, 0);
         if (m_output >= 0)
             ::close(m_output);
     }
@@ -81,7 +79,6 @@ public:
             return false;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         if (groupLeader)
             posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         else
@@ -114,8 +111,9 @@ public:
             m_text.append(buffer, n);
         return m_text;
     }
-    // True once the child has ended (then exitCode() holds its verdict).
+    // True once the child has ended (then exitCode() holds its verdict); takes its output so far.
     bool ended() {
+        output();
         int status = 0;
         if (m_pid > 0 && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -124,16 +122,6 @@ public:
         return m_pid <= 0;
     }
     int exitCode() const { return m_exitCode; }
-    // Waits up to ms for the end, blocking; true when it ended.
-    bool reap(int ms) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!ended() && clock.elapsed() <= ms) {
-            output();
-            ::usleep(2000);
-        }
-        return ended();
-    }
 
 private:
     pid_t m_pid = 0;
