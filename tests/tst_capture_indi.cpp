@@ -158,7 +158,8 @@ private slots:
             indi = std::make_unique<test::IndiServer>();
         if (server == u"silent")
             indi->pause();
-        IndiOptions o = options(indi ? indi->port() : test::freeLoopbackPort(), 1500ms);
+        IndiOptions o =
+            options(indi ? indi->port() : test::freeLoopbackPort(), server == u"silent" ? 1500ms : 1000ms);
         if (indi && server != u"silent")
             o.camera = server.toStdString();
         auto camera = makeIndiCameraApp(o)->createCamera();
