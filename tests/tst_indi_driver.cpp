@@ -60,6 +60,9 @@ struct Panel {
     bool shows(const std::function<bool(const Update&)>& matches, int timeoutMs = 5000) {
         return watch->waitFor(matches, from, timeoutMs) >= 0;
     }
+    bool showsValue(const QString& element, const QString& value) {
+        return shows([&](const Update& u) { return u.values.value(element) == value; });
+    }
     // The switch that is on in the first Ok update of `name` since the last set.
     QString settled(const QString& name) {
         return waitForState(name, QStringLiteral("Ok"))
@@ -114,10 +117,9 @@ private slots:
         QCOMPARE(panel.get(kDevice + ".DRIVER_INFO.DRIVER_INTERFACE"),
                  QStringLiteral("33792")); // AUX | LIGHTBOX
         QVERIFY(panel.connectTo(panel.sim.devicePath()));
-        QCOMPARE(
-            panel.server.run("indi_eval", {"-t", "3", "-w", "\"Brivane EL Panel.CONNECTION.CONNECT\"==1"})
-                .exitCode,
-            0);
+        QCOMPARE(panel.server.run("indi_eval", {"-t", "3", "-w", '"' + kDevice + ".CONNECTION.CONNECT\"==1"})
+                     .exitCode,
+                 0);
         const auto intensity = [&](const char* state) {
             return panel.waitForState("FLAT_LIGHT_INTENSITY", state)
                 .values.value("FLAT_LIGHT_INTENSITY_VALUE");
@@ -133,7 +135,7 @@ private slots:
         QCOMPARE(intensity("Ok"), QStringLiteral("21"));
         QCOMPARE(panel.states("FLAT_LIGHT_CONTROL"), (QStringList{"Busy", "Ok"}));
         QCOMPARE(panel.states("FLAT_LIGHT_INTENSITY"), (QStringList{"Busy", "Ok"}));
-        QVERIFY(panel.shows([](const Update& u) { return u.values.value("OUTPUT_PERCENT") == "42"; }));
+        QVERIFY(panel.showsValue("OUTPUT_PERCENT", "42"));
         const qint64 gap = panel.arrivalOf(":D21") - panel.arrivalOf(":O#");
         QVERIFY2(gap >= 900 && gap < 2000, qPrintable(QString::number(gap)));
 
@@ -159,9 +161,8 @@ private slots:
         }
         QCOMPARE(panel.settled("FLAT_LIGHT_CONTROL"), QStringLiteral("FLAT_LIGHT_ON"));
         QCOMPARE(panel.settled("DRIVE_FREQUENCY"), QStringLiteral("FREQ_500HZ"));
-        QVERIFY(panel.shows([](const Update& u) { return u.values.value("OUTPUT_PERCENT") == "14"; }));
-        QVERIFY(
-            panel.shows([](const Update& u) { return u.values.value("FLAT_LIGHT_INTENSITY_VALUE") == "7"; }));
+        QVERIFY(panel.showsValue("OUTPUT_PERCENT", "14") &&
+                panel.showsValue("FLAT_LIGHT_INTENSITY_VALUE", "7"));
     }
 
     // No reply within 2 s: Alert showing the last report (none yet); the late reply still counts.
@@ -255,9 +256,7 @@ private slots:
         QVERIFY(panel.set("Filter Simulator.CONNECTION.CONNECT=On"));
         QVERIFY(panel.set("CONNECTION.CONNECT=On"));
         QVERIFY(panel.shows("CONNECTION", "Ok"));
-        QVERIFY(panel.shows([&](const Update& u) {
-            return u.name == "FLAT_LIGHT_FILTER_INTENSITY" && u.values.value(second) == "12";
-        }));
+        QVERIFY(panel.showsValue(second, "12")); // a preset
         QCOMPARE(test::receivedWhenQuiet(panel.sim), QByteArray());
         QVERIFY(panel.set("CONFIG_PROCESS.CONFIG_LOAD=On"));
         QCOMPARE(panel.settled("DRIVE_FREQUENCY"), QStringLiteral("FREQ_500HZ"));
