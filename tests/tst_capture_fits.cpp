@@ -149,8 +149,7 @@ private slots:
     void headerAndLevel_data() {
         QTest::addColumn<QString>("folder");
         QTest::addColumn<int>("extraKeys"); // enough fill the first header block, so it grows
-        QTest::newRow("plain folder, header in place") << QStringLiteral("plain") << 0;
-        QTest::newRow("Japanese and Cyrillic folder") << QStringLiteral("フラット/Лён") << 0;
+        QTest::newRow("Japanese and Cyrillic folder, header in place") << QStringLiteral("フラット/Лён") << 0;
         QTest::newRow("Japanese and Cyrillic folder, header grows") << QStringLiteral("フラット/Лён") << 25;
     }
     void headerAndLevel() {
@@ -168,15 +167,10 @@ private slots:
         const qint64 before = QFileInfo(path).size();
         writeFrameHeader(path, {FrameType::Dark, 2.5, 2, QStringLiteral("Green"), 0, 400});
         QCOMPARE(QFileInfo(path).size() > before, extraKeys > 0);
-        for (const auto& [key, value] : {std::pair{"IMAGETYP", "Dark Frame"},
-                                         {"EXPTIME", "2.5"},
-                                         {"XBINNING", "2"},
-                                         {"YBINNING", "2"},
-                                         {"FILTER", "Green"},
-                                         {"PANELSTP", "0"},
-                                         {"PANELFRQ", "400"},
-                                         {"GAIN", nullptr}})
-            QCOMPARE(test::fitsKeyword(path, key), QString::fromLatin1(value));
+        for (const QString keyword : {"IMAGETYP=Dark Frame", "EXPTIME=2.5", "XBINNING=2", "YBINNING=2",
+                                      "FILTER=Green", "PANELSTP=0", "PANELFRQ=400", "GAIN="})
+            QCOMPARE(test::fitsKeyword(path, keyword.section(u'=', 0, 0).toLatin1().constData()),
+                     keyword.section(u'=', 1));
         m_document.OpenFile(path);
         QCOMPARE(m_document.StretchMin(), 1000.0);
         QCOMPARE(m_document.StretchMax(), 1003.0);

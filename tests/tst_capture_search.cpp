@@ -63,12 +63,6 @@ struct Run {
     CurveProbe probe;
 };
 
-Run run(SearchMethod method, const Curve& curve, double target, const SearchStart& start = {}) {
-    Run r{{}, CurveProbe(curve)};
-    r.result = searchBrightness(method, r.probe, target, start);
-    return r;
-}
-
 double median(std::vector<int> v) {
     std::ranges::sort(v);
     return v.empty() ? 0 : v[(v.size() - 1) / 2];
@@ -157,14 +151,19 @@ private slots:
             const TrainedEntry misleading{int(uniform(1, 41)),
                                           uniform(0, 1) < 0.5 ? c.target : uniform(2500, 66000),
                                           {uniform(-5000, 5000), std::exp(uniform(0, 11))}};
-            const Run fast = run(SearchMethod::Fast, c.curve, c.target);
+            const auto run = [&](SearchMethod method, const SearchStart& start = {}) {
+                Run r{{}, CurveProbe(c.curve)};
+                r.result = searchBrightness(method, r.probe, c.target, start);
+                return r;
+            };
+            const Run fast = run(SearchMethod::Fast);
             const auto entry = fast.result.entry(c.target);
-            const Run runs[] = {run(SearchMethod::Ramp, c.curve, c.target),
-                                run(SearchMethod::Bisection, c.curve, c.target),
+            const Run runs[] = {run(SearchMethod::Ramp),
+                                run(SearchMethod::Bisection),
                                 fast,
-                                run(SearchMethod::Fast, c.curve, c.target, {std::nullopt, bias}),
-                                run(SearchMethod::Fast, c.curve, c.target, {misleading, std::nullopt}),
-                                run(SearchMethod::Fast, c.curve, c.target, {entry, std::nullopt})};
+                                run(SearchMethod::Fast, {std::nullopt, bias}),
+                                run(SearchMethod::Fast, {misleading, std::nullopt}),
+                                run(SearchMethod::Fast, {entry, std::nullopt})};
             const int most[] = {kLastSearchStep, 6, 8, 8, 8, truth == 1 ? 1 : 2};
             for (int i = 0; i < (entry ? 6 : 5); ++i) {
                 const SearchResult& r = runs[i].result;
