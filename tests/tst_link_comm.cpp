@@ -1,41 +1,11 @@
-#include "link/comm.h"
-#include "sim/inverter_sim.h"
-#include "support/recording_display.h"
-#include "support/scripted_dialogs.h"
+#include "support/inverter_peer.h"
 #include "ui/syscolors.h"
 
 #include <QElapsedTimer>
 #include <QTest>
 
-#include <memory>
-
 using namespace brivane;
 using namespace std::chrono_literals;
-
-namespace {
-
-constexpr int kPort = 3;
-
-// The simulated inverter and a COMM on kPort mapped to it (or to device), opened unless asked not to.
-struct Link {
-    explicit Link(bool open = true, const QString& device = {}) {
-        started = sim.start();
-        PortMap ports;
-        ports.map(kPort, device.isEmpty() ? sim.devicePath() : device);
-        comm = std::make_unique<COMM>(ports);
-        test::attach(*comm, display, dialogs);
-        comm->setPortNumber(kPort);
-        if (open)
-            comm->COMM1open();
-    }
-    InverterSim sim;
-    bool started = false;
-    test::ScriptedDialogs dialogs;
-    test::RecordingDisplay display;
-    std::unique_ptr<COMM> comm;
-};
-
-} // namespace
 
 class TestLinkComm : public QObject {
     Q_OBJECT
@@ -49,93 +19,91 @@ private slots:
     void modeComWritesExactBytes() {
         QFETCH(QString, frame);
         QFETCH(QByteArray, wire);
-        Link link;
-        QVERIFY2(link.started, qPrintable(link.sim.errorString()));
-        link.comm->COMM1open(); // already open: nothing shown, still open
-        link.comm->MODE_Com(frame);
-        QTRY_COMPARE(link.sim.received(), wire);
-        QVERIFY(link.comm->PortOpen() && link.dialogs.shown.empty());
+        test::InverterPeer peer;
+        QVERIFY2(peer.started, qPrintable(peer.sim->errorString()));
+        COMM& comm = peer.link();
+        comm.COMM1open(); // already open: nothing shown, still open
+        comm.MODE_Com(frame);
+        QTRY_COMPARE(peer.sim->received(), wire);
+        QVERIFY(comm.PortOpen() && peer.dialogs.shown.empty());
     }
 
     // Nothing before the open nor after the close; ":F#" just before the close still goes out.
     void writesOnlyWhileOpen() {
-        Link link(false);
-        QVERIFY(link.started);
-        link.comm->MODE_Com(QStringLiteral(":O#"));
-        link.comm->COMM1open();
-        link.comm->MODE_Com(QStringLiteral(":F#"));
-        link.comm->COMM1close(); // no event loop between the write and the close
-        link.comm->MODE_Com(QStringLiteral(":B#"));
-        QTest::qWait(100);
-        QCOMPARE(link.sim.received(), QByteArray(":F#"));
-        QVERIFY(link.dialogs.shown.empty());
+        test::InverterPeer peer;
+        COMM& comm = peer.link(3, false);
+        comm.MODE_Com(QStringLiteral(":O#"));
+        comm.COMM1open();
+        comm.MODE_Com(QStringLiteral(":F#"));
+        comm.COMM1close(); // no event loop between the write and the close
+        comm.MODE_Com(QStringLiteral(":B#"));
+        QCOMPARE(peer.wire(), QByteArray(":F#"));
+        QVERIFY(peer.dialogs.shown.empty());
     }
 
     void openFailureShowsBoxOnce() {
-        Link link(true, QStringLiteral("/nonexistent/brivane-tty"));
+        test::InverterPeer peer;
+        COMM& comm = peer.link(3, true, QStringLiteral("/nonexistent/brivane-tty"));
         QTest::qWait(50); // nothing retried in the background
-        QCOMPARE(link.dialogs.shown.size(), size_t(1));
-        const MessageBox& box = link.dialogs.shown.front();
-        QCOMPARE(box.text, QStringLiteral(u"現在COMに使用できるポートがありません。"));
-        QCOMPARE(box.title, QStringLiteral(u"通信エラー"));
-        QVERIFY(box.buttons == BoxButtons::OkCancel && box.icon == BoxIcon::Warning);
-        QVERIFY(!link.comm->PortOpen());
-        link.comm->COMM1open(); // the next attempt asks again
-        QCOMPARE(link.dialogs.shown.size(), size_t(2));
+        QCOMPARE(peer.dialogs.shown.size(), size_t(1));
+        const MessageBox& box = peer.dialogs.shown.front();
+        QCOMPARE(box.text + u'|' + box.title,
+                 QStringLiteral(u"現在COMに使用できるポートがありません。|通信エラー"));
+        QVERIFY(box.buttons == BoxButtons::OkCancel && box.icon == BoxIcon::Warning && !comm.PortOpen());
+        comm.COMM1open(); // the next attempt asks again
+        QCOMPARE(peer.dialogs.shown.size(), size_t(2));
     }
 
     // sendLevel returns once the inverter has echoed the duty; a silent inverter costs one bounded
     // wait per opening, after which frames still go out but nothing is awaited.
     void sendLevelWaitsForEcho() {
-        Link link;
-        QVERIFY(link.started);
+        test::InverterPeer peer;
+        COMM& comm = peer.link();
         QElapsedTimer clock;
         clock.start();
-        QVERIFY(link.comm->sendLevel(7, 2));
+        QVERIFY(comm.sendLevel(7, 2));
         QVERIFY(clock.elapsed() < 500);
-        QCOMPARE(link.comm->panelStatus().duty, 7.0);
+        QCOMPARE(comm.panelStatus().duty, 7.0);
 
-        link.sim.setOptions({.silent = true});
+        peer.sim->setOptions({.silent = true});
         clock.restart();
-        QVERIFY(!link.comm->sendLevel(9)); // duties were seen on this opening: the full wait
+        QVERIFY(!comm.sendLevel(9)); // duties were seen on this opening: the full wait
         QVERIFY(clock.elapsed() >= COMM::kEchoTimeout.count() - 50);
-        link.comm->COMM1close();
-        link.comm->COMM1open();
-        QVERIFY(!link.comm->sendLevel(10));
+        comm.COMM1close();
+        comm.COMM1open();
+        QVERIFY(!comm.sendLevel(10));
         clock.restart();
-        QVERIFY(!link.comm->sendLevel(11));
+        QVERIFY(!comm.sendLevel(11));
         QVERIFY(clock.elapsed() < 200);
-        QTRY_COMPARE(link.sim.received(), QByteArray(":D07:D07:D09:D10:D11"));
-        link.comm->COMM1close();
-        QVERIFY(!link.comm->sendLevel(12)); // closed: dropped, no wait
+        QTRY_COMPARE(peer.sim->received(), QByteArray(":D07:D07:D09:D10:D11"));
+        comm.COMM1close();
+        QVERIFY(!comm.sendLevel(12)); // closed: dropped, no wait
     }
 
     void closeDropsPartialReply() {
-        Link link;
-        QVERIFY(link.started);
-        link.sim.sendRaw(":EL");
+        test::InverterPeer peer;
+        COMM& comm = peer.link();
+        peer.sim->sendRaw(":EL");
         QTest::qWait(50);
-        link.comm->COMM1close();
-        link.comm->COMM1open();
-        link.sim.sendRaw("C1#:EDU10#"); // joined to the old ":EL" this would turn the panel on
-        QTRY_COMPARE(link.display.events, QStringList{"text=20%"});
+        comm.COMM1close();
+        comm.COMM1open();
+        peer.sim->sendRaw("C1#:EDU10#"); // joined to the old ":EL" this would turn the panel on
+        QTRY_COMPARE(peer.display.events, QStringList{"text=20%"});
     }
 
     // Replies cut over several notifications with CR LF between reach the display in order; the simulator
     // skips garbage and a malformed duty and clamps a duty over the maximum, as the inverter does.
     void roundTripWithSimulator() {
-        Link link;
-        QVERIFY(link.started);
-        link.sim.setOptions({.splitParts = 12, .splitGap = 3ms, .replyDelay = 20ms, .crlf = true});
-        link.comm->MODE_Com(QStringLiteral("x#:D4x:O#:D12:B#:D77"));
+        test::InverterPeer peer({.splitParts = 12, .splitGap = 3ms, .replyDelay = 20ms, .crlf = true});
+        peer.link().MODE_Com(QStringLiteral("x#:D4x:O#:D12:B#:D77"));
         const QString sys11 = systemColour(kColorInactiveBorder).name();
-        QTRY_COMPARE(link.display.events, (QStringList{"on=#ff8000", "colour=#ffff00", "off=" + sys11,
+        QTRY_COMPARE(peer.display.events, (QStringList{"on=#ff8000", "colour=#ffff00", "off=" + sys11,
                                                        "text=0%", "text=24%", "text=86%"}));
-        QVERIFY(link.sim.isOn() && link.sim.frequency() == InverterSim::kFrequency500Hz);
-        QCOMPARE(link.sim.duty(), InverterSim::kMaxDuty);
-        link.comm->MODE_Com(QStringLiteral(":F#"));
-        QTRY_COMPARE(link.display.events.last(), "colour=" + sys11);
-        QVERIFY(!link.sim.isOn());
+        QVERIFY(peer.sim->isOn() && peer.sim->frequency() == InverterSim::kFrequency500Hz);
+        QCOMPARE(peer.sim->duty(), InverterSim::kMaxDuty);
+        peer.comm->MODE_Com(QStringLiteral(":F#"));
+        QTRY_COMPARE(peer.display.events.last(), "colour=" + sys11);
+        QVERIFY(!peer.sim->isOn());
     }
 };
 

@@ -1,7 +1,7 @@
 #include "link/framing.h"
 #include "link/port_map.h"
 #include "link/reply.h"
-#include "support/recording_display.h"
+#include "support/inverter_peer.h"
 #include "ui/syscolors.h"
 
 #include <QRandomGenerator>
@@ -106,6 +106,7 @@ private slots:
         QVERIFY(status.update(frequency) && status.update(parseReply(QStringLiteral("EDU21#"))));
         QVERIFY(!status.update(parseReply(QStringLiteral("fqs#"))) && !status.update(parseReply("elc0#")));
         QVERIFY(status.power == PanelPower::On && status.duty == 21.0 && status.frequency == 10.0);
+        QCOMPARE(status.frequencyHz, 1000);
         QVERIFY(status.update(parseReply(QStringLiteral("ELC0#"))) && status.power == PanelPower::Off);
         QCOMPARE(parseReply(QStringLiteral("EDU")).valueText, QString());
     }
@@ -129,72 +130,54 @@ private slots:
     }
 
     // Unmapped COM numbers take the listed ports in a stable order whatever order they are listed
-    // in: by-id names first, then ttyACM, ttyUSB (numerically), other devices, ttyS with a UART;
-    // a mapped device is not offered twice, and numbers left over have no device.
+    // in: by-id names first, then ttyACM, ttyUSB (numerically), other devices, ttyS with a UART, no
+    // tty.* beside its cu.* twin; a mapped device is not offered twice, numbers left over have no
+    // device, and an adapter plugged in later is found by the next listing.
     void devicePaths() {
 #ifdef Q_OS_WIN
-        // The system's own port names; --port still overrides.
-        PortMap system;
+        PortMap system; // the system's own port names; --port still overrides
         system.map(3, QStringLiteral("\\\\.\\COM12"));
-        QCOMPARE(system.devicePath(20), QStringLiteral("COM20"));
-        QCOMPARE(system.devicePath(3), QStringLiteral("\\\\.\\COM12"));
-        return;
-#endif
-        const QString ftdi = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+        QCOMPARE(system.devicePath(20) + u' ' + system.devicePath(3), QStringLiteral("COM20 \\\\.\\COM12"));
+#else
+        const QString ftdi = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R-if00-port0");
         std::vector<SystemPort> listed = {
             {"/dev/ttyS1", "", "", false},
-            {"/dev/ttyS0", "", "", true},
-            {"/dev/ttyUSB10", "USB10", "", true},
-            {"/dev/ttyUSB2", "USB2", "", true},
-            {"/dev/ttyUSB1", "CP2102 USB to UART Bridge Controller", "", true},
-            {"/dev/ttyUSB0", "FT232R USB UART", ftdi, true},
-            {"/dev/ttyACM0", "u-blox GNSS receiver", "", true},
-            {"/dev/ttyUSB3", "PL2303", "/dev/serial/by-id/usb-Prolific_PL2303-if00-port0", true},
-            {"/dev/tty.usbserial-A5", "", "", true},
-            {"/dev/cu.usbserial-A5", "", "", true},
-            {"/dev/ttyAMA0", "", "", true},
+            {"/dev/ttyUSB1", "CP2102", "", true},
+            {"/dev/ttyUSB0", "FT232R", ftdi, true},
+            {"/dev/ttyUSB3", "", "/dev/serial/by-id/usb-Prolific-if00-port0", true}};
+        for (const QString& name :
+             QStringLiteral("ttyS0 ttyUSB10 ttyUSB2 ttyACM0 tty.usbserial-A5 cu.usbserial-A5 ttyAMA0")
+                 .split(u' '))
+            listed.push_back({"/dev/" + name, "", "", true});
+        const auto listing = [](const PortMap& ports) { // COM1..COM11: device (description)
+            QStringList out;
+            for (int n = 1; n <= 11; ++n)
+                out << ports.devicePath(n).remove(QStringLiteral("/dev/")) +
+                           (ports.description(n).isEmpty() ? QString() : u'(' + ports.description(n) + u')');
+            return out.join(u' ');
         };
-        const QStringList order = {
-            "/dev/ttyUSB0",  "/dev/ttyUSB3",         "/dev/ttyACM0", "/dev/ttyUSB1", "/dev/ttyUSB2",
-            "/dev/ttyUSB10", "/dev/cu.usbserial-A5", "/dev/ttyAMA0", "/dev/ttyS0",   QString(),
-            QString()};
         std::mt19937 random(7);
         for (int round = 0; round < 3; ++round) {
             std::shuffle(listed.begin(), listed.end(), random);
             PortMap ports([&] { return listed; });
-#ifdef Q_OS_WIN
-            QCOMPARE(ports.devicePath(1), QStringLiteral("COM1"));
-#else
             QCOMPARE(ports.devicePath(1), QString()); // nothing listed before refresh()
             ports.refresh();
-            QStringList paths;
-            for (int n = 1; n <= order.size(); ++n)
-                paths << ports.devicePath(n);
-            QCOMPARE(paths, order);
+            QCOMPARE(listing(ports), QStringLiteral("ttyUSB0(FT232R) ttyUSB3 ttyACM0 ttyUSB1(CP2102) ttyUSB2 "
+                                                    "ttyUSB10 cu.usbserial-A5 ttyAMA0 ttyS0  "));
             QCOMPARE(ports.systemPort(1)->byId, ftdi);
-            QCOMPARE(ports.description(1), QStringLiteral("FT232R USB UART"));
-
             ports.map(3, QStringLiteral("/dev/ttyUSB1")); // --port: that device is not offered again
             ports.map(2, QStringLiteral("/tmp/inverter"));
-            QCOMPARE(ports.devicePath(2), QStringLiteral("/tmp/inverter"));
-            QCOMPARE(ports.description(3), QStringLiteral("CP2102 USB to UART Bridge Controller"));
-            QStringList rest;
-            for (int n : {1, 4, 5, 6, 7, 8, 9, 10})
-                rest << ports.devicePath(n);
-            QCOMPARE(rest,
-                     (QStringList{"/dev/ttyUSB0", "/dev/ttyUSB3", "/dev/ttyACM0", "/dev/ttyUSB2",
-                                  "/dev/ttyUSB10", "/dev/cu.usbserial-A5", "/dev/ttyAMA0", "/dev/ttyS0"}));
+            QCOMPARE(listing(ports),
+                     QStringLiteral("ttyUSB0(FT232R) /tmp/inverter ttyUSB1(CP2102) ttyUSB3 "
+                                    "ttyACM0 ttyUSB2 ttyUSB10 cu.usbserial-A5 ttyAMA0 ttyS0 "));
             QCOMPARE(ports.devicePath(20), QString());
-#endif
         }
-        // An adapter plugged in later is found by the next listing.
         std::vector<SystemPort> plugged;
         PortMap ports([&] { return plugged; });
         ports.refresh();
         QCOMPARE(ports.devicePath(1), QString());
-        plugged.push_back({"/dev/ttyUSB0", "FT232R USB UART", "", true});
+        plugged.push_back({"/dev/ttyUSB0", "", "", true});
         ports.refresh();
-#ifndef Q_OS_WIN
         QCOMPARE(ports.devicePath(1), QStringLiteral("/dev/ttyUSB0"));
 #endif
     }
