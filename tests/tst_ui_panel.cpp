@@ -1,27 +1,17 @@
-// Panel drive controls, start-up, port choice, shutdown and always-on-top, through the real window
-// with its port on the simulated inverter's pseudo-terminal.
-#include "core/paths.h"
+// Panel drive controls, start-up, port choice and shutdown, through the real window with its port
+// on the simulated inverter's pseudo-terminal.
 #include "core/wait.h"
-#include "link/comm.h"
-#include "sim/inverter_sim.h"
-#include "support/quiet_line.h"
-#include "support/scripted_dialogs.h"
+#include "support/inverter_peer.h"
 #include "support/wait_control.h"
 #include "ui/controls.h"
-#include "ui/form1.h"
-#include "ui/topmost.h"
 
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include <memory>
-
 using namespace brivane;
-using brivane::test::ScriptedDialogs;
 
 namespace {
 
@@ -38,44 +28,39 @@ QByteArray fileBytes(const QString& path) {
 class TestPanel : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<InverterSim> m_sim;
-    std::unique_ptr<ScriptedDialogs> m_dialogs;
-    std::unique_ptr<Form1> m_form;
+    std::unique_ptr<test::InverterPeer> m_peer;
+    Form1* m_form = nullptr;
 
-    QString settingsPath() const { return m_dir->filePath(QStringLiteral("com_no.txt")); }
+    QString settingsPath() const { return m_peer->dir.filePath(QStringLiteral("com_no.txt")); }
     void writeSettings(const QByteArray& content) {
         QFile file(settingsPath());
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(content);
     }
-
+    // COM1, 3, 6 and 7 on the simulator, COM5 on no device.
     void makeForm() {
         Form1Context context;
-        context.dialogs = m_dialogs.get();
-        context.programFolder = m_dir->path();
-        for (int port : {1, 3, 6, 7})
-            context.ports.map(port, m_sim->devicePath());
-        context.ports.map(kMissingPort, m_dir->filePath(QStringLiteral("no-such-tty")));
-        m_form = std::make_unique<Form1>(std::move(context));
-        m_form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        context.ports.map(kMissingPort, m_peer->dir.filePath(QStringLiteral("no-such-tty")));
+        m_form = &m_peer->window(std::move(context), {1, 3, 6, 7});
+        QVERIFY(QTest::qWaitForWindowExposed(m_form));
     }
-
-    QByteArray wire() { return test::receivedWhenQuiet(*m_sim); }
+    // As the list does for a mouse or arrow-key choice.
+    void choosePort(int index) {
+        m_form->Combo1->setCurrentIndex(index);
+        emit m_form->Combo1->activated(index);
+    }
+    QByteArray wire() { return m_peer->wire(); }
+    InverterSim& sim() { return *m_peer->sim; }
 
 private slots:
     void init() {
         test::resetProgramEnd();
         test::setWaitScale(0.05);
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_sim = std::make_unique<InverterSim>();
-        QVERIFY(m_sim->start());
-        m_dialogs = std::make_unique<ScriptedDialogs>();
+        m_peer = std::make_unique<test::InverterPeer>();
+        QVERIFY(m_peer->started);
     }
     void cleanup() {
-        m_form.reset();
-        m_sim.reset();
+        m_peer.reset();
         test::setWaitScale(1.0);
         test::resetProgramEnd();
     }
@@ -102,7 +87,7 @@ private slots:
         QVERIFY(!m_form->Command3(0)->isVisible() && !m_form->Command3(1)->isVisible());
         QCOMPARE(wire(), QByteArray());
         QCOMPARE(fileBytes(settingsPath()), content == "<none>" ? QByteArray("<missing>") : content);
-        QVERIFY(m_dialogs->shown.empty());
+        QVERIFY(m_peer->dialogs.shown.empty());
     }
 
     // Every drive control's bytes on the line, ON acting on any mouse button but not on keys, and
@@ -121,7 +106,7 @@ private slots:
         QTRY_COMPARE(m_form->Label1(0)->text(), QStringLiteral("86%"));
 
         const auto step = [&](auto&& action, const QByteArray& expected, int level) {
-            m_sim->clearReceived();
+            sim().clearReceived();
             action();
             QCOMPARE(wire(), expected);
             QCOMPARE(m_form->Slider1(0)->value(), level);
@@ -135,7 +120,7 @@ private slots:
             [&] {
                 const QPoint thumb = m_form->Slider1(0)->rect().center();
                 QTest::mousePress(m_form->Slider1(0), Qt::RightButton, {}, thumb);
-                QCOMPARE(m_sim->received(), QByteArray()); // not while the button is down
+                QCOMPARE(sim().received(), QByteArray()); // not while the button is down
                 QTest::mouseRelease(m_form->Slider1(0), Qt::RightButton, {}, thumb);
             },
             ":D37", 37);
@@ -146,47 +131,37 @@ private slots:
         step([&] { QTest::mouseClick(m_form->Command4, Qt::LeftButton); }, ":B#", 0);
         step([&] { QTest::mousePress(m_form->Command2(1), Qt::LeftButton); }, ":F#", 0);
         QTRY_VERIFY(!m_form->panelReportedOn());
-        QVERIFY(m_dialogs->shown.empty());
+        QVERIFY(m_peer->dialogs.shown.empty());
     }
 
-    // ON with no device: one port message, nothing written anywhere, the slider still goes to 43.
-    void onWithMissingPort() {
-        writeSettings(QByteArray::number(kMissingPort) + "\r\n");
-        makeForm();
-        m_dialogs->answers = {BoxAnswer::Cancel};
-        QTest::mousePress(m_form->Command2(0), Qt::LeftButton);
-        QCOMPARE(m_dialogs->texts(), QStringList{kPortMessage});
-        QCOMPARE(m_form->Slider1(0)->value(), 43);
-        QVERIFY(!m_form->comm().PortOpen());
-        QCOMPARE(wire(), QByteArray());
-    }
-
-    // A choice from the list closes, stores, switches and opens; typing raises nothing.
+    // A choice from the list closes, stores, switches and opens; typing raises nothing. ON with no
+    // device: one more port message, nothing written anywhere, the slider still goes to 43.
     void portChoice() {
         makeForm();
         QTest::mousePress(m_form->Command2(1), Qt::LeftButton); // connect at COM1
         QVERIFY(m_form->comm().PortOpen());
         QCOMPARE(wire(), QByteArray(":F#"));
-        m_sim->clearReceived();
+        sim().clearReceived();
 
-        m_form->Combo1->setCurrentIndex(2);
-        emit m_form->Combo1->activated(2); // as the list does for a mouse or arrow-key choice
+        choosePort(2);
         QCOMPARE(fileBytes(settingsPath()), QByteArray("3\r\n"));
-        QCOMPARE(m_form->comm().portNumber(), 3);
-        QVERIFY(m_form->comm().PortOpen());
-        QVERIFY(m_dialogs->shown.empty());
+        QVERIFY(m_form->comm().portNumber() == 3 && m_form->comm().PortOpen() &&
+                m_peer->dialogs.shown.empty());
 
-        m_form->Combo1->setCurrentIndex(kMissingPort - 1);
-        emit m_form->Combo1->activated(kMissingPort - 1);
+        choosePort(kMissingPort - 1);
         QCOMPARE(fileBytes(settingsPath()), QByteArray("5\r\n"));
-        QCOMPARE(m_form->comm().portNumber(), kMissingPort);
-        QVERIFY(!m_form->comm().PortOpen());
-        QCOMPARE(m_dialogs->texts(), QStringList{kPortMessage});
+        QVERIFY(m_form->comm().portNumber() == kMissingPort && !m_form->comm().PortOpen());
+        QCOMPARE(m_peer->dialogs.texts(), QStringList{kPortMessage});
 
         m_form->Combo1->lineEdit()->clear();
         QTest::keyClicks(m_form->Combo1->lineEdit(), QStringLiteral("COM7"));
         QCOMPARE(fileBytes(settingsPath()), QByteArray("5\r\n"));
-        QCOMPARE(m_dialogs->shown.size(), size_t{1});
+        QCOMPARE(m_peer->dialogs.shown.size(), size_t{1});
+
+        QTest::mousePress(m_form->Command2(0), Qt::LeftButton);
+        QCOMPARE(m_peer->dialogs.texts(), (QStringList{kPortMessage, kPortMessage}));
+        QCOMPARE(m_form->Slider1(0)->value(), 43);
+        QVERIFY(!m_form->comm().PortOpen());
         QCOMPARE(wire(), QByteArray());
     }
 
@@ -200,15 +175,13 @@ private slots:
         const QString ghost = QStringLiteral("/dev/brivane-none/ttyUSB0");
         std::vector<SystemPort> listed = {
             {ghost, QStringLiteral("FT232R USB UART"), QString(), true},
-            {m_sim->devicePath(), QStringLiteral("Simulated inverter"),
+            {sim().devicePath(), QStringLiteral("Simulated inverter"),
              QStringLiteral("/dev/serial/by-id/usb-Brivane_inverter-if00"), true},
         };
-        Form1Context context{m_dialogs.get(), PortMap([&] { return listed; }), {}, m_dir->path()};
-        context.ports.map(3, m_dir->filePath(QStringLiteral("no-such-tty")));
-        m_form = std::make_unique<Form1>(std::move(context));
-        m_form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
-
+        Form1Context context;
+        context.ports = PortMap([&] { return listed; });
+        context.ports.map(3, m_peer->dir.filePath(QStringLiteral("no-such-tty")));
+        m_form = &m_peer->window(std::move(context), {});
         QComboBox* combo = m_form->Combo1;
         const auto tips = [combo] {
             QStringList out;
@@ -217,10 +190,10 @@ private slots:
             return out;
         };
         combo->showPopup();
-        QCOMPARE(tips(),
-                 (QStringList{"COM1=" + m_sim->devicePath() + " — Simulated inverter",
-                              "COM2=" + ghost + " — FT232R USB UART",
-                              "COM3=" + m_dir->filePath(QStringLiteral("no-such-tty")), "COM4=no device"}));
+        QCOMPARE(tips(), (QStringList{"COM1=" + sim().devicePath() + " — Simulated inverter",
+                                      "COM2=" + ghost + " — FT232R USB UART",
+                                      "COM3=" + m_peer->dir.filePath(QStringLiteral("no-such-tty")),
+                                      "COM4=no device"}));
         combo->hidePopup();
         listed.pop_back(); // the inverter's adapter pulled
         combo->showPopup();
@@ -230,16 +203,15 @@ private slots:
         QCOMPARE(combo->itemText(19), QStringLiteral("COM20"));
 
         listed.push_back(
-            {m_sim->devicePath(), QString(), QStringLiteral("/dev/serial/by-id/usb-Brivane"), true});
+            {sim().devicePath(), QString(), QStringLiteral("/dev/serial/by-id/usb-Brivane"), true});
         QTest::mousePress(m_form->Command2(1), Qt::LeftButton); // COM1, listed afresh
         QVERIFY(m_form->comm().PortOpen());
         QCOMPARE(wire(), QByteArray(":F#"));
-        QVERIFY(m_dialogs->shown.empty());
+        QVERIFY(m_peer->dialogs.shown.empty());
 
-        combo->setCurrentIndex(3);
-        emit combo->activated(3); // COM4: no device
+        choosePort(3); // COM4: no device
         QVERIFY(!m_form->comm().PortOpen());
-        QCOMPARE(m_dialogs->texts(), QStringList{kPortMessage});
+        QCOMPARE(m_peer->dialogs.texts(), QStringList{kPortMessage});
     }
 
     void shutdown_data() {
@@ -261,12 +233,12 @@ private slots:
         makeForm();
         if (openFirst)
             m_form->Command3_Click(0);
-        m_sim->clearReceived();
-        m_dialogs->answers = {BoxAnswer::Cancel};
+        sim().clearReceived();
+        m_peer->dialogs.answers = {BoxAnswer::Cancel};
         QVERIFY(m_form->close());
         QVERIFY(m_form->ended());
         QVERIFY(!m_form->comm().PortOpen());
-        QCOMPARE(m_dialogs->shown.size(), present ? size_t{0} : size_t{1});
+        QCOMPARE(m_peer->dialogs.shown.size(), present ? size_t{0} : size_t{1});
         QVERIFY(programEnding());
         QCOMPARE(wire(), expected);
     }
@@ -278,28 +250,12 @@ private slots:
         makeForm();
         // Posted: nested synthetic mouse events would only be delivered after the press.
         QTimer::singleShot(100, m_form->Command1, &QPushButton::click);
-        QTimer::singleShot(300, m_form.get(), [this] { m_form->close(); });
+        QTimer::singleShot(300, m_form, [this] { m_form->close(); });
         QTest::mousePress(m_form->Command2(0), Qt::LeftButton);
         QVERIFY(m_form->ended());
         QCOMPARE(m_form->Slider1(0)->value(), 30);
         QTest::mouseClick(m_form->Command1, Qt::LeftButton);
         QCOMPARE(wire(), QByteArray(":O#:A#:F#"));
-    }
-
-    void alwaysOnTop() {
-        makeForm();
-        const QRect before = m_form->geometry();
-        const WId id = m_form->winId();
-        m_form->Command7->setFocus();
-        QTest::keyClick(m_form->Command7, Qt::Key_Space);
-        QCOMPARE(m_form->topMostFlag(), 1);
-        QVERIFY(windowTopmost(*m_form));
-        m_form->Command7_Click();
-        QCOMPARE(m_form->topMostFlag(), 0);
-        QVERIFY(!windowTopmost(*m_form));
-        QCOMPARE(m_form->geometry(), before);
-        QCOMPARE(m_form->winId(), id);
-        QVERIFY(m_form->isVisible());
     }
 };
 
