@@ -40,18 +40,25 @@ class TstCaptureFactory : public QObject {
 private slots:
     void parse_data() {
         QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("choice"); // "kind host port", empty when refused
+        QTest::addColumn<QString>(
+            "choice"); // "kind host:port", "kind host:port/n" or "kind progid"; empty: refused
         const auto row = [](const char* value, const char* choice) {
             QTest::newRow(value) << QString::fromLatin1(value) << QString::fromLatin1(choice);
         };
-        row("sim", "2 localhost 7624");
-        row("indi=192.168.1.5:7625", "1 192.168.1.5 7625");
-        row("indi=[::1]:7626", "1 ::1 7626");
+        row("sim", "2 localhost:7624");
+        row(" MAXIM ", "0 localhost:7624");
+        row("indi", "1 localhost:7624");
+        row("indi=192.168.1.5:7625", "1 192.168.1.5:7625");
+        row("indi=:7000", "1 localhost:7000");
+        row("indi=[::1]:7626", "1 ::1:7626");
+        row("indi=", "");
         row("indigo", "");
         row("indi=host:65536", "");
         row("indi=my host:7624", "");
-        row("alpaca=127.0.0.1:11111/2", "4 127.0.0.1 11111 2");
-        row("ALPACA=[::1]:32323", "4 ::1 32323 0");
+        row("ascom=ASCOM.Simulator.Camera", "3 ASCOM.Simulator.Camera");
+        row("ascom", "");
+        row("alpaca=127.0.0.1:11111/2", "4 127.0.0.1:11111/2");
+        row("ALPACA=[::1]:32323", "4 ::1:32323/0");
         row("alpaca=127.0.0.1", "");
         row("alpaca=127.0.0.1:80/x", "");
         row("alpaca", "");
@@ -62,23 +69,26 @@ private slots:
         QFETCH(QString, choice);
         QString error;
         const auto parsed = parseCameraChoice(value, &error);
+        const auto address = [](const DeviceAddress& d) {
+            return QStringLiteral("%1:%2/%3").arg(d.host).arg(d.port).arg(d.number);
+        };
         QString text;
-        if (parsed && parsed->kind == CameraChoice::Kind::Alpaca)
-            text = QStringLiteral("%1 %2 %3 %4")
-                       .arg(int(parsed->kind))
-                       .arg(parsed->device.host)
-                       .arg(parsed->device.port)
-                       .arg(parsed->device.number);
-        else if (parsed)
-            text = QStringLiteral("%1 %2 %3").arg(int(parsed->kind)).arg(parsed->host).arg(parsed->port);
+        if (parsed)
+            text = QString::number(int(parsed->kind)) + u' ' +
+                   (parsed->kind == CameraChoice::Kind::Alpaca ? address(parsed->device)
+                    : parsed->kind == CameraChoice::Kind::Ascom
+                        ? parsed->device.name
+                        : QStringLiteral("%1:%2").arg(parsed->host).arg(parsed->port));
         QCOMPARE(text, choice);
+        QCOMPARE(error.isEmpty(), bool(parsed));
         // A wheel goes with a camera of its own kind only.
         CameraChoice withWheel = parsed.value_or(CameraChoice{});
         QString wheelError;
         QCOMPARE(parseFilterWheelChoice("alpaca=127.0.0.1:5/1", withWheel, wheelError),
                  parsed && parsed->kind == CameraChoice::Kind::Alpaca);
         QCOMPARE(withWheel.wheel.has_value(), wheelError.isEmpty());
-        QCOMPARE(error.isEmpty(), bool(parsed));
+        if (withWheel.wheel)
+            QCOMPARE(address(*withWheel.wheel), QStringLiteral("127.0.0.1:5/1"));
     }
 
     // Polls until ready with the window's events running in between, passes errors and the program's end on.

@@ -1,5 +1,6 @@
 #include "core/numbers.h"
 
+#include <QLocale>
 #include <QTest>
 
 using namespace brivane;
@@ -7,6 +8,9 @@ using namespace brivane;
 class TestNumbers : public QObject {
     Q_OBJECT
 private slots:
+    // Numbers are read and shown the same whatever the user's locale: here one with a decimal comma.
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); }
+
     void lenient_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<double>("value");

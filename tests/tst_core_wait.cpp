@@ -13,6 +13,7 @@
 #endif
 
 using namespace brivane;
+using namespace std::chrono_literals;
 
 namespace {
 double cpuSeconds() {
@@ -44,16 +45,36 @@ private slots:
         int ticks = 0;
         QTimer ticker;
         connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
-        ticker.start(100);
+        ticker.start(50);
         QElapsedTimer wall;
         wall.start();
         const double cpuBefore = cpuSeconds();
-        Wait(1500);
+        Wait(600);
         const double cpu = cpuSeconds() - cpuBefore;
         const qint64 elapsed = wall.elapsed();
-        QVERIFY2(elapsed >= 1495 && elapsed < 2000, qPrintable(QString::number(elapsed)));
-        QVERIFY2(ticks >= 10, "events were not processed during the wait");
-        QVERIFY2(cpu < 0.015 * 1.5, qPrintable(QStringLiteral("CPU %1 s over 1.5 s").arg(cpu)));
+        QVERIFY2(elapsed >= 598 && elapsed < 1000, qPrintable(QString::number(elapsed)));
+        QVERIFY2(ticks >= 8, "events were not processed during the wait");
+        QVERIFY2(cpu < 0.03, qPrintable(QStringLiteral("CPU %1 s over 0.6 s").arg(cpu)));
+    }
+
+    // waitUntil returns as soon as its condition holds, false at its deadline and not before; the
+    // program's end breaks it off.
+    void waitUntilItsConditionOrDeadline() {
+        QTimer end; // breaks off a wait that would never time out
+        end.setSingleShot(true);
+        connect(&end, &QTimer::timeout, [] { requestProgramEnd(); });
+        end.start(3000);
+        QElapsedTimer wall;
+        wall.start();
+        QVERIFY(!waitUntil([] { return false; }, 300ms));
+        QVERIFY2(wall.elapsed() >= 299 && wall.elapsed() < 600, qPrintable(QString::number(wall.elapsed())));
+        bool done = false;
+        QTimer::singleShot(100, [&] { done = true; });
+        wall.restart();
+        QVERIFY(waitUntil([&] { return done; }, 2000ms));
+        QVERIFY2(wall.elapsed() >= 99 && wall.elapsed() < 300, qPrintable(QString::number(wall.elapsed())));
+        end.start(50);
+        QVERIFY_THROWS_EXCEPTION(ProgramEnding, waitUntil([] { return false; }, 2000ms));
     }
 
     // Ending the program wakes the wait at once and abandons the operation that waited.
