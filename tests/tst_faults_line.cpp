@@ -42,9 +42,7 @@ private slots:
         const int seconds = qEnvironmentVariable("BRIVANE_STREAM_SECONDS", QStringLiteral("60")).toInt();
         test::InverterPeer peer;
         peer.link(kPort);
-        InverterSim& sim = *peer.sim;
         QStringList& seen = peer.display.events;
-
         std::mt19937 random(20240611);
         const auto pick = [&](int low, int high) { return std::uniform_int_distribution(low, high)(random); };
         QByteArray line;              // generated, not yet written
@@ -71,30 +69,28 @@ private slots:
             expected = expected.mid(seen.size());
             seen.clear();
         };
-
-        constexpr double kBytesPerSecond = 960.0; // ten bits a byte
         qint64 heapAfterWarmUp = -1, written = 0; // bytes in use, bytes sent
         QElapsedTimer clock;
         clock.start();
         while (clock.elapsed() < seconds * 1000LL) {
             QTest::qWait(5);
             check();
-            // at most 256 bytes a tick, so a stalled loop never overfills the terminal
-            const auto due = std::min<qint64>(clock.elapsed() * kBytesPerSecond / 1000, written + 256);
-            for (qsizetype n = 0; written < due; written += n) {
+            // 960 bytes a second (ten bits a byte), at most 256 a tick so a stalled loop never overfills
+            for (const qint64 due = std::min(clock.elapsed() * 96 / 100, written + 256); written < due;) {
                 while (line.size() < 64)
                     generate();
-                n = std::min<qsizetype>(due - written, pick(1, 24));
-                sim.sendRaw(line.left(n));
+                const qsizetype n = std::min<qsizetype>(due - written, pick(1, 24));
+                peer.sim->sendRaw(line.left(n));
                 line.remove(0, n);
+                written += n;
             }
             if (heapAfterWarmUp < 0 && clock.elapsed() > 3000)
                 heapAfterWarmUp = static_cast<qint64>(mallinfo2().uordblks);
         }
-        sim.sendRaw(line); // whole items, their replies already expected
+        peer.sim->sendRaw(line); // whole items, their replies already expected
         QTRY_VERIFY2_WITH_TIMEOUT((check(), inOrder && expected.isEmpty()), "a valid reply lost or misread",
                                   5000);
-        QVERIFY(written >= seconds * kBytesPerSecond * 0.95);
+        QVERIFY(written >= seconds * 960 * 0.95);
 #ifndef __SANITIZE_ADDRESS__ // ASan keeps its own heap; LeakSanitizer checks leaks there
         QCOMPARE_LT(static_cast<qint64>(mallinfo2().uordblks) - heapAfterWarmUp, 64 * 1024);
 #endif
