@@ -1,15 +1,21 @@
-// Panel drive controls, start-up, port choice and shutdown, through the real window with its port
-// on the simulated inverter's pseudo-terminal.
+// The settings file; panel drive controls, start-up, port choice and shutdown through the real window
+// with its port on the simulated inverter's pseudo-terminal.
 #include "core/wait.h"
 #include "support/inverter_peer.h"
 #include "support/wait_control.h"
 #include "ui/controls.h"
+#include "ui/settings_file.h"
 
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
 
 using namespace brivane;
 
@@ -63,6 +69,66 @@ private slots:
         m_peer.reset();
         test::setWaitScale(1.0);
         test::resetProgramEnd();
+    }
+
+    void firstValue_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("port"); // 0: no valid port
+        const auto row = [](const QByteArray& name, const QByteArray& content, int port) {
+            QTest::newRow(name.constData()) << content << port;
+        };
+        row("digit CR LF", "7\r\n", 7);
+        row("two digits", "12\r\n", 12);
+        row("blanks, no line end", "  7  ", 7);
+        row("tab around", "\t20\t\r\n", 20);
+        row("comma", "7,12\r\n", 7);
+        row("quoted", "\"7\"\r\n", 7);
+        row("quoted with blanks and comma", " \"15\" ,3", 15);
+        row("only first line", "3\r\n9\r\n", 3);
+        row("LF only", "4\n", 4);
+        for (const char* bad :
+             {"COM7\r\n", "07\r\n", "0\r\n", "21\r\n", "+5\r\n", "5.0\r\n", "", "\r\n5\r\n"})
+            row("refused " + QByteArray(bad).toPercentEncoding(), bad, 0);
+        row("binary", QByteArray("\x00\xff\x01\x35", 4), 0);
+    }
+    void firstValue() {
+        QFETCH(QByteArray, content);
+        QFETCH(int, port);
+        QCOMPARE(parsePortSetting(content).value_or(0), port);
+    }
+
+    // A file of many megabytes without a line end is read in bounded time and found invalid.
+    void hugeFileWithoutLineEnd() {
+        writeSettings(QByteArray(20 * 1024 * 1024, '1'));
+        QVERIFY(!readPortSetting(settingsPath()).has_value());
+        QVERIFY(!readPortSetting(m_peer->dir.filePath(QStringLiteral("absent.txt"))).has_value());
+    }
+
+    // A write that fails part-way keeps the old content instead of leaving an empty or partial file.
+    void failedWriteKeepsOldContent() {
+#ifndef Q_OS_UNIX
+        QSKIP("needs a file size limit (setrlimit)");
+#else
+        writeSettings("12\r\n");
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit tiny = old;
+        tiny.rlim_cur = 2; // the new content is 3 bytes: the write fails part-way
+        setrlimit(RLIMIT_FSIZE, &tiny);
+        const bool written = writePortSetting(settingsPath(), QStringLiteral("5"));
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previousHandler);
+        QVERIFY(!written);
+        QCOMPARE(readPortSetting(settingsPath()).value_or(0), 12);
+#endif
+    }
+
+    void comboTexts() {
+        QCOMPARE(portFromComboText(QStringLiteral("COM1")).value_or(0), 1);
+        QCOMPARE(portFromComboText(QStringLiteral("COM20")).value_or(0), 20);
+        for (const char* bad : {"COM21", "COM0", "COM07", "com7", "COM 7", "COM", "7", ""})
+            QVERIFY2(!portFromComboText(QString::fromLatin1(bad)).has_value(), bad);
     }
 
     void startUp_data() {
@@ -169,48 +235,43 @@ private slots:
         QCOMPARE(wire(), QByteArray());
     }
 
-    // Unmapped numbers follow the listed ports: each entry keeps its text and tells its device in its
-    // tool tip, listed afresh when the list opens; COM1 opens the first port, a number with no
-    // device gives the port message.
+    // Unmapped numbers follow the listed ports: each entry tells its device in its tool tip, listed
+    // afresh when the list opens; COM1 opens the first port, a number with no device gives the port
+    // message.
     void portsFromTheSystem() {
 #ifdef Q_OS_WIN
         QSKIP("On Windows a COM number is the system's own port of that name.");
 #endif
-        const QString ghost = QStringLiteral("/dev/brivane-none/ttyUSB0");
-        std::vector<SystemPort> listed = {
-            {ghost, QStringLiteral("FT232R USB UART"), QString(), true},
-            {sim().devicePath(), QStringLiteral("Simulated inverter"),
-             QStringLiteral("/dev/serial/by-id/usb-Brivane_inverter-if00"), true},
-        };
+        const QString ghost = QStringLiteral("/dev/brivane-none/ttyUSB0"),
+                      none = m_peer->dir.filePath("no-tty");
+        std::vector<SystemPort> listed = {{ghost, QStringLiteral("FT232R USB UART"), QString(), true},
+                                          {sim().devicePath(), QStringLiteral("Simulated inverter"),
+                                           QStringLiteral("/dev/serial/by-id/usb-Brivane_inverter-if00"),
+                                           true}};
         Form1Context context;
         context.ports = PortMap([&] { return listed; });
-        context.ports.map(3, m_peer->dir.filePath(QStringLiteral("no-such-tty")));
+        context.ports.map(3, none);
         m_form = &m_peer->window(std::move(context), {});
         QComboBox* combo = m_form->Combo1;
-        const auto tips = [combo] {
+        const auto tips = [combo] { // as the list opens
+            combo->showPopup();
             QStringList out;
             for (int i = 0; i < 4; ++i)
                 out << combo->itemText(i) + u'=' + combo->itemData(i, Qt::ToolTipRole).toString();
-            return out;
+            combo->hidePopup();
+            return out.join(u'|');
         };
-        combo->showPopup();
-        QCOMPARE(tips(), (QStringList{"COM1=" + sim().devicePath() + " — Simulated inverter",
-                                      "COM2=" + ghost + " — FT232R USB UART",
-                                      "COM3=" + m_peer->dir.filePath(QStringLiteral("no-such-tty")),
-                                      "COM4=no device"}));
-        combo->hidePopup();
+        QCOMPARE(tips(), "COM1=" + sim().devicePath() + " — Simulated inverter|COM2=" + ghost +
+                             " — FT232R USB UART|COM3=" + none + "|COM4=no device");
         listed.pop_back(); // the inverter's adapter pulled
-        combo->showPopup();
-        QCOMPARE(tips().mid(0, 2), (QStringList{"COM1=" + ghost + " — FT232R USB UART", "COM2=no device"}));
-        combo->hidePopup();
+        QCOMPARE(tips(),
+                 "COM1=" + ghost + " — FT232R USB UART|COM2=no device|COM3=" + none + "|COM4=no device");
 
         listed.push_back(
             {sim().devicePath(), QString(), QStringLiteral("/dev/serial/by-id/usb-Brivane"), true});
         QTest::mousePress(m_form->Command2(1), Qt::LeftButton); // COM1, listed afresh
-        QVERIFY(m_form->comm().PortOpen());
+        QVERIFY(m_form->comm().PortOpen() && m_peer->dialogs.shown.empty());
         QCOMPARE(wire(), QByteArray(":F#"));
-        QVERIFY(m_peer->dialogs.shown.empty());
-
         choosePort(3); // COM4: no device
         QVERIFY(!m_form->comm().PortOpen());
         QCOMPARE(m_peer->dialogs.texts(), QStringList{kPortMessage});
