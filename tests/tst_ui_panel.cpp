@@ -125,10 +125,10 @@ private slots:
     }
 
     void comboTexts() {
-        QCOMPARE(portFromComboText(QStringLiteral("COM1")).value_or(0), 1);
-        QCOMPARE(portFromComboText(QStringLiteral("COM20")).value_or(0), 20);
-        for (const char* bad : {"COM21", "COM0", "COM07", "com7", "COM 7", "COM", "7", ""})
-            QVERIFY2(!portFromComboText(QString::fromLatin1(bad)).has_value(), bad);
+        QStringList ports;
+        for (const char* text : {"COM1", "COM20", "COM21", "COM0", "COM07", "com7", "COM 7", "COM", "7", ""})
+            ports << QString::number(portFromComboText(QString::fromLatin1(text)).value_or(0));
+        QCOMPARE(ports.join(u' '), QStringLiteral("1 20 0 0 0 0 0 0 0 0"));
     }
 
     void startUp_data() {
