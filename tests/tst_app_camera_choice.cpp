@@ -16,11 +16,9 @@ using namespace std::chrono_literals;
 namespace {
 
 // Becomes ready at a given poll, or throws at one.
-class PolledCamera : public Camera {
-public:
-    int readyAtPoll = 1000000;
-    int throwAtPoll = -1;
-    int polls = 0;
+struct PolledCamera : Camera {
+    PolledCamera(int readyAt, int throwAt = -1) : readyAtPoll(readyAt), throwAtPoll(throwAt) {}
+    int readyAtPoll, throwAtPoll, polls = 0;
     void setLinkEnabled(bool) override {}
     bool LinkEnabled() override { return true; }
     void setCoolerOn(bool) override {}
@@ -40,18 +38,25 @@ class TstCaptureFactory : public QObject {
 private slots:
     void parse_data() {
         QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("choice"); // "kind host port", empty when refused
+        QTest::addColumn<QString>(
+            "choice"); // "kind host:port", "kind host:port/n" or "kind progid"; empty: refused
         const auto row = [](const char* value, const char* choice) {
             QTest::newRow(value) << QString::fromLatin1(value) << QString::fromLatin1(choice);
         };
-        row("sim", "2 localhost 7624");
-        row("indi=192.168.1.5:7625", "1 192.168.1.5 7625");
-        row("indi=[::1]:7626", "1 ::1 7626");
+        row("sim", "2 localhost:7624");
+        row(" MAXIM ", "0 localhost:7624");
+        row("indi", "1 localhost:7624");
+        row("indi=192.168.1.5:7625", "1 192.168.1.5:7625");
+        row("indi=:7000", "1 localhost:7000");
+        row("indi=[::1]:7626", "1 ::1:7626");
+        row("indi=", "");
         row("indigo", "");
         row("indi=host:65536", "");
         row("indi=my host:7624", "");
-        row("alpaca=127.0.0.1:11111/2", "4 127.0.0.1 11111 2");
-        row("ALPACA=[::1]:32323", "4 ::1 32323 0");
+        row("ascom=ASCOM.Simulator.Camera", "3 ASCOM.Simulator.Camera");
+        row("ascom", "");
+        row("alpaca=127.0.0.1:11111/2", "4 127.0.0.1:11111/2");
+        row("ALPACA=[::1]:32323", "4 ::1:32323/0");
         row("alpaca=127.0.0.1", "");
         row("alpaca=127.0.0.1:80/x", "");
         row("alpaca", "");
@@ -62,29 +67,31 @@ private slots:
         QFETCH(QString, choice);
         QString error;
         const auto parsed = parseCameraChoice(value, &error);
+        const auto address = [](const DeviceAddress& d) {
+            return QStringLiteral("%1:%2/%3").arg(d.host).arg(d.port).arg(d.number);
+        };
         QString text;
-        if (parsed && parsed->kind == CameraChoice::Kind::Alpaca)
-            text = QStringLiteral("%1 %2 %3 %4")
-                       .arg(int(parsed->kind))
-                       .arg(parsed->device.host)
-                       .arg(parsed->device.port)
-                       .arg(parsed->device.number);
-        else if (parsed)
-            text = QStringLiteral("%1 %2 %3").arg(int(parsed->kind)).arg(parsed->host).arg(parsed->port);
+        if (parsed)
+            text = QString::number(int(parsed->kind)) + u' ' +
+                   (parsed->kind == CameraChoice::Kind::Alpaca ? address(parsed->device)
+                    : parsed->kind == CameraChoice::Kind::Ascom
+                        ? parsed->device.name
+                        : QStringLiteral("%1:%2").arg(parsed->host).arg(parsed->port));
         QCOMPARE(text, choice);
+        QCOMPARE(error.isEmpty(), bool(parsed));
         // A wheel goes with a camera of its own kind only.
         CameraChoice withWheel = parsed.value_or(CameraChoice{});
         QString wheelError;
         QCOMPARE(parseFilterWheelChoice("alpaca=127.0.0.1:5/1", withWheel, wheelError),
                  parsed && parsed->kind == CameraChoice::Kind::Alpaca);
         QCOMPARE(withWheel.wheel.has_value(), wheelError.isEmpty());
-        QCOMPARE(error.isEmpty(), bool(parsed));
+        if (withWheel.wheel)
+            QCOMPARE(address(*withWheel.wheel), QStringLiteral("127.0.0.1:5/1"));
     }
 
     // Polls until ready with the window's events running in between, passes errors and the program's end on.
     void waitForImage() {
-        PolledCamera camera;
-        camera.readyAtPoll = 5;
+        PolledCamera camera(5), failing(1000, 2), endless(1000);
         int timerTicks = 0;
         QTimer other;
         QObject::connect(&other, &QTimer::timeout, [&] { ++timerTicks; });
@@ -94,11 +101,7 @@ private slots:
         brivane::waitForImage(camera, 40ms);
         QCOMPARE(camera.polls, 5);
         QVERIFY(clock.elapsed() >= 4 * 40 - 5 && timerTicks >= 5);
-
-        PolledCamera failing;
-        failing.throwAtPoll = 2;
         QVERIFY_THROWS_EXCEPTION(CameraError, brivane::waitForImage(failing, 5ms));
-        PolledCamera endless;
         QTimer::singleShot(30, [] { requestProgramEnd(); });
         QVERIFY_THROWS_EXCEPTION(ProgramEnding, brivane::waitForImage(endless, 10ms));
         test::resetProgramEnd();
@@ -119,11 +122,11 @@ private slots:
         ports.map(3, QStringLiteral("/tmp/inverter"));
         const QStringList lines = portListing(ports).split(u'\n');
         QCOMPARE(lines.size(), 21); // and the last line's end
-        QCOMPARE(lines.mid(0, 4),
+        QCOMPARE(lines.mid(0, 4) << lines[19],
                  (QStringList{
                      "COM1   /dev/ttyUSB0 — FT232R USB UART [/dev/serial/by-id/usb-FTDI_FT232R-if00-port0]",
-                     "COM2   /dev/ttyS0", "COM3   /tmp/inverter (--port)", "COM4   no device"}));
-        QCOMPARE(lines[19], QStringLiteral("COM20  no device"));
+                     "COM2   /dev/ttyS0", "COM3   /tmp/inverter (--port)", "COM4   no device",
+                     "COM20  no device"}));
 
         const QString program = qEnvironmentVariable("BRIVANE_BIN_DIR") + QStringLiteral("/brivane");
         if (!QFileInfo::exists(program))
@@ -135,11 +138,9 @@ private slots:
         process.setProcessEnvironment(environment);
         process.start(program, {QStringLiteral("--list-ports"), QStringLiteral("--port"),
                                 QStringLiteral("COM2=/tmp/x")});
-        QVERIFY(process.waitForFinished(10000));
-        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(process.waitForFinished(10000) && process.exitCode() == 0);
         const QStringList printed = QString::fromUtf8(process.readAllStandardOutput()).split(u'\n');
-        QCOMPARE(printed.size(), 21);
-        QCOMPARE(printed[1], QStringLiteral("COM2   /tmp/x (--port)"));
+        QVERIFY(printed.size() == 21 && printed[1] == QStringLiteral("COM2   /tmp/x (--port)"));
     }
 };
 

@@ -3,10 +3,8 @@
 #include "core/paths.h"
 #include "core/wait.h"
 #include "sim/camera_sim.h"
-#include "sim/inverter_sim.h"
-#include "support/scripted_dialogs.h"
+#include "support/inverter_peer.h"
 #include "support/wait_control.h"
-#include "ui/form1.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -55,20 +53,8 @@ struct CountingCameraApp : CameraApp {
 class TestFaultsCapture : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<InverterSim> m_sim;
-    std::unique_ptr<test::ScriptedDialogs> m_dialogs;
-    std::unique_ptr<Form1> m_form;
-
 private slots:
-    void init() {
-        test::setWaitScale(0.05);
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_sim = std::make_unique<InverterSim>();
-        QVERIFY(m_sim->start());
-        m_dialogs = std::make_unique<test::ScriptedDialogs>();
-    }
-    void cleanup() { m_form.reset(); }
+    void init() { test::setWaitScale(0.05); }
 
     void faultMidway_data() {
         QTest::addColumn<QString>("fault");
@@ -85,9 +71,11 @@ private slots:
     void faultMidway() {
         QFETCH(QString, fault);
         QFETCH(bool, series);
-        const QString folder = m_dir->filePath(QStringLiteral("flats"));
+        test::InverterPeer peer;
+        InverterSim& sim = *peer.sim;
+        const QString folder = peer.dir.filePath(QStringLiteral("flats"));
         QVERIFY(QDir().mkpath(folder));
-        auto camera = std::make_shared<CountingCameraApp>(lightOf(*m_sim));
+        auto camera = std::make_shared<CountingCameraApp>(lightOf(sim));
         std::function<void()> strike = [&] {
             QVERIFY(QDir(folder).removeRecursively());
             if (fault == u"replace")
@@ -107,15 +95,14 @@ private slots:
             strike = [&] { server->kill(); };
         }
 #endif
-        Form1Context context{m_dialogs.get(), {}, camera, m_dir->path()};
-        context.ports.map(1, m_sim->devicePath()); // COM1, the default
-        m_form = std::make_unique<Form1>(std::move(context));
-        m_form->show();
-        m_form->Command2_MouseDown(0, Qt::LeftButton, Qt::NoModifier);
-        QTRY_VERIFY(m_form->panelReportedOn());
-        m_form->captureState().Save_Path = folder;
-        m_form->Text1(0)->setText(QStringLiteral("3"));
-        m_form->Text1(1)->setText(QStringLiteral("4"));
+        Form1Context context;
+        context.camera = camera;
+        Form1& form = peer.window(std::move(context)); // COM1, the default
+        form.Command2_MouseDown(0, Qt::LeftButton, Qt::NoModifier);
+        QTRY_VERIFY(form.panelReportedOn());
+        form.captureState().Save_Path = folder;
+        form.Text1(0)->setText(QStringLiteral("3"));
+        form.Text1(1)->setText(QStringLiteral("4"));
 
         const int faultAt = series ? 2 : 1; // exposure
         QElapsedTimer sinceFault;
@@ -124,35 +111,35 @@ private slots:
         camera->onExpose = [&](int exposure) {
             if (exposure == faultAt)
                 QTimer::singleShot(700, this, [&] {
-                    lineAtFault = m_sim->received();
-                    levelAtFault = m_form->Label5->text();
+                    lineAtFault = sim.received();
+                    levelAtFault = form.Label5->text();
                     strike();
                     sinceFault.start();
                 });
         };
         qint64 errorAfterMs = -1;
-        m_dialogs->onMessage = [&](const MessageBox& box) {
+        peer.dialogs.onMessage = [&](const MessageBox& box) {
             if (box.buttons == BoxButtons::Ok && sinceFault.isValid() && errorAfterMs < 0) {
                 errorAfterMs = sinceFault.elapsed();
-                levelAtError = m_form->Label5->text();
+                levelAtError = form.Label5->text();
             }
         };
-        m_form->Command5_Click(series ? 0 : 2);
+        form.Command5_Click(series ? 0 : 2);
         QTest::qWait(1500); // for anything written late
 
-        const QStringList texts = m_dialogs->texts();
+        const QStringList texts = peer.dialogs.texts();
         const QString cause = fault == u"kill" ? QStringLiteral("INDI") : QDir::toNativeSeparators(folder);
         QVERIFY2(texts.last().contains(cause) && !texts.contains(QStringLiteral("終了しました。")),
                  qPrintable(texts.join(u'|')));
         QVERIFY2(errorAfterMs >= 0 && errorAfterMs < 5000, qPrintable(QString::number(errorAfterMs)));
         QCOMPARE(camera->exposures, faultAt);
         QCOMPARE(levelAtError, levelAtFault);
-        QCOMPARE(m_sim->received(), lineAtFault);
+        QCOMPARE(sim.received(), lineAtFault);
         if (QFileInfo(folder).isDir())
             QCOMPARE(QDir(folder).entryList({QStringLiteral("Flat-*.fit")}, QDir::Files).size(), faultAt - 1);
-        QCOMPARE(m_form->Command5(0)->text(), QStringLiteral("フラット画像撮影"));
-        QCOMPARE(m_form->Command5(2)->text(), QStringLiteral("計測"));
-        QVERIFY(m_form->Command5(0)->isEnabled() && m_form->Command5(2)->isEnabled());
+        QCOMPARE(form.Command5(0)->text() + u'|' + form.Command5(2)->text(),
+                 QStringLiteral(u"フラット画像撮影|計測"));
+        QVERIFY(form.Command5(0)->isEnabled() && form.Command5(2)->isEnabled());
     }
 
     // The settings file and the test frame live in the program's folder when it may be written,
@@ -160,7 +147,8 @@ private slots:
     void folderForFiles() {
         QStandardPaths::setTestModeEnabled(true);
         const QString config = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-        QCOMPARE(programFolderFor(m_dir->path()), QDir::toNativeSeparators(m_dir->path()));
+        QTemporaryDir dir;
+        QCOMPARE(programFolderFor(dir.path()), QDir::toNativeSeparators(dir.path()));
         // a system prefix, a missing folder, a read-only filesystem (Windows: the missing folder)
 #ifdef Q_OS_WIN
         for (const char* dir : {"/nonexistent/brivane/bin"})

@@ -1,14 +1,7 @@
 // Line and device faults over real pseudo-terminals.
-#include "core/paths.h"
-#include "core/wait.h"
-#include "link/comm.h"
-#include "link/reply.h"
-#include "sim/inverter_sim.h"
-#include "support/recording_display.h"
-#include "support/scripted_dialogs.h"
+#include "support/inverter_peer.h"
 #include "support/wait_control.h"
 #include "ui/controls.h"
-#include "ui/form1.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -17,11 +10,9 @@
 #include <QLabel>
 #include <QProcess>
 #include <QSerialPort>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <ctime>
-#include <memory>
 #include <random>
 
 #include <malloc.h>
@@ -32,40 +23,26 @@ class TestFaultsLine : public QObject {
     Q_OBJECT
 
     static constexpr int kPort = 1; // the default, so nothing sets it
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<test::ScriptedDialogs> m_dialogs;
-    std::unique_ptr<Form1> m_form;
 
-    void pressOnOrChoosePort(bool choosePort) {
+    static void pressOnOrChoosePort(Form1& form, bool choosePort) {
         if (!choosePort)
-            return m_form->Command2_MouseDown(0, Qt::LeftButton, Qt::NoModifier);
-        const int index = m_form->Combo1->findText(QStringLiteral("COM%1").arg(kPort));
-        m_form->Combo1->setCurrentIndex(index);
-        emit m_form->Combo1->activated(index);
+            return form.Command2_MouseDown(0, Qt::LeftButton, Qt::NoModifier);
+        const int index = form.Combo1->findText(QStringLiteral("COM%1").arg(kPort));
+        form.Combo1->setCurrentIndex(index);
+        emit form.Combo1->activated(index);
     }
 
 private slots:
-    void init() {
-        test::setWaitScale(0.05);
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_dialogs = std::make_unique<test::ScriptedDialogs>();
-    }
-    void cleanup() { m_form.reset(); }
+    void init() { test::setWaitScale(0.05); }
 
     // Replies at the full 9600-baud rate for BRIVANE_STREAM_SECONDS (default 60) in random chunks, with
     // CR LF, blanks and noise (short or over-long, closed by '#' or not) between: every valid reply is
     // shown, in order, and memory stays flat.
     void fullRateStream() {
         const int seconds = qEnvironmentVariable("BRIVANE_STREAM_SECONDS", QStringLiteral("60")).toInt();
-        InverterSim sim;
-        QVERIFY(sim.start());
-        test::RecordingDisplay display;
-        PortMap ports;
-        ports.map(kPort, sim.devicePath());
-        COMM comm(ports);
-        test::attach(comm, display, *m_dialogs);
-        comm.COMM1open();
-
+        test::InverterPeer peer;
+        peer.link(kPort);
+        QStringList& seen = peer.display.events;
         std::mt19937 random(20240611);
         const auto pick = [&](int low, int high) { return std::uniform_int_distribution(low, high)(random); };
         QByteArray line;              // generated, not yet written
@@ -88,34 +65,32 @@ private slots:
         };
         bool inOrder = true;
         const auto check = [&] { // forgets what matched, so a long run keeps no history
-            inOrder = inOrder && expected.mid(0, display.events.size()) == display.events;
-            expected = expected.mid(display.events.size());
-            display.events.clear();
+            inOrder = inOrder && expected.mid(0, seen.size()) == seen;
+            expected = expected.mid(seen.size());
+            seen.clear();
         };
-
-        constexpr double kBytesPerSecond = 960.0; // ten bits a byte
         qint64 heapAfterWarmUp = -1, written = 0; // bytes in use, bytes sent
         QElapsedTimer clock;
         clock.start();
         while (clock.elapsed() < seconds * 1000LL) {
             QTest::qWait(5);
             check();
-            // at most 256 bytes a tick, so a stalled loop never overfills the terminal
-            const auto due = std::min<qint64>(clock.elapsed() * kBytesPerSecond / 1000, written + 256);
-            for (qsizetype n = 0; written < due; written += n) {
+            // 960 bytes a second (ten bits a byte), at most 256 a tick so a stalled loop never overfills
+            for (const qint64 due = std::min(clock.elapsed() * 96 / 100, written + 256); written < due;) {
                 while (line.size() < 64)
                     generate();
-                n = std::min<qsizetype>(due - written, pick(1, 24));
-                sim.sendRaw(line.left(n));
+                const qsizetype n = std::min<qsizetype>(due - written, pick(1, 24));
+                peer.sim->sendRaw(line.left(n));
                 line.remove(0, n);
+                written += n;
             }
             if (heapAfterWarmUp < 0 && clock.elapsed() > 3000)
                 heapAfterWarmUp = static_cast<qint64>(mallinfo2().uordblks);
         }
-        sim.sendRaw(line); // whole items, their replies already expected
+        peer.sim->sendRaw(line); // whole items, their replies already expected
         QTRY_VERIFY2_WITH_TIMEOUT((check(), inOrder && expected.isEmpty()), "a valid reply lost or misread",
                                   5000);
-        QVERIFY(written >= seconds * kBytesPerSecond * 0.95);
+        QVERIFY(written >= seconds * 960 * 0.95);
 #ifndef __SANITIZE_ADDRESS__ // ASan keeps its own heap; LeakSanitizer checks leaks there
         QCOMPARE_LT(static_cast<qint64>(mallinfo2().uordblks) - heapAfterWarmUp, 64 * 1024);
 #endif
@@ -133,48 +108,48 @@ private slots:
     void portUnavailable() {
         QFETCH(bool, held);
         QFETCH(bool, choosePort);
-        const QString device = m_dir->filePath(QStringLiteral("ttyUSB-inverter")); // udev-style link
-        auto sim = std::make_unique<InverterSim>();
-        QVERIFY(sim->start() && QFile::link(sim->devicePath(), device));
-        Form1Context context{m_dialogs.get(), {}, {}, m_dir->path()};
+        test::InverterPeer peer;
+        const QString device = peer.dir.filePath(QStringLiteral("ttyUSB-inverter")); // udev-style link
+        QVERIFY(QFile::link(peer.sim->devicePath(), device));
+        Form1Context context;
         context.ports.map(kPort, device);
-        m_form = std::make_unique<Form1>(std::move(context));
-        m_form->show();
+        Form1& form = peer.window(std::move(context), {});
 
         QProcess holder;
         if (held) {
             holder.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--hold-port"), device});
             QVERIFY(holder.waitForReadyRead(10000) && holder.readLine() == "holding\n");
         } else {
-            pressOnOrChoosePort(false);
-            QTRY_VERIFY(m_form->panelReportedOn());
-            sim->hangUp();
+            pressOnOrChoosePort(form, false);
+            QTRY_VERIFY(form.panelReportedOn());
+            peer.sim->hangUp();
             QVERIFY(QFile::remove(device)); // the pty number itself may go to another process
-            QTRY_VERIFY(!m_form->comm().PortOpen());
+            QTRY_VERIFY(!form.comm().PortOpen());
             // The panel's state is unknown now: start-up look, no box while nothing runs.
-            QTRY_COMPARE(m_form->Label1(0)->text(), QStringLiteral("00%"));
-            QVERIFY(m_form->Shape1(0)->backgroundColour() == kLampDesign &&
-                    m_form->Shape1(1)->backgroundColour() == kLampDesign && m_dialogs->shown.empty());
+            QTRY_COMPARE(form.Label1(0)->text(), QStringLiteral("00%"));
+            QVERIFY(form.Shape1(0)->backgroundColour() == kLampDesign &&
+                    form.Shape1(1)->backgroundColour() == kLampDesign && peer.dialogs.shown.empty());
             const std::clock_t cpuBefore = std::clock();
             QTest::qWait(2000);
             QCOMPARE_LT((std::clock() - cpuBefore) * 1000.0 / CLOCKS_PER_SEC, 60.0); // ms of CPU
         }
-        pressOnOrChoosePort(choosePort);
-        QCOMPARE(m_dialogs->texts(), QStringList{QStringLiteral("現在COMに使用できるポートがありません。")});
+        pressOnOrChoosePort(form, choosePort);
+        QCOMPARE(peer.dialogs.texts(),
+                 QStringList{QStringLiteral("現在COMに使用できるポートがありません。")});
 
         if (held) {
             holder.closeWriteChannel();
             QVERIFY(holder.waitForFinished(10000) && holder.exitCode() == 0);
         } else { // plugged in again, on a new device
-            sim = std::make_unique<InverterSim>();
-            QVERIFY(sim->start() && QFile::link(sim->devicePath(), device));
+            peer.sim = std::make_unique<InverterSim>();
+            QVERIFY(peer.sim->start() && QFile::link(peer.sim->devicePath(), device));
         }
-        pressOnOrChoosePort(choosePort);
-        QVERIFY(m_form->comm().PortOpen() && m_dialogs->shown.size() == 1);
+        pressOnOrChoosePort(form, choosePort);
+        QVERIFY(form.comm().PortOpen() && peer.dialogs.shown.size() == 1);
         if (!choosePort) // nothing went out while the port was unavailable
-            QTRY_COMPARE(sim->received(), QByteArray(":O#:D43:D43"));
-        sim->sendRaw(":ELC0#");
-        QTRY_VERIFY(!m_form->panelReportedOn());
+            QTRY_COMPARE(peer.sim->received(), QByteArray(":O#:D43:D43"));
+        peer.sim->sendRaw(":ELC0#");
+        QTRY_VERIFY(!form.panelReportedOn());
     }
 };
 

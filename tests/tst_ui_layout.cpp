@@ -1,13 +1,12 @@
 // The main window against its layout table (twips, 15 to the pixel), its look at a few decisive
 // points, the tab order, and the keyboard behaviour of Command7 and the combo boxes.
-#include "core/paths.h"
-#include "core/wait.h"
 #include "support/scripted_dialogs.h"
 #include "support/wait_control.h"
 #include "ui/controls.h"
 #include "ui/fonts.h"
 #include "ui/form1.h"
 #include "ui/syscolors.h"
+#include "ui/topmost.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -225,18 +224,24 @@ private slots:
         QCOMPARE(chain, expected);
     }
 
-    // Tab reaches Command7 outside the client area, and Enter presses it as Space does. In a combo box
-    // typed text stays as typed and is never added; Enter in the field is no choice, the arrow keys are.
+    // Tab reaches Command7 outside the client area; Enter presses it as Space does, and it keeps the
+    // window on top, then not, where it is, without re-creating it. In a combo box typed text stays as
+    // typed and is never added; Enter in the field is no choice, the arrow keys are.
     void keyboard() {
         m_form->show();
         m_form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+        const QRect before = m_form->geometry();
+        const WId id = m_form->winId();
         m_form->Combo1->setFocus();
         QTRY_COMPARE(owner(QApplication::focusWidget()), m_form->Combo1);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), m_form->Command7);
         QTest::keyClick(m_form->Command7, Qt::Key_Return);
-        QCOMPARE(m_form->topMostFlag(), 1);
+        QVERIFY(m_form->topMostFlag() == 1 && windowTopmost(*m_form));
+        QTest::keyClick(m_form->Command7, Qt::Key_Space);
+        QVERIFY(m_form->topMostFlag() == 0 && !windowTopmost(*m_form));
+        QVERIFY(m_form->geometry() == before && m_form->winId() == id && m_form->isVisible());
         QTest::keyClick(m_form->Command7, Qt::Key_Backtab);
         QCOMPARE(owner(QApplication::focusWidget()), m_form->Combo1);
 

@@ -1,27 +1,23 @@
-// Panel drive controls, start-up, port choice, shutdown and always-on-top, through the real window
+// The settings file; panel drive controls, start-up, port choice and shutdown through the real window
 // with its port on the simulated inverter's pseudo-terminal.
-#include "core/paths.h"
 #include "core/wait.h"
-#include "link/comm.h"
-#include "sim/inverter_sim.h"
-#include "support/quiet_line.h"
-#include "support/scripted_dialogs.h"
+#include "support/inverter_peer.h"
 #include "support/wait_control.h"
 #include "ui/controls.h"
-#include "ui/form1.h"
-#include "ui/topmost.h"
+#include "ui/settings_file.h"
 
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include <memory>
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
 
 using namespace brivane;
-using brivane::test::ScriptedDialogs;
 
 namespace {
 
@@ -38,46 +34,101 @@ QByteArray fileBytes(const QString& path) {
 class TestPanel : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<InverterSim> m_sim;
-    std::unique_ptr<ScriptedDialogs> m_dialogs;
-    std::unique_ptr<Form1> m_form;
+    std::unique_ptr<test::InverterPeer> m_peer;
+    Form1* m_form = nullptr;
 
-    QString settingsPath() const { return m_dir->filePath(QStringLiteral("com_no.txt")); }
+    QString settingsPath() const { return m_peer->dir.filePath(QStringLiteral("com_no.txt")); }
     void writeSettings(const QByteArray& content) {
         QFile file(settingsPath());
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(content);
     }
-
+    // COM1, 3, 6 and 7 on the simulator, COM5 on no device.
     void makeForm() {
         Form1Context context;
-        context.dialogs = m_dialogs.get();
-        context.programFolder = m_dir->path();
-        for (int port : {1, 3, 6, 7})
-            context.ports.map(port, m_sim->devicePath());
-        context.ports.map(kMissingPort, m_dir->filePath(QStringLiteral("no-such-tty")));
-        m_form = std::make_unique<Form1>(std::move(context));
-        m_form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        context.ports.map(kMissingPort, m_peer->dir.filePath(QStringLiteral("no-such-tty")));
+        m_form = &m_peer->window(std::move(context), {1, 3, 6, 7});
+        QVERIFY(QTest::qWaitForWindowExposed(m_form));
     }
-
-    QByteArray wire() { return test::receivedWhenQuiet(*m_sim); }
+    // As the list does for a mouse or arrow-key choice.
+    void choosePort(int index) {
+        m_form->Combo1->setCurrentIndex(index);
+        emit m_form->Combo1->activated(index);
+    }
+    QByteArray wire() { return m_peer->wire(); }
+    InverterSim& sim() { return *m_peer->sim; }
 
 private slots:
     void init() {
         test::resetProgramEnd();
         test::setWaitScale(0.05);
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_sim = std::make_unique<InverterSim>();
-        QVERIFY(m_sim->start());
-        m_dialogs = std::make_unique<ScriptedDialogs>();
+        m_peer = std::make_unique<test::InverterPeer>();
+        QVERIFY(m_peer->started);
     }
     void cleanup() {
-        m_form.reset();
-        m_sim.reset();
+        m_peer.reset();
         test::setWaitScale(1.0);
         test::resetProgramEnd();
+    }
+
+    void firstValue_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("port"); // 0: no valid port
+        const auto row = [](const QByteArray& name, const QByteArray& content, int port) {
+            QTest::newRow(name.constData()) << content << port;
+        };
+        row("digit CR LF", "7\r\n", 7);
+        row("two digits", "12\r\n", 12);
+        row("blanks, no line end", "  7  ", 7);
+        row("tab around", "\t20\t\r\n", 20);
+        row("comma", "7,12\r\n", 7);
+        row("quoted", "\"7\"\r\n", 7);
+        row("quoted with blanks and comma", " \"15\" ,3", 15);
+        row("only first line", "3\r\n9\r\n", 3);
+        row("LF only", "4\n", 4);
+        for (const char* bad :
+             {"COM7\r\n", "07\r\n", "0\r\n", "21\r\n", "+5\r\n", "5.0\r\n", "", "\r\n5\r\n"})
+            row("refused " + QByteArray(bad).toPercentEncoding(), bad, 0);
+        row("binary", QByteArray("\x00\xff\x01\x35", 4), 0);
+    }
+    void firstValue() {
+        QFETCH(QByteArray, content);
+        QFETCH(int, port);
+        QCOMPARE(parsePortSetting(content).value_or(0), port);
+    }
+
+    // A file of many megabytes without a line end is read in bounded time and found invalid.
+    void hugeFileWithoutLineEnd() {
+        writeSettings(QByteArray(20 * 1024 * 1024, '1'));
+        QVERIFY(!readPortSetting(settingsPath()).has_value());
+        QVERIFY(!readPortSetting(m_peer->dir.filePath(QStringLiteral("absent.txt"))).has_value());
+    }
+
+    // A write that fails part-way keeps the old content instead of leaving an empty or partial file.
+    void failedWriteKeepsOldContent() {
+#ifndef Q_OS_UNIX
+        QSKIP("needs a file size limit (setrlimit)");
+#else
+        writeSettings("12\r\n");
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit tiny = old;
+        tiny.rlim_cur = 2; // the new content is 3 bytes: the write fails part-way
+        setrlimit(RLIMIT_FSIZE, &tiny);
+        const bool written = writePortSetting(settingsPath(), QStringLiteral("5"));
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previousHandler);
+        QVERIFY(!written);
+        QCOMPARE(readPortSetting(settingsPath()).value_or(0), 12);
+#endif
+    }
+
+    void comboTexts() {
+        QStringList ports;
+        for (const char* text : {"COM1", "COM20", "COM21", "COM0", "COM07", "com7", "COM 7", "COM", "7", ""})
+            ports << QString::number(portFromComboText(QString::fromLatin1(text)).value_or(0));
+        QCOMPARE(ports.join(u' '), QStringLiteral("1 20 0 0 0 0 0 0 0 0"));
     }
 
     void startUp_data() {
@@ -97,12 +148,10 @@ private slots:
             writeSettings(content);
         makeForm();
         QCOMPARE(m_form->Combo1->currentText(), shown);
-        QCOMPARE(m_form->comm().portNumber(), port);
-        QVERIFY(!m_form->comm().PortOpen());
-        QVERIFY(!m_form->Command3(0)->isVisible() && !m_form->Command3(1)->isVisible());
+        QVERIFY(m_form->comm().portNumber() == port && !m_form->comm().PortOpen());
         QCOMPARE(wire(), QByteArray());
         QCOMPARE(fileBytes(settingsPath()), content == "<none>" ? QByteArray("<missing>") : content);
-        QVERIFY(m_dialogs->shown.empty());
+        QVERIFY(m_peer->dialogs.shown.empty());
     }
 
     // Every drive control's bytes on the line, ON acting on any mouse button but not on keys, and
@@ -120,126 +169,112 @@ private slots:
         QTRY_VERIFY(m_form->panelReportedOn());
         QTRY_COMPARE(m_form->Label1(0)->text(), QStringLiteral("86%"));
 
-        const auto step = [&](auto&& action, const QByteArray& expected, int level) {
-            m_sim->clearReceived();
-            action();
+        QSlider* slider = m_form->Slider1(0);
+        const QPoint thumb = slider->rect().center();
+        const auto step = [&](QWidget* control, const QByteArray& expected, int level, int key = 0) {
+            sim().clearReceived();
+            if (key) {
+                QTest::keyClick(control, Qt::Key(key));
+            } else if (control == slider) { // sent on release only
+                QTest::mousePress(slider, Qt::RightButton, {}, thumb);
+                QCOMPARE(sim().received(), QByteArray());
+                QTest::mouseRelease(slider, Qt::RightButton, {}, thumb);
+            } else {
+                QTest::mouseClick(control, Qt::LeftButton);
+            }
             QCOMPARE(wire(), expected);
-            QCOMPARE(m_form->Slider1(0)->value(), level);
+            QCOMPARE(slider->value(), level);
         };
-        step([&] { QTest::mouseClick(m_form->Command9(0), Qt::LeftButton); }, "", 43);
-        step([&] { QTest::mouseClick(m_form->Command9(1), Qt::LeftButton); }, ":D42", 42);
-        step([&] { QTest::mouseClick(m_form->Command9(0), Qt::LeftButton); }, ":D43", 43);
-        step([&] { QTest::keyClick(m_form->Slider1(0), Qt::Key_Left); }, "", 42);
-        step([&] { QTest::keyClick(m_form->Slider1(0), Qt::Key_PageDown); }, "", 37);
-        step(
-            [&] {
-                const QPoint thumb = m_form->Slider1(0)->rect().center();
-                QTest::mousePress(m_form->Slider1(0), Qt::RightButton, {}, thumb);
-                QCOMPARE(m_sim->received(), QByteArray()); // not while the button is down
-                QTest::mouseRelease(m_form->Slider1(0), Qt::RightButton, {}, thumb);
-            },
-            ":D37", 37);
-        m_form->Slider1(0)->setValue(1);
-        step([&] { QTest::mouseClick(m_form->Command9(1), Qt::LeftButton); }, ":D00", 0);
-        step([&] { QTest::mouseClick(m_form->Command9(1), Qt::LeftButton); }, "", 0);
-        step([&] { QTest::mouseClick(m_form->Command1, Qt::LeftButton); }, ":A#", 0);
-        step([&] { QTest::mouseClick(m_form->Command4, Qt::LeftButton); }, ":B#", 0);
-        step([&] { QTest::mousePress(m_form->Command2(1), Qt::LeftButton); }, ":F#", 0);
+        step(m_form->Command9(0), "", 43);
+        step(m_form->Command9(1), ":D42", 42);
+        step(m_form->Command9(0), ":D43", 43);
+        step(slider, "", 42, Qt::Key_Left);
+        step(slider, "", 37, Qt::Key_PageDown);
+        step(slider, ":D37", 37);
+        slider->setValue(1);
+        step(m_form->Command9(1), ":D00", 0);
+        step(m_form->Command9(1), "", 0);
+        step(m_form->Command1, ":A#", 0);
+        step(m_form->Command4, ":B#", 0);
+        step(m_form->Command2(1), ":F#", 0);
         QTRY_VERIFY(!m_form->panelReportedOn());
-        QVERIFY(m_dialogs->shown.empty());
+        QVERIFY(m_peer->dialogs.shown.empty());
     }
 
-    // ON with no device: one port message, nothing written anywhere, the slider still goes to 43.
-    void onWithMissingPort() {
-        writeSettings(QByteArray::number(kMissingPort) + "\r\n");
-        makeForm();
-        m_dialogs->answers = {BoxAnswer::Cancel};
-        QTest::mousePress(m_form->Command2(0), Qt::LeftButton);
-        QCOMPARE(m_dialogs->texts(), QStringList{kPortMessage});
-        QCOMPARE(m_form->Slider1(0)->value(), 43);
-        QVERIFY(!m_form->comm().PortOpen());
-        QCOMPARE(wire(), QByteArray());
-    }
-
-    // A choice from the list closes, stores, switches and opens; typing raises nothing.
+    // A choice from the list closes, stores, switches and opens; typing raises nothing. ON with no
+    // device: one more port message, nothing written anywhere, the slider still goes to 43.
     void portChoice() {
         makeForm();
         QTest::mousePress(m_form->Command2(1), Qt::LeftButton); // connect at COM1
         QVERIFY(m_form->comm().PortOpen());
         QCOMPARE(wire(), QByteArray(":F#"));
-        m_sim->clearReceived();
+        sim().clearReceived();
 
-        m_form->Combo1->setCurrentIndex(2);
-        emit m_form->Combo1->activated(2); // as the list does for a mouse or arrow-key choice
+        choosePort(2);
         QCOMPARE(fileBytes(settingsPath()), QByteArray("3\r\n"));
-        QCOMPARE(m_form->comm().portNumber(), 3);
-        QVERIFY(m_form->comm().PortOpen());
-        QVERIFY(m_dialogs->shown.empty());
+        QVERIFY(m_form->comm().portNumber() == 3 && m_form->comm().PortOpen() &&
+                m_peer->dialogs.shown.empty());
 
-        m_form->Combo1->setCurrentIndex(kMissingPort - 1);
-        emit m_form->Combo1->activated(kMissingPort - 1);
+        choosePort(kMissingPort - 1);
         QCOMPARE(fileBytes(settingsPath()), QByteArray("5\r\n"));
-        QCOMPARE(m_form->comm().portNumber(), kMissingPort);
-        QVERIFY(!m_form->comm().PortOpen());
-        QCOMPARE(m_dialogs->texts(), QStringList{kPortMessage});
+        QVERIFY(m_form->comm().portNumber() == kMissingPort && !m_form->comm().PortOpen());
+        QCOMPARE(m_peer->dialogs.texts(), QStringList{kPortMessage});
+        const MessageBox& box = m_peer->dialogs.shown.front();
+        QVERIFY(box.title == QStringLiteral(u"通信エラー") && box.buttons == BoxButtons::OkCancel &&
+                box.icon == BoxIcon::Warning);
 
         m_form->Combo1->lineEdit()->clear();
         QTest::keyClicks(m_form->Combo1->lineEdit(), QStringLiteral("COM7"));
         QCOMPARE(fileBytes(settingsPath()), QByteArray("5\r\n"));
-        QCOMPARE(m_dialogs->shown.size(), size_t{1});
+        QCOMPARE(m_peer->dialogs.shown.size(), size_t{1});
+
+        QTest::mousePress(m_form->Command2(0), Qt::LeftButton);
+        QCOMPARE(m_peer->dialogs.texts(), (QStringList{kPortMessage, kPortMessage}));
+        QCOMPARE(m_form->Slider1(0)->value(), 43);
+        QVERIFY(!m_form->comm().PortOpen());
         QCOMPARE(wire(), QByteArray());
     }
 
-    // Unmapped numbers follow the listed ports: each entry keeps its text and tells its device in its
-    // tool tip, listed afresh when the list opens; COM1 opens the first port, a number with no
-    // device gives the port message.
+    // Unmapped numbers follow the listed ports: each entry tells its device in its tool tip, listed
+    // afresh when the list opens; COM1 opens the first port, a number with no device gives the port
+    // message.
     void portsFromTheSystem() {
 #ifdef Q_OS_WIN
         QSKIP("On Windows a COM number is the system's own port of that name.");
 #endif
-        const QString ghost = QStringLiteral("/dev/brivane-none/ttyUSB0");
-        std::vector<SystemPort> listed = {
-            {ghost, QStringLiteral("FT232R USB UART"), QString(), true},
-            {m_sim->devicePath(), QStringLiteral("Simulated inverter"),
-             QStringLiteral("/dev/serial/by-id/usb-Brivane_inverter-if00"), true},
-        };
-        Form1Context context{m_dialogs.get(), PortMap([&] { return listed; }), {}, m_dir->path()};
-        context.ports.map(3, m_dir->filePath(QStringLiteral("no-such-tty")));
-        m_form = std::make_unique<Form1>(std::move(context));
-        m_form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
-
+        const QString ghost = QStringLiteral("/dev/brivane-none/ttyUSB0"),
+                      none = m_peer->dir.filePath("no-tty");
+        std::vector<SystemPort> listed = {{ghost, QStringLiteral("FT232R USB UART"), QString(), true},
+                                          {sim().devicePath(), QStringLiteral("Simulated inverter"),
+                                           QStringLiteral("/dev/serial/by-id/usb-Brivane_inverter-if00"),
+                                           true}};
+        Form1Context context;
+        context.ports = PortMap([&] { return listed; });
+        context.ports.map(3, none);
+        m_form = &m_peer->window(std::move(context), {});
         QComboBox* combo = m_form->Combo1;
-        const auto tips = [combo] {
+        const auto tips = [combo] { // as the list opens
+            combo->showPopup();
             QStringList out;
             for (int i = 0; i < 4; ++i)
                 out << combo->itemText(i) + u'=' + combo->itemData(i, Qt::ToolTipRole).toString();
-            return out;
+            combo->hidePopup();
+            return out.join(u'|');
         };
-        combo->showPopup();
-        QCOMPARE(tips(),
-                 (QStringList{"COM1=" + m_sim->devicePath() + " — Simulated inverter",
-                              "COM2=" + ghost + " — FT232R USB UART",
-                              "COM3=" + m_dir->filePath(QStringLiteral("no-such-tty")), "COM4=no device"}));
-        combo->hidePopup();
+        QCOMPARE(tips(), "COM1=" + sim().devicePath() + " — Simulated inverter|COM2=" + ghost +
+                             " — FT232R USB UART|COM3=" + none + "|COM4=no device");
         listed.pop_back(); // the inverter's adapter pulled
-        combo->showPopup();
-        QCOMPARE(tips().mid(0, 2), (QStringList{"COM1=" + ghost + " — FT232R USB UART", "COM2=no device"}));
-        combo->hidePopup();
-        QCOMPARE(combo->count(), 20);
-        QCOMPARE(combo->itemText(19), QStringLiteral("COM20"));
+        QCOMPARE(tips(),
+                 "COM1=" + ghost + " — FT232R USB UART|COM2=no device|COM3=" + none + "|COM4=no device");
 
         listed.push_back(
-            {m_sim->devicePath(), QString(), QStringLiteral("/dev/serial/by-id/usb-Brivane"), true});
+            {sim().devicePath(), QString(), QStringLiteral("/dev/serial/by-id/usb-Brivane"), true});
         QTest::mousePress(m_form->Command2(1), Qt::LeftButton); // COM1, listed afresh
-        QVERIFY(m_form->comm().PortOpen());
+        QVERIFY(m_form->comm().PortOpen() && m_peer->dialogs.shown.empty());
         QCOMPARE(wire(), QByteArray(":F#"));
-        QVERIFY(m_dialogs->shown.empty());
-
-        combo->setCurrentIndex(3);
-        emit combo->activated(3); // COM4: no device
+        choosePort(3); // COM4: no device
         QVERIFY(!m_form->comm().PortOpen());
-        QCOMPARE(m_dialogs->texts(), QStringList{kPortMessage});
+        QCOMPARE(m_peer->dialogs.texts(), QStringList{kPortMessage});
     }
 
     void shutdown_data() {
@@ -261,12 +296,12 @@ private slots:
         makeForm();
         if (openFirst)
             m_form->Command3_Click(0);
-        m_sim->clearReceived();
-        m_dialogs->answers = {BoxAnswer::Cancel};
+        sim().clearReceived();
+        m_peer->dialogs.answers = {BoxAnswer::Cancel};
         QVERIFY(m_form->close());
         QVERIFY(m_form->ended());
         QVERIFY(!m_form->comm().PortOpen());
-        QCOMPARE(m_dialogs->shown.size(), present ? size_t{0} : size_t{1});
+        QCOMPARE(m_peer->dialogs.shown.size(), present ? size_t{0} : size_t{1});
         QVERIFY(programEnding());
         QCOMPARE(wire(), expected);
     }
@@ -278,28 +313,12 @@ private slots:
         makeForm();
         // Posted: nested synthetic mouse events would only be delivered after the press.
         QTimer::singleShot(100, m_form->Command1, &QPushButton::click);
-        QTimer::singleShot(300, m_form.get(), [this] { m_form->close(); });
+        QTimer::singleShot(300, m_form, [this] { m_form->close(); });
         QTest::mousePress(m_form->Command2(0), Qt::LeftButton);
         QVERIFY(m_form->ended());
         QCOMPARE(m_form->Slider1(0)->value(), 30);
         QTest::mouseClick(m_form->Command1, Qt::LeftButton);
         QCOMPARE(wire(), QByteArray(":O#:A#:F#"));
-    }
-
-    void alwaysOnTop() {
-        makeForm();
-        const QRect before = m_form->geometry();
-        const WId id = m_form->winId();
-        m_form->Command7->setFocus();
-        QTest::keyClick(m_form->Command7, Qt::Key_Space);
-        QCOMPARE(m_form->topMostFlag(), 1);
-        QVERIFY(windowTopmost(*m_form));
-        m_form->Command7_Click();
-        QCOMPARE(m_form->topMostFlag(), 0);
-        QVERIFY(!windowTopmost(*m_form));
-        QCOMPARE(m_form->geometry(), before);
-        QCOMPARE(m_form->winId(), id);
-        QVERIFY(m_form->isVisible());
     }
 };
 

@@ -1,9 +1,12 @@
+// link: reply framing and interpretation, the port map, and COMM over a pseudo-terminal to the
+// simulated inverter.
 #include "link/framing.h"
 #include "link/port_map.h"
 #include "link/reply.h"
-#include "support/recording_display.h"
+#include "support/inverter_peer.h"
 #include "ui/syscolors.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTest>
 
@@ -11,8 +14,9 @@
 #include <random>
 
 using namespace brivane;
+using namespace std::chrono_literals;
 
-class TestLinkProtocol : public QObject {
+class TestLink : public QObject {
     Q_OBJECT
 private slots:
     void framing_data() {
@@ -106,6 +110,7 @@ private slots:
         QVERIFY(status.update(frequency) && status.update(parseReply(QStringLiteral("EDU21#"))));
         QVERIFY(!status.update(parseReply(QStringLiteral("fqs#"))) && !status.update(parseReply("elc0#")));
         QVERIFY(status.power == PanelPower::On && status.duty == 21.0 && status.frequency == 10.0);
+        QCOMPARE(status.frequencyHz, 1000);
         QVERIFY(status.update(parseReply(QStringLiteral("ELC0#"))) && status.power == PanelPower::Off);
         QCOMPARE(parseReply(QStringLiteral("EDU")).valueText, QString());
     }
@@ -129,76 +134,140 @@ private slots:
     }
 
     // Unmapped COM numbers take the listed ports in a stable order whatever order they are listed
-    // in: by-id names first, then ttyACM, ttyUSB (numerically), other devices, ttyS with a UART;
-    // a mapped device is not offered twice, and numbers left over have no device.
+    // in: by-id names first, then ttyACM, ttyUSB (numerically), other devices, ttyS with a UART, no
+    // tty.* beside its cu.* twin; a mapped device is not offered twice, numbers left over have no
+    // device, and an adapter plugged in later is found by the next listing.
     void devicePaths() {
 #ifdef Q_OS_WIN
-        // The system's own port names; --port still overrides.
-        PortMap system;
+        PortMap system; // the system's own port names; --port still overrides
         system.map(3, QStringLiteral("\\\\.\\COM12"));
-        QCOMPARE(system.devicePath(20), QStringLiteral("COM20"));
-        QCOMPARE(system.devicePath(3), QStringLiteral("\\\\.\\COM12"));
-        return;
-#endif
-        const QString ftdi = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+        QCOMPARE(system.devicePath(20) + u' ' + system.devicePath(3), QStringLiteral("COM20 \\\\.\\COM12"));
+#else
+        const QString ftdi = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R-if00-port0");
         std::vector<SystemPort> listed = {
             {"/dev/ttyS1", "", "", false},
-            {"/dev/ttyS0", "", "", true},
-            {"/dev/ttyUSB10", "USB10", "", true},
-            {"/dev/ttyUSB2", "USB2", "", true},
-            {"/dev/ttyUSB1", "CP2102 USB to UART Bridge Controller", "", true},
-            {"/dev/ttyUSB0", "FT232R USB UART", ftdi, true},
-            {"/dev/ttyACM0", "u-blox GNSS receiver", "", true},
-            {"/dev/ttyUSB3", "PL2303", "/dev/serial/by-id/usb-Prolific_PL2303-if00-port0", true},
-            {"/dev/tty.usbserial-A5", "", "", true},
-            {"/dev/cu.usbserial-A5", "", "", true},
-            {"/dev/ttyAMA0", "", "", true},
+            {"/dev/ttyUSB1", "CP2102", "", true},
+            {"/dev/ttyUSB0", "FT232R", ftdi, true},
+            {"/dev/ttyUSB3", "", "/dev/serial/by-id/usb-Prolific-if00-port0", true}};
+        for (const QString& name :
+             QStringLiteral("ttyS0 ttyUSB10 ttyUSB2 ttyACM0 tty.usbserial-A5 cu.usbserial-A5 ttyAMA0")
+                 .split(u' '))
+            listed.push_back({"/dev/" + name, "", "", true});
+        const auto listing = [](const PortMap& ports) { // COM1..COM11: device (description)
+            QStringList out;
+            for (int n = 1; n <= 11; ++n)
+                out << ports.devicePath(n).remove(QStringLiteral("/dev/")) +
+                           (ports.description(n).isEmpty() ? QString() : u'(' + ports.description(n) + u')');
+            return out.join(u' ');
         };
-        const QStringList order = {
-            "/dev/ttyUSB0",  "/dev/ttyUSB3",         "/dev/ttyACM0", "/dev/ttyUSB1", "/dev/ttyUSB2",
-            "/dev/ttyUSB10", "/dev/cu.usbserial-A5", "/dev/ttyAMA0", "/dev/ttyS0",   QString(),
-            QString()};
         std::mt19937 random(7);
         for (int round = 0; round < 3; ++round) {
             std::shuffle(listed.begin(), listed.end(), random);
             PortMap ports([&] { return listed; });
-#ifdef Q_OS_WIN
-            QCOMPARE(ports.devicePath(1), QStringLiteral("COM1"));
-#else
             QCOMPARE(ports.devicePath(1), QString()); // nothing listed before refresh()
             ports.refresh();
-            QStringList paths;
-            for (int n = 1; n <= order.size(); ++n)
-                paths << ports.devicePath(n);
-            QCOMPARE(paths, order);
+            QCOMPARE(listing(ports), QStringLiteral("ttyUSB0(FT232R) ttyUSB3 ttyACM0 ttyUSB1(CP2102) ttyUSB2 "
+                                                    "ttyUSB10 cu.usbserial-A5 ttyAMA0 ttyS0  "));
             QCOMPARE(ports.systemPort(1)->byId, ftdi);
-            QCOMPARE(ports.description(1), QStringLiteral("FT232R USB UART"));
-
             ports.map(3, QStringLiteral("/dev/ttyUSB1")); // --port: that device is not offered again
             ports.map(2, QStringLiteral("/tmp/inverter"));
-            QCOMPARE(ports.devicePath(2), QStringLiteral("/tmp/inverter"));
-            QCOMPARE(ports.description(3), QStringLiteral("CP2102 USB to UART Bridge Controller"));
-            QStringList rest;
-            for (int n : {1, 4, 5, 6, 7, 8, 9, 10})
-                rest << ports.devicePath(n);
-            QCOMPARE(rest,
-                     (QStringList{"/dev/ttyUSB0", "/dev/ttyUSB3", "/dev/ttyACM0", "/dev/ttyUSB2",
-                                  "/dev/ttyUSB10", "/dev/cu.usbserial-A5", "/dev/ttyAMA0", "/dev/ttyS0"}));
+            QCOMPARE(listing(ports),
+                     QStringLiteral("ttyUSB0(FT232R) /tmp/inverter ttyUSB1(CP2102) ttyUSB3 "
+                                    "ttyACM0 ttyUSB2 ttyUSB10 cu.usbserial-A5 ttyAMA0 ttyS0 "));
             QCOMPARE(ports.devicePath(20), QString());
-#endif
         }
-        // An adapter plugged in later is found by the next listing.
         std::vector<SystemPort> plugged;
         PortMap ports([&] { return plugged; });
         ports.refresh();
         QCOMPARE(ports.devicePath(1), QString());
-        plugged.push_back({"/dev/ttyUSB0", "FT232R USB UART", "", true});
+        plugged.push_back({"/dev/ttyUSB0", "", "", true});
         ports.refresh();
-#ifndef Q_OS_WIN
         QCOMPARE(ports.devicePath(1), QStringLiteral("/dev/ttyUSB0"));
 #endif
     }
+
+    // Nothing before the open nor after the close; frames go out as given, blanks at the ends
+    // removed; ":F#" just before the close still goes out; opening an open port changes nothing.
+    void writesOnlyWhileOpen() {
+        test::InverterPeer peer;
+        QVERIFY2(peer.started, qPrintable(peer.sim->errorString()));
+        COMM& comm = peer.link(3, false);
+        comm.MODE_Com(QStringLiteral(":O#"));
+        comm.COMM1open();
+        comm.COMM1open();
+        comm.MODE_Com(QStringLiteral(" :A# "));
+        comm.MODE_Com(QStringLiteral(":D05"));
+        QCOMPARE(peer.wire(), QByteArray(":A#:D05"));
+        QVERIFY(comm.PortOpen());
+        comm.MODE_Com(QStringLiteral(":F#"));
+        comm.COMM1close(); // no event loop between the write and the close
+        comm.MODE_Com(QStringLiteral(":B#"));
+        QCOMPARE(peer.wire(), QByteArray(":A#:D05:F#"));
+        QVERIFY(peer.dialogs.shown.empty());
+    }
+
+    // One report a failed attempt, nothing retried in the background.
+    void openFailureReportedOnce() {
+        test::InverterPeer peer;
+        COMM& comm = peer.link(3, true, QStringLiteral("/nonexistent/brivane-tty"));
+        QTest::qWait(50);
+        QVERIFY(peer.dialogs.shown.size() == 1 && !comm.PortOpen());
+        comm.COMM1open();
+        QCOMPARE(peer.dialogs.shown.size(), size_t(2));
+    }
+
+    // sendLevel returns once the inverter has echoed the duty; a silent inverter costs one bounded
+    // wait per opening, after which frames still go out but nothing is awaited.
+    void sendLevelWaitsForEcho() {
+        test::InverterPeer peer;
+        COMM& comm = peer.link();
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(comm.sendLevel(7, 2));
+        QVERIFY(clock.elapsed() < 500);
+        QCOMPARE(comm.panelStatus().duty, 7.0);
+
+        peer.sim->setOptions({.silent = true});
+        clock.restart();
+        QVERIFY(!comm.sendLevel(9)); // duties were seen on this opening: the full wait
+        QVERIFY(clock.elapsed() >= COMM::kEchoTimeout.count() - 50);
+        comm.COMM1close();
+        comm.COMM1open();
+        QVERIFY(!comm.sendLevel(10));
+        clock.restart();
+        QVERIFY(!comm.sendLevel(11));
+        QVERIFY(clock.elapsed() < 200);
+        QTRY_COMPARE(peer.sim->received(), QByteArray(":D07:D07:D09:D10:D11"));
+        comm.COMM1close();
+        QVERIFY(!comm.sendLevel(12)); // closed: dropped, no wait
+    }
+
+    void closeDropsPartialReply() {
+        test::InverterPeer peer;
+        COMM& comm = peer.link();
+        peer.sim->sendRaw(":EL");
+        QTest::qWait(50);
+        comm.COMM1close();
+        comm.COMM1open();
+        peer.sim->sendRaw("C1#:EDU10#"); // joined to the old ":EL" this would turn the panel on
+        QTRY_COMPARE(peer.display.events, QStringList{"text=20%"});
+    }
+
+    // Replies cut over several notifications with CR LF between reach the display in order; the simulator
+    // skips garbage and a malformed duty and clamps a duty over the maximum, as the inverter does.
+    void roundTripWithSimulator() {
+        test::InverterPeer peer({.splitParts = 12, .splitGap = 3ms, .replyDelay = 20ms, .crlf = true});
+        peer.link().MODE_Com(QStringLiteral("x#:D4x:O#:D12:B#:D77"));
+        const QString sys11 = systemColour(kColorInactiveBorder).name();
+        QTRY_COMPARE(peer.display.events, (QStringList{"on=#ff8000", "colour=#ffff00", "off=" + sys11,
+                                                       "text=0%", "text=24%", "text=86%"}));
+        QVERIFY(peer.sim->isOn() && peer.sim->frequency() == InverterSim::kFrequency500Hz);
+        QCOMPARE(peer.sim->duty(), InverterSim::kMaxDuty);
+        peer.comm->MODE_Com(QStringLiteral(":F#"));
+        QTRY_COMPARE(peer.display.events.last(), "colour=" + sys11);
+        QVERIFY(!peer.sim->isOn());
+    }
 };
 
-QTEST_GUILESS_MAIN(TestLinkProtocol)
-#include "tst_link_protocol.moc"
+QTEST_GUILESS_MAIN(TestLink)
+#include "tst_link.moc"
