@@ -57,24 +57,70 @@ bool matches(const QString& got, const QString& expected) {
     return expected.endsWith('*') ? got.startsWith(expected.chopped(1)) : got == expected;
 }
 
-// The server without the window: its own COMM on kPort, mapped to the simulator (or to device).
+// The server with the simulator (or device) on its port: alone with a COMM of its own on kPort,
+// beside the window (device "window"), or in the program itself with --no-window ("program").
 struct Rig {
     explicit Rig(const QString& device = {}, const HttpServer::Limits& limits = {}) {
-        started = sim.start();
-        PortMap ports;
-        ports.map(kPort, device.isEmpty() ? sim.devicePath() : device);
-        comm = std::make_unique<COMM>(ports);
-        comm->setPortNumber(kPort);
-        seat = std::make_unique<StandalonePanel>(*comm);
+        if (!sim.start()) {
+            error = sim.errorString();
+            return;
+        }
+        if (device == "program") {
+            startProgram();
+            return;
+        }
+        if (device == "window") {
+            Form1Context context;
+            context.dialogs = &dialogs;
+            context.programFolder = dir.path();
+            context.ports.map(1, sim.devicePath());
+            window = std::make_unique<Form1>(std::move(context));
+            window->show();
+            seat = std::make_unique<WindowPanelSeat>(*window);
+        } else {
+            PortMap ports;
+            ports.map(kPort, device.isEmpty() ? sim.devicePath() : device);
+            ownComm = std::make_unique<COMM>(ports);
+            ownComm->setPortNumber(kPort);
+            seat = std::make_unique<StandalonePanel>(*ownComm);
+        }
+        comm = &seat->comm();
         AlpacaIdentity identity;
         identity.deviceName = QStringLiteral("Panel");
         identity.version = QStringLiteral("1.2");
         identity.uniqueId = loadOrCreateUniqueId(dir.filePath(QStringLiteral("alpaca_id.txt")));
         server = std::make_unique<AlpacaServer>(*seat, identity);
         server->http().setLimits(limits);
-        listening = server->start(AlpacaEndpoint{}, startError);
+        if (server->start(AlpacaEndpoint{}, error))
+            port = server->port();
     }
-    quint16 port() const { return server->port(); }
+    // Its port COM3 through com_no.txt and --port, COM1 missing.
+    void startProgram() {
+        const QString program = dir.filePath(QStringLiteral("brivane"));
+        QFile::copy(qEnvironmentVariable("BRIVANE_BIN_DIR") + QStringLiteral("/brivane"), program);
+        QFile settings(dir.filePath(QStringLiteral("com_no.txt")));
+        if (settings.open(QIODevice::WriteOnly))
+            settings.write("3\r\n");
+        settings.close();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(QLatin1String(name));
+        process.setProcessEnvironment(environment);
+        process.start(program, {"--no-window", "--alpaca", "127.0.0.1:0", "--alpaca-discovery", "0", "--port",
+                                "COM1=/nonexistent/tty", "--port", "COM3=" + sim.devicePath()});
+        const QRegularExpression listening("Alpaca server on 127.0.0.1:(\\d+)");
+        QByteArray out;
+        [[maybe_unused]] const bool done = QTest::qWaitFor(
+            [&] {
+                out += process.readAllStandardOutput();
+                port = quint16(listening.match(QString::fromLatin1(out)).captured(1).toUInt());
+                return port || process.state() == QProcess::NotRunning;
+            },
+            10000);
+        if (!port)
+            error = QString::fromLocal8Bit(out + process.readAllStandardError());
+    }
+
     // "GET member?query", "PUT member?form"; a target from '/' on is not the device's.
     static QByteArray request(const QString& verb, const QString& target) {
         const QByteArray path =
@@ -84,70 +130,75 @@ struct Rig {
                              : test::getRequest(target.contains('?') ? path + "?" + form : path);
     }
     HttpReply call(const QString& verb, const QString& target) {
-        return exchange(port(), request(verb, target));
+        return exchange(port, request(verb, target));
     }
 
-    // One step of a panel script: "GET|PUT|TRY member[?form] outcome" (TRY: GET until it
-    // matches, 1.5 s), "SIM [bytes [ms]]" (the port received bytes, no sooner than ms after the last
-    // PUT; nothing without bytes), "OPEN true|false", "WAIT ms", "CLEAR", "HANGUP", "SILENT",
-    // "RESTART" (false: the new pseudo-terminal has another path, the script ends there).
+    // One step of a panel script: "GET|PUT|TRY member[?form] outcome" (TRY: GET until it matches,
+    // 1.5 s), "SIM [bytes [ms]]" (the port received bytes, no sooner than ms after the last PUT;
+    // nothing without bytes), "OPEN true|false" (the port, 1.5 s), "WAIT ms", "CLEAR", "HANGUP",
+    // "SILENT", "RESTART" (false: the new pseudo-terminal has another path, the script ends
+    // there); the window's "SLIDER level label" and "OFF" button; the program's "TERM".
     bool step(const QString& text) {
         const QStringList parts = text.split(' ');
-        const QString& verb = parts[0];
-        const QString expected = parts.mid(2).join(' ');
-        if (verb == "GET" || verb == "PUT") {
-            if (verb == "PUT")
-                sincePut.start();
-            const QString got = outcome(call(verb, parts[1]));
-            [&] { QVERIFY2(matches(got, expected), qPrintable(text + " -> " + got)); }();
-        } else if (verb == "TRY") {
-            QString got;
-            const bool ok = QTest::qWaitFor(
-                [&] { return matches(got = outcome(call("GET", parts[1])), expected); }, 1500);
-            [&] { QVERIFY2(ok, qPrintable(text + " -> " + got)); }();
-        } else if (verb == "SIM" && parts.size() == 1) {
-            QTest::qWait(50);
-            [&] { QCOMPARE(sim.received(), QByteArray()); }();
-        } else if (verb == "SIM") {
-            const bool ok = QTest::qWaitFor([&] { return sim.received() == parts[1].toLatin1(); }, 3000);
-            [&] {
-                QVERIFY2(ok && sincePut.elapsed() >= parts.value(2).toInt(),
-                         qPrintable(text + " -> " + sim.received() + " at " +
-                                    QString::number(sincePut.elapsed())));
-            }();
-        } else if (verb == "OPEN") {
-            [&] { QCOMPARE(comm->PortOpen(), parts[1] == "true"); }();
-        } else if (verb == "WAIT") {
+        const QString &verb = parts[0], expected = parts.mid(2).join(' ');
+        QString got;
+        const auto until = [](const std::function<bool()>& done, int ms) {
+            return QTest::qWaitFor(done, ms);
+        };
+        bool ok = true;
+        if (verb == "PUT")
+            sincePut.start();
+        if (verb == "GET" || verb == "PUT")
+            ok = matches(got = outcome(call(verb, parts[1])), expected);
+        else if (verb == "TRY")
+            ok = until([&] { return matches(got = outcome(call("GET", parts[1])), expected); }, 1500);
+        else if (verb == "SIM")
+            ok = parts.size() == 1 ? !until([&] { return !sim.received().isEmpty(); }, 50)
+                                   : until([&] { return sim.received() == parts[1].toLatin1(); }, 3000) &&
+                                         sincePut.elapsed() >= parts.value(2).toInt();
+        else if (verb == "OPEN")
+            ok = until([&] { return comm->PortOpen() == (parts[1] == "true"); }, 1500);
+        else if (verb == "WAIT")
             QTest::qWait(parts[1].toInt());
-        } else if (verb == "CLEAR") {
+        else if (verb == "CLEAR")
             sim.clearReceived();
-        } else if (verb == "HANGUP") {
+        else if (verb == "HANGUP")
             sim.hangUp();
-        } else if (verb == "SILENT") {
-            InverterSim::Options options;
-            options.silent = true;
-            sim.setOptions(options);
-        } else if (verb == "RESTART") {
-            const QString lost = comm->devicePath();
-            return sim.start() && sim.devicePath() == lost;
-        }
-        return !QTest::currentTestFailed();
+        else if (verb == "SILENT")
+            sim.setOptions(InverterSim::Options{.silent = true});
+        else if (verb == "RESTART")
+            return sim.start() && sim.devicePath() == comm->devicePath();
+        else if (verb == "SLIDER")
+            ok = window->Slider1(0)->value() == parts[1].toInt() && window->Label1(0)->text() == parts[2] &&
+                 window->panelReportedOn();
+        else if (verb == "OFF")
+            window->Command2_MouseDown(1, Qt::LeftButton, Qt::NoModifier);
+        else if (verb == "TERM")
+            ok =
+                (process.terminate(), until([&] { return process.state() == QProcess::NotRunning; }, 5000)) &&
+                process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        if (!ok)
+            QTest::qFail(
+                qPrintable(text + " -> " + (got.isNull() ? QString::fromLatin1(sim.received()) : got)),
+                __FILE__, __LINE__);
+        return ok;
     }
 
     QTemporaryDir dir;
     InverterSim sim;
-    bool started = false;
-    std::unique_ptr<COMM> comm;
-    std::unique_ptr<StandalonePanel> seat;
+    QProcess process;
+    test::ScriptedDialogs dialogs;
+    std::unique_ptr<Form1> window;
+    std::unique_ptr<COMM> ownComm;
+    std::unique_ptr<PanelSeat> seat;
     std::unique_ptr<AlpacaServer> server;
-    bool listening = false;
-    QString startError;
+    COMM* comm = nullptr;
+    quint16 port = 0;
+    QString error;
     QElapsedTimer sincePut;
 };
 
-#define RIG_OK(rig)                                                                                          \
-    QVERIFY2((rig).started, qPrintable((rig).sim.errorString()));                                            \
-    QVERIFY2((rig).listening, qPrintable((rig).startError))
+#define RIG_OK(rig) QVERIFY2((rig).error.isEmpty(), qPrintable((rig).error))
 
 // A request sent from another thread while this one, the device's, is busy for busyMs.
 QByteArray whileBusy(quint16 port, const QByteArray& request, int busyMs) {
@@ -262,7 +313,7 @@ private slots:
         QFETCH(QByteArray, expected);
         Rig rig;
         RIG_OK(rig);
-        const HttpReply reply = exchange(rig.port(), request);
+        const HttpReply reply = exchange(rig.port, request);
         QVERIFY2(reply.status == status && (reply.head + "\r\n\r\n" + reply.body).contains(expected),
                  qPrintable(reply.head + "\n\n" + reply.body.left(300)));
         if (reply.body.startsWith('{'))
@@ -316,6 +367,17 @@ private slots:
             << "PUT connect ok; PUT calibratoron?Brightness=7 ok; TRY calibratorstate 3; HANGUP; "
                "TRY calibratorstate 5; OPEN false; PUT calibratoron?Brightness=8 ok; TRY calibratorstate 5; "
                "RESTART; PUT calibratoroff ok; TRY calibratorstate 1";
+        // Beside the window: the slider, the lamps and the read-out follow the client, the
+        // window's OFF button is seen by it, and it keeps its port.
+        QTest::newRow("window")
+            << QStringLiteral("window")
+            << "PUT connect ok; OPEN true; PUT calibratoron?Brightness=12 ok; SIM :O#:D12 1000; "
+               "TRY calibratorstate 3; SLIDER 12 24%; GET brightness 12; OFF; "
+               "TRY calibratorstate 1; PUT disconnect ok; OPEN true";
+        // The program without its window: switched on by a client, and SIGTERM leaves the panel off.
+        QTest::newRow("program") << QStringLiteral("program")
+                                 << "PUT connect ok; PUT calibratoron?Brightness=9 ok; SIM :O#:D09 1000; "
+                                    "TRY calibratorstate 3; TERM; SIM :O#:D09:F#";
         // NotReady for the bounded wait (2 s), then Unknown, never Ready.
         QTest::newRow("silent inverter")
             << QString()
@@ -330,6 +392,9 @@ private slots:
         for (const QString& step : steps.replace('\'', '"').split(QStringLiteral("; ")))
             if (!rig.step(step))
                 return;
+        QVERIFY(rig.dialogs.shown.empty());
+        if (device == "program")
+            QVERIFY(QFile::exists(rig.dir.filePath(QStringLiteral("alpaca_id.txt"))));
     }
 
     // Persistent connections, pipelining, HEAD (no body: the next answer follows at once), a
@@ -337,7 +402,7 @@ private slots:
     void connectionHandling() {
         Rig rig;
         RIG_OK(rig);
-        HttpClient client(rig.port());
+        HttpClient client(rig.port);
         client.send("HEAD " + kDevice + "name HTTP/1.1\r\nHost: localhost\r\n\r\n" +
                     test::getRequest(kDevice + "name") + test::getRequest(kDevice + "interfaceversion"));
         QTRY_VERIFY(client.pending().count("HTTP/1.1 200") == 3 && client.pending().endsWith("}"));
@@ -377,7 +442,7 @@ private slots:
         RIG_OK(rig);
         const QByteArray partial = "GET " + kDevice + "name HTTP/1.1\r\n";
         if (kind == "stalled") {
-            HttpClient client(rig.port());
+            HttpClient client(rig.port);
             client.send(test::putRequest(kDevice + "connect", "ClientTransactionID=1").chopped(5));
             QCOMPARE(rig.call("GET", "name").status, 200);
             QTRY_COMPARE_WITH_TIMEOUT(rig.server->http().connectionCount(), 0, 3000);
@@ -387,11 +452,11 @@ private slots:
             const bool one = kind == "per address";
             for (int i = 0; i < (one ? 4 : 8); ++i) {
                 held.push_back(
-                    std::make_unique<HttpClient>(rig.port(), QHostAddress(0x7F000002 + (one ? 0 : i % 2))));
+                    std::make_unique<HttpClient>(rig.port, QHostAddress(0x7F000002 + (one ? 0 : i % 2))));
                 held.back()->send(partial);
             }
             QTRY_COMPARE(rig.server->http().connectionCount(), one ? 4 : 8);
-            HttpClient over(rig.port(), QHostAddress(one ? 0x7F000002 : 0x7F000004));
+            HttpClient over(rig.port, QHostAddress(one ? 0x7F000002 : 0x7F000004));
             QVERIFY(over.closedByServer(1000));
             QCOMPARE(rig.call("GET", "name").status, one ? 200 : 0);
             held.clear();
@@ -399,7 +464,7 @@ private slots:
         } else {
             const bool device = kind == "late device";
             const QByteArray answer =
-                whileBusy(rig.port(),
+                whileBusy(rig.port,
                           device ? test::putRequest(kDevice + "connect", "ClientTransactionID=3")
                                  : test::getRequest("/management/v1/description"),
                           800);
@@ -418,7 +483,7 @@ private slots:
         RIG_OK(rig);
         std::vector<std::unique_ptr<HttpClient>> clients;
         for (int i = 0; i < 200; ++i) {
-            clients.push_back(std::make_unique<HttpClient>(rig.port(), QHostAddress(0x7F000001 + i % 8)));
+            clients.push_back(std::make_unique<HttpClient>(rig.port, QHostAddress(0x7F000001 + i % 8)));
             clients[i]->send(
                 test::getRequest(kDevice + "connected?ClientTransactionID=" + QByteArray::number(i)));
         }
@@ -446,7 +511,7 @@ private slots:
         client.writeDatagram("not alpaca", QHostAddress::LocalHost, port);
         client.writeDatagram("alpacadiscovery1", QHostAddress::LocalHost, port);
         QTRY_VERIFY(client.hasPendingDatagrams());
-        QCOMPARE(client.receiveDatagram().data(), "{\"AlpacaPort\":" + QByteArray::number(rig.port()) + "}");
+        QCOMPARE(client.receiveDatagram().data(), "{\"AlpacaPort\":" + QByteArray::number(rig.port) + "}");
         QTest::qWait(50);
         QVERIFY(!client.hasPendingDatagrams());
     }
@@ -458,7 +523,7 @@ private slots:
         const QString path = rig.dir.filePath(QStringLiteral("alpaca_id.txt"));
         const QString id = loadOrCreateUniqueId(path);
         QVERIFY(!QUuid::fromString(id).isNull());
-        QVERIFY(exchange(rig.port(), test::getRequest("/management/v1/configureddevices"))
+        QVERIFY(exchange(rig.port, test::getRequest("/management/v1/configureddevices"))
                     .body.contains(id.toLatin1()));
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write("garbage") == 7);
@@ -468,97 +533,12 @@ private slots:
         QCOMPARE(loadOrCreateUniqueId(path), fresh);
     }
 
-    // The program itself with --no-window, its port COM3 on the simulator through --port:
-    // switched on by a client, and SIGTERM leaves the panel off.
-    void programWithoutWindow() {
-#ifdef Q_OS_UNIX
-        QTemporaryDir dir;
-        InverterSim sim;
-        QVERIFY(sim.start());
-        const QString program = dir.filePath(QStringLiteral("brivane"));
-        QVERIFY(QFile::copy(qEnvironmentVariable("BRIVANE_BIN_DIR") + QStringLiteral("/brivane"), program));
-        QFile settings(dir.filePath(QStringLiteral("com_no.txt")));
-        QVERIFY(settings.open(QIODevice::WriteOnly) && settings.write("3\r\n") == 3);
-        settings.close();
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            environment.remove(QLatin1String(name));
-        process.setProcessEnvironment(environment);
-        process.start(program, {"--no-window", "--alpaca", "127.0.0.1:0", "--alpaca-discovery", "0", "--port",
-                                "COM1=/nonexistent/tty", "--port", "COM3=" + sim.devicePath()});
-        QByteArray out;
-        QRegularExpressionMatch listening;
-        QVERIFY2(QTest::qWaitFor(
-                     [&] {
-                         out += process.readAllStandardOutput();
-                         listening = QRegularExpression("Alpaca server on 127.0.0.1:(\\d+)")
-                                         .match(QString::fromLatin1(out));
-                         return listening.hasMatch() || process.state() == QProcess::NotRunning;
-                     },
-                     10000) &&
-                     listening.hasMatch(),
-                 process.readAllStandardError().constData());
-        const quint16 port = quint16(listening.captured(1).toUInt());
-        QCOMPARE(outcome(exchange(port, test::putRequest(kDevice + "connect", ""))), QStringLiteral("ok"));
-        QCOMPARE(outcome(exchange(port, test::putRequest(kDevice + "calibratoron", "Brightness=9"))),
-                 QStringLiteral("ok"));
-        QTRY_COMPARE_WITH_TIMEOUT(outcome(exchange(port, test::getRequest(kDevice + "calibratorstate"))),
-                                  QStringLiteral("3"), 3000);
-        QCOMPARE(sim.received(), QByteArray(":O#:D09"));
-        QVERIFY(QFile::exists(dir.filePath(QStringLiteral("alpaca_id.txt"))));
-        process.terminate();
-        QVERIFY(QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 5000));
-        QVERIFY(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0);
-        QTRY_COMPARE(sim.received(), QByteArray(":O#:D09:F#"));
-#else
-        QSKIP("POSIX signals and pseudo-terminals");
-#endif
-    }
-
     void endpointOption() {
         QCOMPARE(AlpacaEndpoint::parse("11111")->port, 11111);
         QCOMPARE(AlpacaEndpoint::parse("11111")->address, QHostAddress(QHostAddress::LocalHost));
         QCOMPARE(AlpacaEndpoint::parse("0.0.0.0:32323")->address, QHostAddress(QHostAddress::AnyIPv4));
         for (const char* bad : {"", "host:1", "1.2.3.4:", "1.2.3.4:70000", "-1", "12a", "::1:5"})
             QVERIFY2(!AlpacaEndpoint::parse(QString::fromLatin1(bad)), bad);
-    }
-
-    // Beside the window: the client's commands go through the window's COMM; the slider, the
-    // lamps and the read-out follow, and the window's OFF button is seen by the client.
-    void windowFollowsClient() {
-        QTemporaryDir dir;
-        InverterSim sim;
-        QVERIFY(sim.start());
-        test::ScriptedDialogs dialogs;
-        Form1Context context;
-        context.dialogs = &dialogs;
-        context.programFolder = dir.path();
-        context.ports.map(1, sim.devicePath());
-        Form1 window(std::move(context));
-        window.show();
-        WindowPanelSeat seat(window);
-        AlpacaServer server(seat, AlpacaIdentity{});
-        QString error;
-        QVERIFY2(server.start(AlpacaEndpoint{}, error), qPrintable(error));
-        const auto call = [&](const QByteArray& request) {
-            return outcome(exchange(server.port(), request));
-        };
-        QCOMPARE(call(test::putRequest(kDevice + "connect", "")), QStringLiteral("ok"));
-        QTRY_VERIFY(window.comm().PortOpen());
-        QCOMPARE(call(test::putRequest(kDevice + "calibratoron", "Brightness=12")), QStringLiteral("ok"));
-        QTRY_COMPARE_WITH_TIMEOUT(call(test::getRequest(kDevice + "calibratorstate")), QStringLiteral("3"),
-                                  3000);
-        QCOMPARE(window.Slider1(0)->value(), 12);
-        QVERIFY(window.panelReportedOn());
-        QCOMPARE(window.Label1(0)->text(), QStringLiteral("24%"));
-        QCOMPARE(sim.received(), QByteArray(":O#:D12"));
-        QCOMPARE(call(test::getRequest(kDevice + "brightness")), QStringLiteral("12"));
-        window.Command2_MouseDown(1, Qt::LeftButton, Qt::NoModifier);
-        QTRY_COMPARE(call(test::getRequest(kDevice + "calibratorstate")), QStringLiteral("1"));
-        QCOMPARE(call(test::putRequest(kDevice + "disconnect", "")), QStringLiteral("ok"));
-        QVERIFY(window.comm().PortOpen()); // the window keeps its port
-        QVERIFY(dialogs.shown.empty());
     }
 };
 
