@@ -34,17 +34,11 @@ public:
     };
 
     // What a GET of "device/member" answers where nothing else decides.
-    QMap<QString, QJsonValue> values{{"camera/interfaceversion", 3},
-                                     {"camera/maxbinx", 2},
-                                     {"camera/maxbiny", 2},
-                                     {"camera/cameraxsize", 24},
-                                     {"camera/cameraysize", 16},
-                                     {"camera/maxadu", 65535},
-                                     {"camera/sensortype", 0},
-                                     {"camera/name", "Stand-in camera"},
-                                     {"camera/ccdtemperature", -10.5},
-                                     {"camera/cansetccdtemperature", false},
-                                     {"filterwheel/interfaceversion", 2}};
+    QJsonObject values = QJsonDocument::fromJson(R"({"camera/interfaceversion": 3, "camera/maxbinx": 2,
+        "camera/maxbiny": 2, "camera/cameraxsize": 24, "camera/cameraysize": 16, "camera/maxadu": 65535,
+        "camera/sensortype": 0, "camera/name": "Stand-in camera", "camera/ccdtemperature": -10.5,
+        "camera/cansetccdtemperature": false, "filterwheel/interfaceversion": 2})")
+                             .object();
     bool offersImageBytes = true;
     // The level of a light frame for the panel's light (0..1) and the exposure (s); darks get 300.
     std::function<double()> light = [] { return 0.5; };
@@ -178,7 +172,7 @@ private:
                             fail->second.toUtf8());
         }
         const bool moving = m_moving.isValid() && m_moving.elapsed() < 150;
-        QJsonValue value = put ? QJsonValue::Undefined : values.value(key, QJsonValue::Undefined);
+        QJsonValue value = put ? QJsonValue::Undefined : values.value(key);
         if (put)
             set[call.member == "connect" ? call.device + "/connected" : key] =
                 call.member == "connect" ? "true" : field;
