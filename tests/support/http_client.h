@@ -16,19 +16,15 @@ struct HttpReply {
     QByteArray body;
 
     QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
-    QByteArray header(const QByteArray& name) const {
-        for (const QByteArray& line : head.split('\n'))
-            if (line.toLower().startsWith(name.toLower() + ':'))
-                return line.mid(name.size() + 1).trimmed();
-        return {};
-    }
 };
 
 // Cuts the first complete response off data; false while it is not complete.
 inline bool takeReply(QByteArray& data, HttpReply& reply) {
     const qsizetype headEnd = data.indexOf("\r\n\r\n");
     HttpReply parsed{0, data.left(headEnd), {}};
-    const qsizetype end = headEnd + 4 + parsed.header("Content-Length").toLongLong();
+    const qsizetype length = parsed.head.indexOf("Content-Length: ");
+    const qsizetype end =
+        headEnd + 4 + (length < 0 ? 0 : parsed.head.mid(length + 16).split('\r')[0].toLongLong());
     if (headEnd < 0 || data.size() < end)
         return false;
     parsed.status = parsed.head.mid(9, 3).toInt();
