@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
+#include <QNetworkDatagram>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -73,15 +74,11 @@ public:
     quint16 startDiscovery() {
         m_discovery.bind(QHostAddress::LocalHost, 0);
         QObject::connect(&m_discovery, &QUdpSocket::readyRead, this, [this] {
-            while (m_discovery.hasPendingDatagrams()) {
-                QByteArray data(int(m_discovery.pendingDatagramSize()), 0);
-                QHostAddress from;
-                quint16 fromPort = 0;
-                m_discovery.readDatagram(data.data(), data.size(), &from, &fromPort);
-                if (data.startsWith("alpacadiscovery1"))
-                    m_discovery.writeDatagram(QJsonDocument(QJsonObject{{"AlpacaPort", port()}}).toJson(),
-                                              from, fromPort);
-            }
+            while (m_discovery.hasPendingDatagrams())
+                if (const QNetworkDatagram probe = m_discovery.receiveDatagram();
+                    probe.data() == "alpacadiscovery1")
+                    m_discovery.writeDatagram(
+                        probe.makeReply(QJsonDocument(QJsonObject{{"AlpacaPort", port()}}).toJson()));
         });
         return m_discovery.localPort();
     }
@@ -110,25 +107,22 @@ private:
         QByteArray& pending = m_pending[socket];
         pending += socket->readAll();
         for (qsizetype headEnd; (headEnd = pending.indexOf("\r\n\r\n")) >= 0;) {
-            const QList<QByteArray> lines = pending.left(headEnd).split('\n');
-            qsizetype length = 0;
-            QByteArray accept;
-            for (const QByteArray& line : lines.mid(1)) {
-                const QByteArray lower = line.toLower();
-                if (lower.startsWith("content-length:"))
-                    length = line.mid(15).trimmed().toLongLong();
-                if (lower.startsWith("accept:"))
-                    accept = line.mid(7).trimmed();
-            }
-            if (pending.size() < headEnd + 4 + length)
+            const QByteArray head = pending.left(headEnd + 2).toLower();
+            const auto field = [&](const QByteArray& name) {
+                const qsizetype at = head.indexOf("\n" + name + ":") + name.size() + 2;
+                return at < name.size() + 2 ? QByteArray()
+                                            : head.mid(at, head.indexOf('\r', at) - at).trimmed();
+            };
+            const qsizetype end = headEnd + 4 + field("content-length").toLongLong();
+            if (pending.size() < end)
                 return;
-            const QList<QByteArray> request = lines.first().split(' ');
-            const QByteArray body = pending.mid(headEnd + 4, length);
-            pending.remove(0, headEnd + 4 + length);
+            const QList<QByteArray> request = pending.left(pending.indexOf('\r')).split(' ');
+            const QByteArray body = pending.mid(headEnd + 4, end - headEnd - 4);
+            pending.remove(0, end);
             if (request.size() < 2)
                 return socket->abort();
             respond(socket, QString::fromLatin1(request[0]), QUrl(QString::fromLatin1(request[1])), body,
-                    accept);
+                    field("accept"));
             if (!m_server.isListening())
                 return;
         }

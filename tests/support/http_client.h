@@ -56,7 +56,6 @@ public:
     bool closedByServer(int timeoutMs = 3000) {
         return QTest::qWaitFor([this] { return closed(); }, timeoutMs);
     }
-    QByteArray& pending() { return m_data; }
 
 private:
     bool closed() const {
