@@ -96,10 +96,8 @@ struct Rig {
         if (settings.open(QIODevice::WriteOnly))
             settings.write("3\r\n");
         settings.close();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            environment.remove(QLatin1String(name));
-        process.setProcessEnvironment(environment);
+        process.setEnvironment(QProcess::systemEnvironment().filter(
+            QRegularExpression(QStringLiteral("^(?!DISPLAY=|WAYLAND_DISPLAY=|QT_QPA_PLATFORM=)"))));
         process.start(program, {"--no-window", "--alpaca", "127.0.0.1:0", "--alpaca-discovery", "0", "--port",
                                 "COM1=/nonexistent/tty", "--port", "COM3=" + sim.devicePath()});
         const QRegularExpression listening("Alpaca server on 127.0.0.1:(\\d+)");
@@ -299,10 +297,8 @@ private slots:
         const HttpReply reply = exchange(rig.port, request);
         QVERIFY2(reply.status == status && (reply.head + "\r\n\r\n" + reply.body).contains(expected),
                  qPrintable(reply.head + "\n\n" + reply.body.left(300)));
-        if (reply.body.startsWith('{'))
-            QVERIFY(reply.head.contains("Content-Type: application/json"));
-        if (status == 400 && !expected.isEmpty())
-            QVERIFY(reply.head.contains("Content-Type: text/plain"));
+        QVERIFY(!reply.body.startsWith('{') || reply.head.contains("Content-Type: application/json"));
+        QVERIFY(status != 400 || expected.isEmpty() || reply.head.contains("Content-Type: text/plain"));
         QCOMPARE(rig.call("GET", "name").status, 200);
         if (status == 400)
             QCOMPARE(outcome(rig.call("GET", "connected")), QStringLiteral("false"));

@@ -6,17 +6,14 @@
 // comes from light().
 
 #include <QElapsedTimer>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMap>
 #include <QNetworkDatagram>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
-#include <QUrl>
 #include <QUrlQuery>
 
 #include <cmath>
@@ -136,16 +133,12 @@ private:
         for (const auto& [name, value] : query.queryItems(QUrl::FullyDecoded))
             call.parameters.insert(name.toLower(), value);
         const QStringList path = url.path().toLower().split('/', Qt::SkipEmptyParts);
-        if (path.value(0) == "management") {
-            QJsonArray devices;
-            for (const QString type : {"Camera", "FilterWheel"})
-                devices.append(QJsonObject{{"DeviceName", "Stand-in " + type.toLower()},
-                                           {"DeviceType", type},
-                                           {"DeviceNumber", 0},
-                                           {"UniqueID", type}});
-            return send(socket, 200, "application/json",
-                        QJsonDocument(QJsonObject{{"Value", devices}, {"ErrorNumber", 0}}).toJson());
-        }
+        if (path.value(0) == "management")
+            return send(
+                socket, 200, "application/json",
+                R"({"Value": [{"DeviceName": "Stand-in camera", "DeviceType": "Camera", "DeviceNumber": 0,
+                        "UniqueID": "c0"}, {"DeviceName": "Stand-in wheel", "DeviceType": "FilterWheel",
+                        "DeviceNumber": 0, "UniqueID": "w0"}], "ErrorNumber": 0})");
         if (path.size() != 5 || path[0] != "api" || path[1] != "v1" || path[3] != "0")
             return send(socket, 400, "text/plain", "no such device");
         call.device = path[2];
@@ -191,9 +184,8 @@ private:
         else if (key == "filterwheel/position")
             value = moving ? -1 : set.value(key, "0").toInt();
         else if (value.isUndefined() &&
-                 !(put && QStringLiteral("connect binx biny startx starty numx numy abortexposure")
-                              .split(' ')
-                              .contains(call.member)))
+                 !(put && (call.parameters.contains(call.member) || call.member == "connect" ||
+                           call.member == "abortexposure")))
             return answer(socket, call, QJsonValue(), 0x400, call.member + " is not implemented");
         answer(socket, call, value, 0, {});
     }

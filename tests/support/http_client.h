@@ -47,10 +47,10 @@ public:
     void send(const QByteArray& bytes) { m_socket.write(bytes); }
     // The next response, or one with status 0 when the server closes or after timeoutMs.
     HttpReply next(int timeoutMs = 5000) {
-        const QDeadlineTimer deadline(timeoutMs);
         HttpReply reply;
-        while (!takeReply(m_data, reply) && !deadline.hasExpired() && !closed())
-            QTest::qWait(2);
+        for (QDeadlineTimer deadline(timeoutMs);
+             !takeReply(m_data, reply) && !closed() && !deadline.hasExpired();)
+            QTest::qWait(1);
         return reply;
     }
     bool closedByServer(int timeoutMs = 3000) {
