@@ -131,16 +131,13 @@ private slots:
         QFETCH(QString, during);
         QFETCH(QString, expected);
         const QStringList parts = failing.split(':');
-        int binning = 1, slot = 0;
+        const int binning = parts[0] == "binning" ? parts[1].toInt() : 1,
+                  slot = parts[0] == "slot" ? parts[1].toInt() : 0;
         if (parts[0] == "vanish")
             m_device->vanishOn = parts[1];
-        else if (parts[0] == "binning")
-            binning = parts[1].toInt();
-        else if (parts[0] == "slot")
-            slot = parts[1].toInt();
         else if (parts[0] == "closed")
             m_device->vanish();
-        else
+        else if (parts.size() == 3)
             m_device->failures.insert(parts[0], {parts[1].toInt(), parts[2]});
         auto cameraApp = app(true);
         auto camera = cameraApp->createCamera();
