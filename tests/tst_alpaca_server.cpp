@@ -367,45 +367,43 @@ private slots:
             QVERIFY(QFile::exists(rig.dir.filePath(QStringLiteral("alpaca_id.txt"))));
     }
 
-    // Persistent connections, pipelining, a request byte by byte, "100 Continue", HTTP/1.0 closed.
-    void connectionHandling() {
-        Rig rig;
-        RIG_OK(rig);
-        HttpClient client(rig.port);
-        client.send(test::getRequest(kDevice + "name") + test::getRequest(kDevice + "interfaceversion"));
-        QCOMPARE(client.next().json().value("Value"), QJsonValue("Panel"));
-        QCOMPARE(client.next().json().value("Value"), QJsonValue(2));
-        for (char c : test::putRequest(kDevice + "connect", "ClientTransactionID=77")) {
-            client.send(QByteArray(1, c));
-            QTest::qWait(1);
-        }
-        QCOMPARE(client.next().json().value("ClientTransactionID").toInteger(), 77);
-        client.send(
-            "PUT " + kDevice +
-            "connect HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\nContent-Length: 22\r\n\r\n");
-        QCOMPARE(client.next().status, 100);
-        client.send("ClientTransactionID=78");
-        QCOMPARE(client.next().json().value("ClientTransactionID").toInteger(), 78);
-        client.send("GET " + kDevice + "name HTTP/1.0\r\n\r\n");
-        QCOMPARE(client.next().status, 200);
-        QVERIFY(client.closedByServer());
-    }
-
     // What a client costs is bounded: a stalled connection is closed when idle (1 s here), one
     // address holds 4 connections, all of them 8; the device's thread late is an error at once.
-    // Within the usual limits, 200 clients at once from a few addresses are each answered.
-    void limits_data() {
+    // Within the usual limits, 200 clients at once from a few addresses are each answered; one
+    // connection persists, pipelines, takes a request byte by byte, sends "100 Continue", and an
+    // HTTP/1.0 request closes it.
+    void connections_data() {
         QTest::addColumn<QString>("kind");
-        for (const char* kind : {"stalled", "per address", "in all", "late device", "late management", "200"})
+        for (const char* kind :
+             {"stalled", "per address", "in all", "late device", "late management", "200", "persistent"})
             QTest::newRow(kind) << QString::fromLatin1(kind);
     }
-    void limits() {
+    void connections() {
         QFETCH(QString, kind);
         const HttpServer::Limits few{8, 4, 1s, 32 * 1024, 16 * 1024, 300ms};
-        Rig rig(QString(), kind == "200" ? HttpServer::Limits{} : few);
+        Rig rig(QString(), kind == "200" || kind == "persistent" ? HttpServer::Limits{} : few);
         RIG_OK(rig);
         std::vector<std::unique_ptr<HttpClient>> held;
-        if (kind == "200") {
+        if (kind == "persistent") {
+            HttpClient client(rig.port);
+            client.send(test::getRequest(kDevice + "name") + test::getRequest(kDevice + "interfaceversion"));
+            QCOMPARE(client.next().json().value("Value"), QJsonValue("Panel"));
+            QCOMPARE(client.next().json().value("Value"), QJsonValue(2));
+            for (char c : test::putRequest(kDevice + "connect", "ClientTransactionID=77")) {
+                client.send(QByteArray(1, c));
+                QTest::qWait(1);
+            }
+            QCOMPARE(client.next().json().value("ClientTransactionID").toInteger(), 77);
+            client.send(
+                "PUT " + kDevice +
+                "connect HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\nContent-Length: 22\r\n\r\n");
+            QCOMPARE(client.next().status, 100);
+            client.send("ClientTransactionID=78");
+            QCOMPARE(client.next().json().value("ClientTransactionID").toInteger(), 78);
+            client.send("GET " + kDevice + "name HTTP/1.0\r\n\r\n");
+            QCOMPARE(client.next().status, 200);
+            QVERIFY(client.closedByServer());
+        } else if (kind == "200") {
             for (int i = 0; i < 200; ++i) {
                 held.push_back(std::make_unique<HttpClient>(rig.port, QHostAddress(0x7F000001 + i % 8)));
                 held[i]->send(
