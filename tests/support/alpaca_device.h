@@ -187,11 +187,11 @@ private:
                  !(put && (call.parameters.contains(call.member) || call.member == "connect" ||
                            call.member == "abortexposure")))
             return answer(socket, call, QJsonValue(), 0x400, call.member + " is not implemented");
-        answer(socket, call, value, 0, {});
+        answer(socket, call, value);
     }
 
-    void answer(QTcpSocket* socket, const Call& call, const QJsonValue& value, int error,
-                const QString& message) {
+    void answer(QTcpSocket* socket, const Call& call, const QJsonValue& value, int error = 0,
+                const QString& message = {}) {
         QJsonObject object{{"ClientTransactionID", call.parameters.value("clienttransactionid").toInt()},
                            {"ServerTransactionID", ++m_serverTransaction},
                            {"ErrorNumber", error},
@@ -214,15 +214,11 @@ private:
         for (int x = 0; x < width; ++x) {
             data += bytes ? "" : x ? ",[" : "[";
             for (int y = 0; y < height; ++y) {
-                const qint64 v = std::llround(pixel(x, y, m_level));
-                const quint16 low = quint16(std::clamp<qint64>(v, 0, 65535));
-                const qint32 wide = qint32(v);
-                if (!bytes)
-                    data += (y ? "," : "") + QByteArray::number(v);
-                else
-                    data.append(narrow ? reinterpret_cast<const char*>(&low)
-                                       : reinterpret_cast<const char*>(&wide),
-                                narrow ? 2 : 4);
+                const qint32 v = qint32(std::llround(pixel(x, y, m_level)));
+                const quint16 low = quint16(std::clamp(v, 0, 65535));
+                const char* raw =
+                    narrow ? reinterpret_cast<const char*>(&low) : reinterpret_cast<const char*>(&v);
+                data += bytes ? QByteArray(raw, narrow ? 2 : 4) : (y ? "," : "") + QByteArray::number(v);
             }
             data += bytes ? "" : "]";
         }
