@@ -2,19 +2,18 @@
 
 // A stand-in Alpaca camera and filter wheel (device 0 of each) on loopback: a small HTTP/1.1
 // server that records every call, serves the image as ImageBytes or JSON, exposes for real time,
-// can fail any member with an Alpaca error and can vanish. The image's level comes from light().
+// can fail any member with an Alpaca error or an HTTP status, and can vanish. The image's level
+// comes from light().
 
 #include <QElapsedTimer>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMap>
+#include <QNetworkDatagram>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
-#include <QUrl>
 #include <QUrlQuery>
 
 #include <cmath>
@@ -32,9 +31,12 @@ public:
         QByteArray accept;
     };
 
-    // Camera
-    int sensorWidth = 24, sensorHeight = 16, maxBin = 2, interfaceVersion = 3;
-    double maxAdu = 65535;
+    // What a GET of "device/member" answers where nothing else decides.
+    QJsonObject values = QJsonDocument::fromJson(R"({"camera/interfaceversion": 3, "camera/maxbinx": 2,
+        "camera/maxbiny": 2, "camera/cameraxsize": 24, "camera/cameraysize": 16, "camera/maxadu": 65535,
+        "camera/sensortype": 0, "camera/name": "Stand-in camera", "camera/ccdtemperature": -10.5,
+        "camera/cansetccdtemperature": false, "filterwheel/interfaceversion": 2})")
+                             .object();
     bool offersImageBytes = true;
     // The level of a light frame for the panel's light (0..1) and the exposure (s); darks get 300.
     std::function<double()> light = [] { return 0.5; };
@@ -43,14 +45,16 @@ public:
     };
     // The pixel at x, y of an image of the given level.
     std::function<double(int x, int y, double level)> pixel = [](int, int, double l) { return l; };
-    QMap<QString, QPair<int, QString>> failures; // member -> Alpaca error number and message
-    QString vanishOn;                            // member whose call makes the device vanish
-    bool keepImages = false;                     // serve the first image of each transfer again
-    // Filter wheel
+    // member -> Alpaca error number (an HTTP status when below 600) and message
+    QMap<QString, QPair<int, QString>> failures;
+    QString vanishOn; // member whose call makes the device vanish
     QStringList names{"Red", "Green", "Blue"};
-    int wheelMoveMs = 150;
 
     QList<Call> calls;
+    // What the PUTs set: "device/member" -> the value of the member's own field ("camera/binx" ->
+    // BinX); "camera/connected" also by Connect.
+    QMap<QString, QString> set;
+    bool exposedWhileMoving = false; // an exposure started while the wheel turned
 
     bool start() {
         QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
@@ -67,15 +71,11 @@ public:
     quint16 startDiscovery() {
         m_discovery.bind(QHostAddress::LocalHost, 0);
         QObject::connect(&m_discovery, &QUdpSocket::readyRead, this, [this] {
-            while (m_discovery.hasPendingDatagrams()) {
-                QByteArray data(int(m_discovery.pendingDatagramSize()), 0);
-                QHostAddress from;
-                quint16 fromPort = 0;
-                m_discovery.readDatagram(data.data(), data.size(), &from, &fromPort);
-                if (data.startsWith("alpacadiscovery1"))
-                    m_discovery.writeDatagram(QJsonDocument(QJsonObject{{"AlpacaPort", port()}}).toJson(),
-                                              from, fromPort);
-            }
+            while (m_discovery.hasPendingDatagrams())
+                if (const QNetworkDatagram probe = m_discovery.receiveDatagram();
+                    probe.data() == "alpacadiscovery1")
+                    m_discovery.writeDatagram(
+                        probe.makeReply(QJsonDocument(QJsonObject{{"AlpacaPort", port()}}).toJson()));
         });
         return m_discovery.localPort();
     }
@@ -99,39 +99,27 @@ public:
         return nullptr;
     }
 
-    // State a test may read.
-    bool cameraConnected = false, wheelConnected = false;
-    int binX = 1, binY = 1, startX = -1, startY = -1, numX = 0, numY = 0, position = 0;
-    double lastDuration = -1;
-    bool lastLight = true, aborted = false;
-
 private:
     void serve(QTcpSocket* socket) {
         QByteArray& pending = m_pending[socket];
         pending += socket->readAll();
-        for (;;) {
-            const qsizetype headEnd = pending.indexOf("\r\n\r\n");
-            if (headEnd < 0)
+        for (qsizetype headEnd; (headEnd = pending.indexOf("\r\n\r\n")) >= 0;) {
+            const QByteArray head = pending.left(headEnd + 2).toLower();
+            const auto field = [&](const QByteArray& name) {
+                const qsizetype at = head.indexOf("\n" + name + ":") + name.size() + 2;
+                return at < name.size() + 2 ? QByteArray()
+                                            : head.mid(at, head.indexOf('\r', at) - at).trimmed();
+            };
+            const qsizetype end = headEnd + 4 + field("content-length").toLongLong();
+            if (pending.size() < end)
                 return;
-            const QList<QByteArray> lines = pending.left(headEnd).split('\n');
-            qsizetype length = 0;
-            QByteArray accept;
-            for (const QByteArray& line : lines.mid(1)) {
-                const QByteArray lower = line.toLower();
-                if (lower.startsWith("content-length:"))
-                    length = line.mid(15).trimmed().toLongLong();
-                if (lower.startsWith("accept:"))
-                    accept = line.mid(7).trimmed();
-            }
-            if (pending.size() < headEnd + 4 + length)
-                return;
-            const QList<QByteArray> request = lines.first().split(' ');
-            const QByteArray body = pending.mid(headEnd + 4, length);
-            pending.remove(0, headEnd + 4 + length);
+            const QList<QByteArray> request = pending.left(pending.indexOf('\r')).split(' ');
+            const QByteArray body = pending.mid(headEnd + 4, end - headEnd - 4);
+            pending.remove(0, end);
             if (request.size() < 2)
                 return socket->abort();
             respond(socket, QString::fromLatin1(request[0]), QUrl(QString::fromLatin1(request[1])), body,
-                    accept);
+                    field("accept"));
             if (!m_server.isListening())
                 return;
         }
@@ -139,128 +127,71 @@ private:
 
     void respond(QTcpSocket* socket, const QString& method, const QUrl& url, const QByteArray& body,
                  const QByteArray& accept) {
-        Call call;
-        call.method = method;
-        call.accept = accept;
-        const QUrlQuery query(method == "PUT" ? QString::fromLatin1(body) : url.query());
+        Call call{{}, method, {}, {}, accept};
+        const bool put = method == "PUT";
+        const QUrlQuery query(put ? QString::fromLatin1(body) : url.query());
         for (const auto& [name, value] : query.queryItems(QUrl::FullyDecoded))
             call.parameters.insert(name.toLower(), value);
         const QStringList path = url.path().toLower().split('/', Qt::SkipEmptyParts);
-        if (path.value(0) == "management") {
-            QJsonArray devices{QJsonObject{{"DeviceName", "Stand-in camera"},
-                                           {"DeviceType", "Camera"},
-                                           {"DeviceNumber", 0},
-                                           {"UniqueID", "c0"}},
-                               QJsonObject{{"DeviceName", "Stand-in wheel"},
-                                           {"DeviceType", "FilterWheel"},
-                                           {"DeviceNumber", 0},
-                                           {"UniqueID", "w0"}}};
+        if (path.value(0) == "management")
             return send(
                 socket, 200, "application/json",
-                QJsonDocument(QJsonObject{{"Value", devices}, {"ErrorNumber", 0}, {"ErrorMessage", ""}})
-                    .toJson());
-        }
+                R"({"Value": [{"DeviceName": "Stand-in camera", "DeviceType": "Camera", "DeviceNumber": 0,
+                        "UniqueID": "c0"}, {"DeviceName": "Stand-in wheel", "DeviceType": "FilterWheel",
+                        "DeviceNumber": 0, "UniqueID": "w0"}], "ErrorNumber": 0})");
         if (path.size() != 5 || path[0] != "api" || path[1] != "v1" || path[3] != "0")
             return send(socket, 400, "text/plain", "no such device");
         call.device = path[2];
         call.member = path[4];
         calls.append(call);
-        if (call.member == vanishOn) {
-            vanish();
-            return;
-        }
-        const auto fail = failures.constFind(call.member);
-        if (fail != failures.constEnd() && call.member == "imagearray" && offersImageBytes &&
-            accept.contains("application/imagebytes")) {
+        if (call.member == vanishOn)
+            return vanish();
+        const bool bytes = offersImageBytes && accept.contains("application/imagebytes");
+        const QString key = call.device + '/' + call.member, field = call.parameters.value(call.member);
+        if (const auto fail = failures.constFind(call.member); fail != failures.constEnd()) {
+            if (fail->first < 600)
+                return send(socket, fail->first, "text/plain", fail->second.toUtf8());
+            if (call.member != "imagearray" || !bytes)
+                return answer(socket, call, QJsonValue(), fail->first, fail->second);
             const qint32 header[11] = {1, fail->first, 0, 0, 44, 0, 0, 0, 0, 0, 0};
             return send(socket, 200, "application/imagebytes",
                         QByteArray(reinterpret_cast<const char*>(header), sizeof header) +
                             fail->second.toUtf8());
         }
-        if (fail != failures.constEnd())
-            return answer(socket, call, QJsonValue(), fail->first, fail->second);
-        const bool put = method == "PUT";
-        const auto p = [&](const char* name) { return call.parameters.value(QString::fromLatin1(name)); };
-        QJsonValue value;
-        if (call.device == "camera") {
-            const QString& m = call.member;
-            if (m == "connected") {
-                if (put)
-                    cameraConnected = p("connected") == "true";
-                value = cameraConnected;
-            } else if (m == "connect" && interfaceVersion >= 4)
-                cameraConnected = true;
-            else if (m == "connecting" && interfaceVersion >= 4)
-                value = false;
-            else if (m == "interfaceversion")
-                value = interfaceVersion;
-            else if (m == "maxbinx" || m == "maxbiny")
-                value = maxBin;
-            else if (m == "cameraxsize")
-                value = sensorWidth;
-            else if (m == "cameraysize")
-                value = sensorHeight;
-            else if (m == "maxadu")
-                value = maxAdu;
-            else if (m == "sensortype")
-                value = 0;
-            else if (m == "name")
-                value = "Stand-in camera";
-            else if (m == "ccdtemperature")
-                value = -10.5;
-            else if (m == "cansetccdtemperature")
-                value = false;
-            else if (m == "binx" && put)
-                binX = p("binx").toInt();
-            else if (m == "biny" && put)
-                binY = p("biny").toInt();
-            else if (m == "startx" && put)
-                startX = p("startx").toInt();
-            else if (m == "starty" && put)
-                startY = p("starty").toInt();
-            else if (m == "numx" && put)
-                numX = p("numx").toInt();
-            else if (m == "numy" && put)
-                numY = p("numy").toInt();
-            else if (m == "startexposure" && put) {
-                lastDuration = p("duration").toDouble();
-                lastLight = p("light") == "true";
-                m_level = lastLight ? level(light(), lastDuration) : 300;
-                m_exposure.start();
-            } else if (m == "abortexposure" && put)
-                aborted = true;
-            else if (m == "imageready")
-                value = m_exposure.isValid() && m_exposure.elapsed() >= lastDuration * 1000;
-            else if (m == "imagearray")
-                return sendImage(socket, call);
-            else
-                return answer(socket, call, QJsonValue(), 0x400, m + " is not implemented");
-        } else if (call.device == "filterwheel") {
-            const QString& m = call.member;
-            if (m == "connected") {
-                if (put)
-                    wheelConnected = p("connected") == "true";
-                value = wheelConnected;
-            } else if (m == "interfaceversion")
-                value = 2;
-            else if (m == "names")
-                value = QJsonArray::fromStringList(names);
-            else if (m == "position" && put) {
-                if (p("position").toInt() >= names.size())
-                    return answer(socket, call, QJsonValue(), 0x401, "no such slot");
-                position = p("position").toInt();
-                m_moving.start();
-            } else if (m == "position")
-                value = m_moving.isValid() && m_moving.elapsed() < wheelMoveMs ? -1 : position;
-            else
-                return answer(socket, call, QJsonValue(), 0x400, m + " is not implemented");
-        } else
-            return send(socket, 400, "text/plain", "no such device");
-        answer(socket, call, value, 0, {});
+        const bool moving = m_moving.isValid() && m_moving.elapsed() < 150;
+        QJsonValue value = put ? QJsonValue::Undefined : values.value(key);
+        if (put)
+            set[call.member == "connect" ? call.device + "/connected" : key] =
+                call.member == "connect" ? "true" : field;
+        if (call.member == "connected" || call.member == "connecting")
+            value = call.member == "connected" && set.value(call.device + "/connected") == "true";
+        else if (key == "camera/startexposure" && put) {
+            m_duration = call.parameters.value("duration").toDouble();
+            m_level = call.parameters.value("light") == "true" ? level(light(), m_duration) : 300;
+            m_exposure.start();
+            exposedWhileMoving |= moving;
+        } else if (key == "camera/imageready")
+            value = m_exposure.isValid() && m_exposure.elapsed() >= m_duration * 1000;
+        else if (key == "camera/imagearray")
+            return send(socket, 200, bytes ? "application/imagebytes" : "application/json",
+                        image(call, bytes));
+        else if (key == "filterwheel/names")
+            value = QJsonArray::fromStringList(names);
+        else if (key == "filterwheel/position" && put && field.toInt() >= names.size())
+            return answer(socket, call, QJsonValue(), 0x401, "no such slot");
+        else if (key == "filterwheel/position" && put)
+            m_moving.start();
+        else if (key == "filterwheel/position")
+            value = moving ? -1 : set.value(key, "0").toInt();
+        else if (value.isUndefined() &&
+                 !(put && (call.parameters.contains(call.member) || call.member == "connect" ||
+                           call.member == "abortexposure")))
+            return answer(socket, call, QJsonValue(), 0x400, call.member + " is not implemented");
+        answer(socket, call, value);
     }
 
-    void answer(QTcpSocket* socket, const Call& call, const QJsonValue& value, int error,
-                const QString& message) {
+    void answer(QTcpSocket* socket, const Call& call, const QJsonValue& value, int error = 0,
+                const QString& message = {}) {
         QJsonObject object{{"ClientTransactionID", call.parameters.value("clienttransactionid").toInt()},
                            {"ServerTransactionID", ++m_serverTransaction},
                            {"ErrorNumber", error},
@@ -270,58 +201,34 @@ private:
         send(socket, 200, "application/json", QJsonDocument(object).toJson(QJsonDocument::Compact));
     }
 
-    void sendImage(QTcpSocket* socket, const Call& call) {
-        const bool bytes = offersImageBytes && call.accept.contains("application/imagebytes");
-        QByteArray& cached = m_cachedImage[bytes];
-        if (!keepImages || cached.isEmpty())
-            cached = imageBody(call, bytes);
-        send(socket, 200, bytes ? "application/imagebytes" : "application/json", cached);
-        if (!keepImages)
-            cached.clear();
-    }
-
-    QByteArray imageBody(const Call& call, bool bytes) {
-        QByteArray data;
-        if (bytes) {
-            const qint32 header[11] = {1,
-                                       0,
-                                       call.parameters.value("clienttransactionid").toInt(),
-                                       ++m_serverTransaction,
-                                       44,
-                                       2,
-                                       maxAdu <= 65535 ? 8 : 2,
-                                       2,
-                                       numX,
-                                       numY,
-                                       0};
-            data.append(reinterpret_cast<const char*>(header), sizeof header); // little-endian host
-            for (int x = 0; x < numX; ++x)
-                for (int y = 0; y < numY; ++y) {
-                    const qint64 v = std::llround(pixel(x, y, m_level));
-                    if (maxAdu <= 65535) {
-                        const quint16 narrow = quint16(std::clamp<qint64>(v, 0, 65535));
-                        data.append(reinterpret_cast<const char*>(&narrow), 2);
-                    } else {
-                        const qint32 wide = qint32(v);
-                        data.append(reinterpret_cast<const char*>(&wide), 4);
-                    }
-                }
-            return data;
+    // Columns first, as Alpaca sends them.
+    QByteArray image(const Call& call, bool bytes) {
+        const qint32 width = set.value("camera/numx").toInt(), height = set.value("camera/numy").toInt();
+        const bool narrow = values.value("camera/maxadu").toDouble() <= 65535;
+        const QByteArray transaction = call.parameters.value("clienttransactionid").toLatin1();
+        const qint32 header[11] = {
+            1, 0, transaction.toInt(), ++m_serverTransaction, 44, 2, narrow ? 8 : 2, 2, width, height, 0};
+        QByteArray data =
+            bytes ? QByteArray(reinterpret_cast<const char*>(header), sizeof header) // little-endian
+                  : QByteArray("{\"Type\":2,\"Rank\":2,\"Value\":[");
+        for (int x = 0; x < width; ++x) {
+            data += bytes ? "" : x ? ",[" : "[";
+            for (int y = 0; y < height; ++y) {
+                const qint32 v = qint32(std::llround(pixel(x, y, m_level)));
+                const quint16 low = quint16(std::clamp(v, 0, 65535));
+                const char* raw =
+                    narrow ? reinterpret_cast<const char*>(&low) : reinterpret_cast<const char*>(&v);
+                data += bytes ? QByteArray(raw, narrow ? 2 : 4) : (y ? "," : "") + QByteArray::number(v);
+            }
+            data += bytes ? "" : "]";
         }
-        data = "{\"Type\":2,\"Rank\":2,\"Value\":[";
-        for (int x = 0; x < numX; ++x) {
-            data += x ? ",[" : "[";
-            for (int y = 0; y < numY; ++y)
-                data += (y ? "," : "") + QByteArray::number(std::llround(pixel(x, y, m_level)));
-            data += "]";
-        }
-        data += "],\"ClientTransactionID\":" + call.parameters.value("clienttransactionid").toLatin1() +
-                ",\"ServerTransactionID\":1,\"ErrorNumber\":0,\"ErrorMessage\":\"\"}";
-        return data;
+        return bytes ? data
+                     : data + "],\"ClientTransactionID\":" + transaction +
+                           ",\"ServerTransactionID\":1,\"ErrorNumber\":0,\"ErrorMessage\":\"\"}";
     }
 
     void send(QTcpSocket* socket, int status, const QByteArray& type, const QByteArray& body) {
-        socket->write("HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Bad Request") +
+        socket->write("HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Failed") +
                       "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
                       "\r\n\r\n" + body);
     }
@@ -331,8 +238,7 @@ private:
     QList<QPointer<QTcpSocket>> m_sockets;
     QMap<QTcpSocket*, QByteArray> m_pending;
     QElapsedTimer m_exposure, m_moving;
-    double m_level = 0;
-    QByteArray m_cachedImage[2];
+    double m_level = 0, m_duration = 0;
     int m_serverTransaction = 0;
 };
 

@@ -117,9 +117,8 @@ void AlpacaClient::wait(QNetworkReply* reply, std::chrono::milliseconds timeout,
         onData();
 }
 
-QJsonValue AlpacaClient::finish(QNetworkReply* reply, const QString& member, AlpacaFailure* failure) {
+void AlpacaClient::checkStatus(QNetworkReply* reply, const QString& member, const QByteArray& body) const {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QByteArray body = reply->read(kLongestAnswer + 1);
     if (reply->error() != QNetworkReply::NoError && status == 0)
         throw CameraError(
             QStringLiteral("Cannot reach %1 (%2): %3").arg(describe(), member, reply->errorString()));
@@ -128,6 +127,11 @@ QJsonValue AlpacaClient::finish(QNetworkReply* reply, const QString& member, Alp
                               .arg(subject(), member)
                               .arg(status)
                               .arg(QString::fromUtf8(body.left(kLongestErrorText)).trimmed()));
+}
+
+QJsonValue AlpacaClient::finish(QNetworkReply* reply, const QString& member, AlpacaFailure* failure) {
+    const QByteArray body = reply->read(kLongestAnswer + 1);
+    checkStatus(reply, member, body);
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (!document.isObject())
@@ -232,15 +236,7 @@ void AlpacaClient::getStream(const QString& member, const Stream& sink, std::chr
     });
     if (sinkError)
         std::rethrow_exception(sinkError);
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (reply->error() != QNetworkReply::NoError && status == 0)
-        throw CameraError(
-            QStringLiteral("Cannot reach %1 (%2): %3").arg(describe(), member, reply->errorString()));
-    if (status != 200)
-        throw CameraError(QStringLiteral("%1 refused %2 with HTTP %3: %4")
-                              .arg(subject(), member)
-                              .arg(status)
-                              .arg(QString::fromUtf8(errorBody.left(kLongestErrorText)).trimmed()));
+    checkStatus(reply, member, errorBody);
     if (reply->error() != QNetworkReply::NoError)
         throw CameraError(
             QStringLiteral("The image from %1 broke off: %2").arg(describe(), reply->errorString()));

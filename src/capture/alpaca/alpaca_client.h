@@ -77,6 +77,8 @@ private:
     void wait(QNetworkReply* reply, std::chrono::milliseconds timeout, const std::function<void()>& onData,
               bool heedEnding = true);
     QByteArray form(const std::vector<std::pair<QString, QString>>& parameters) const;
+    // Throws unless the reply came with HTTP 200: the host not reached, or its refusal (body).
+    void checkStatus(QNetworkReply* reply, const QString& member, const QByteArray& body) const;
     QJsonValue finish(QNetworkReply* reply, const QString& member, AlpacaFailure* failure);
     [[noreturn]] void fail(const QString& member, const AlpacaFailure& failure) const;
 
