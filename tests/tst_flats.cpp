@@ -98,15 +98,15 @@ QString summaryProblems(const QJsonObject& summary, bool verify = false) {
                 if (frame.toObject().contains("error"))
                     continue;
                 const bool dark = kind[0] == 'd';
-                const QString header =
-                    test::fitsKeyword(file, "IMAGETYP") + "|" + test::fitsKeyword(file, "FILTER") + "|" +
-                    test::fitsKeyword(file, "PANELSTP") + "|" + test::fitsKeyword(file, "XBINNING") + "|" +
-                    QString::number(test::fitsKeyword(file, "EXPTIME").toDouble());
-                const QString wanted = QStringLiteral("%1 Frame|%2|%3|%4|%5")
-                                           .arg(dark ? "Dark" : "Flat", filter.value("name").toString())
-                                           .arg(dark ? 0 : filter.value("step").toInt())
-                                           .arg(filter.value("binning").toInt())
-                                           .arg(filter.value("exposure").toDouble());
+                QString header =
+                    test::fitsKeyword(file, "IMAGETYP") + "|" + test::fitsKeyword(file, "FILTER");
+                for (const char* key : {"PANELSTP", "XBINNING", "EXPTIME", "GAIN", "OFFSET"})
+                    header += "|" + QString::number(test::fitsKeyword(file, key).toDouble());
+                QString wanted = QStringLiteral("%1 Frame|%2|%3")
+                                     .arg(dark ? "Dark" : "Flat", filter["name"].toString())
+                                     .arg(dark ? 0 : filter["step"].toInt());
+                for (const char* key : {"binning", "exposure", "gain", "offset"})
+                    wanted += "|" + QString::number(filter[key].toDouble());
                 if (header != wanted)
                     problems << file + ": " + header + " not " + wanted;
                 if (verify && test::fitsverifyInstalled())
@@ -277,16 +277,13 @@ private slots:
         QVERIFY2(r.out.contains("Filter2: dark flat 2/2 level") && r.out.contains("Panel off."),
                  qPrintable(r.out));
         const QJsonObject summary = readJson(json);
-        QCOMPARE(summary.value("outcome").toString(), QStringLiteral("done"));
-        QVERIFY(summary.value("panelSwitchedOff").toBool());
-        QCOMPARE(summary.value("filters").toArray().size(), 2);
+        QVERIFY(summary["outcome"] == "done" && summary["panelSwitchedOff"].toBool() &&
+                summary["filters"].toArray().size() == 2);
         QStringList keys;
         for (int i = 0; i < 2; ++i) {
             const QJsonObject filter = filterOf(summary, i);
             QCOMPARE(framesIn(filter.value("folder").toString()),
                      (QStringList{"DarkFlat- 1.fit", "DarkFlat- 2.fit", "Flat- 1.fit", "Flat- 2.fit"}));
-            QVERIFY(filter.value("searchExposures").toInt() <= 6);
-            QVERIFY(filter.value("exposure").toDouble() >= 0.2); // 100 periods at 500 Hz
             for (const QJsonValue frame : filter.value("flats").toArray())
                 QVERIFY(std::abs(frame.toObject().value("level").toDouble() - 20000) <= 400);
             for (const QJsonValue frame : filter.value("darkFlats").toArray())
@@ -371,8 +368,7 @@ private slots:
                  qPrintable(describe(r)));
         QVERIFY(!inverter.isOn() && inverter.received().endsWith(":F#"));
         const QJsonObject summary = readJson(json);
-        QCOMPARE(summary.value("outcome").toString(), QStringLiteral("interrupted"));
-        QCOMPARE(summary.value("signal").toInt(), signal);
+        QVERIFY(summary["outcome"] == "interrupted" && summary["signal"] == signal);
         const qsizetype flats = filterOf(summary).value("flats").toArray().size();
         QVERIFY2(presses > 1 ? flats == 2 && r.err.contains("dropped") : flats >= 2 && flats <= 3,
                  qPrintable(describe(r)));
@@ -520,21 +516,20 @@ private slots:
             QVERIFY2(miss == 0 || !flat.error.isEmpty() ||
                          std::abs(flat.level / parsed->job.target - 1) <= miss,
                      qPrintable(printed));
-            QCOMPARE(flat.clipped && flat.flagged, has("clip"));
+            // Flagged: clipped, or beyond twice the tolerance.
+            QCOMPARE(flat.clipped, has("clip"));
+            QVERIFY(!flat.error.isEmpty() ||
+                    flat.flagged == (flat.clipped || std::abs(flat.level / parsed->job.target - 1) > 0.04));
         }
         if (options.contains("1500"))
             QVERIFY(run.tooBright && run.exposure >= 0.2 - 1e-9); // never below 100 periods of 500 Hz
-        if (options.contains("gain"))
-            QVERIFY(test::fitsKeyword(run.flats[0].file, "GAIN").toDouble() == 100 &&
-                    test::fitsKeyword(run.flats[0].file, "OFFSET").toDouble() == 20);
         if (has("fails"))
             QVERIFY(run.flats.back().error == "disk full" && summary.error.contains("camera error"));
         if (has("leak")) {
             // The bias frame at 0 s and the first dark flat, both shot dark; the lit one kept, marked.
             QVERIFY(run.darkFlatsLit && run.darkFlats.size() == 1 && run.darkFlats[0].flagged);
-            const std::vector<std::pair<double, FrameType>> last(camera.shots.end() - 2, camera.shots.end());
-            QVERIFY(last == (std::vector<std::pair<double, FrameType>>{{0.0, FrameType::Dark},
-                                                                       {run.exposure, FrameType::Dark}}));
+            QVERIFY(camera.shots.end()[-2] == std::pair(0.0, FrameType::Dark) &&
+                    camera.shots.back() == std::pair(run.exposure, FrameType::Dark));
         }
     }
 };
