@@ -2,7 +2,6 @@
 #include "capture/fits_document.h"
 #include "capture/trained_table.h"
 #include "core/numbers.h"
-#include "core/paths.h"
 #include "core/wait.h"
 #include "link/comm.h"
 #include "sim/camera_sim.h"
@@ -40,25 +39,25 @@ const QString kConfirm = QStringLiteral("フラット画像を撮影しますか
 const QString kNotLinked = QStringLiteral("Failed to start camera.");
 const QString kLost = QStringLiteral("Lost connection to the camera.");
 
-// The simulated camera application behind a recorder.
+const QString kMissing = QStringLiteral("MaxIm.CCDCamera: Class not registered");
+
+// The simulated camera application behind a recorder. Its fault: "false" (LinkEnabled reads back
+// false), "missing" (no camera object), "silent" (SaveImage writes nothing and raises nothing), and in
+// document 2 "min" or "max" (that stretch value throws) or "end" (the program ends while it is open).
 class RecordingCameraApp : public CameraApp {
 public:
-    bool linkFails = false;    // LinkEnabled reads back false
-    QString createFails;       // createCamera throws CameraError with this text
-    bool saveSilently = false; // SaveImage writes nothing and raises nothing
+    explicit RecordingCameraApp(PanelLevelSource panel) : m_sim(std::move(panel)) {}
+    QString fault;
     bool exposeBlocks = false; // Expose holds the thread for the exposure, as an automation call can
-    // Document faultAt (1-based) throws from StretchMin ("min") or StretchMax ("max"), or ends the
-    // program ("end") while it is open.
-    int faultAt = 0;
-    QString documentFault;
     int documents = 0, openDocuments = 0, cameras = 0;
     std::function<void(int)> onExpose;     // with the 1-based exposure count; may throw
     std::vector<double> exposures, levels; // seconds; each saved frame's level
     QStringList saved;
+    SimCameraApp m_sim;
 
     std::unique_ptr<Camera> createCamera() override {
-        if (!createFails.isEmpty())
-            throw CameraError(createFails);
+        if (fault == "missing")
+            throw CameraError(kMissing);
         ++cameras;
         return std::make_unique<Cam>(*this, m_sim.createCamera());
     }
@@ -71,28 +70,22 @@ public:
             : app(a), number(n), inner(std::move(d)) {}
         void OpenFile(const QString& path) override {
             inner->OpenFile(path);
+            app.openDocuments += !open;
             open = true;
-            ++app.openDocuments;
         }
-        double StretchMin() override {
-            fault(QStringLiteral("min"));
-            return inner->StretchMin();
-        }
-        double StretchMax() override {
-            fault(QStringLiteral("max"));
-            if (number == app.faultAt && app.documentFault == "end")
-                QTimer::singleShot(0, &requestProgramEnd); // in the wait before Close
-            return inner->StretchMax();
-        }
+        double StretchMin() override { return fault("min"), inner->StretchMin(); }
+        double StretchMax() override { return fault("max"), inner->StretchMax(); }
         std::optional<bool> clipped() override { return inner->clipped(); }
         void Close() override {
             inner->Close();
             app.openDocuments -= open;
             open = false;
         }
-        void fault(const QString& member) {
-            if (number == app.faultAt && app.documentFault == member)
+        void fault(const char* member) {
+            if (number == 2 && app.fault == member)
                 throw CameraError(QStringLiteral("Stretch%1 failed.").arg(member));
+            if (number == 2 && app.fault == "end" && member[1] == 'a')
+                QTimer::singleShot(0, &requestProgramEnd); // in the wait before Close
         }
         RecordingCameraApp& app;
         int number;
@@ -103,7 +96,7 @@ public:
     struct Cam : Camera {
         Cam(RecordingCameraApp& a, std::unique_ptr<Camera> c) : app(a), inner(std::move(c)) {}
         void setLinkEnabled(bool on) override { inner->setLinkEnabled(on); }
-        bool LinkEnabled() override { return !app.linkFails && inner->LinkEnabled(); }
+        bool LinkEnabled() override { return app.fault != "false" && inner->LinkEnabled(); }
         void setCoolerOn(bool on) override { inner->setCoolerOn(on); }
         void Expose(double seconds, int binning, int filter) override {
             app.exposures.push_back(seconds);
@@ -115,7 +108,7 @@ public:
         }
         bool ImageReady() override { return inner->ImageReady(); }
         void SaveImage(const QString& path) override {
-            if (app.saveSilently)
+            if (app.fault == "silent")
                 return;
             inner->SaveImage(path);
             app.saved << path;
@@ -124,8 +117,6 @@ public:
         RecordingCameraApp& app;
         std::unique_ptr<Camera> inner;
     };
-    explicit RecordingCameraApp(PanelLevelSource panel) : m_sim(std::move(panel)) {}
-    SimCameraApp m_sim;
 };
 
 // The measurement's frames to the inverter: on, step 0, then each step up to lastStep.
@@ -238,7 +229,6 @@ private slots:
         QTest::addColumn<int>("frames");     // saved; -1: a measurement that ran its course
         QTest::addColumn<QString>("texts");  // boxes after the confirmation, '|' between
         const QString refused = QStringLiteral("No camera on the simulated bench."),
-                      missing = QStringLiteral("MaxIm.CCDCamera: Class not registered"),
                       unlinked = QStringLiteral("LinkEnabled read false"),
                       unsaved =
                           QStringLiteral("The camera application saved no file at %1/"), // %1: the folder
@@ -276,7 +266,7 @@ private slots:
             << 0 << "abort" << QString() << 2 << kAborted + "|" + kDone;
         QTest::newRow("series: closed in frame 2") << 0 << "close" << QString() << 1 << QString();
         QTest::newRow("series: link false") << 0 << "false" << unlinked << 0 << kNotLinked;
-        QTest::newRow("series: no camera object") << 0 << "missing" << missing << 0 << kNotLinked;
+        QTest::newRow("series: no camera object") << 0 << "missing" << kMissing << 0 << kNotLinked;
         QTest::newRow("series: lost at exposure 2") << 0 << "lost" << QString() << 1 << kLost;
         QTest::newRow("series: unknown error at exposure 2")
             << 0 << "unknown" << QString() << 1 << "Unexpected error.";
@@ -319,20 +309,15 @@ private slots:
         for (int n = 6; operation == 0 && n < 6 + frames; ++n)
             files << QStringLiteral("Flat- %1.fit").arg(n);
         files.sort();
-        m_camera->saveSilently = fault == "silent";
+        m_camera->fault = fault;
         m_camera->exposeBlocks = operation == 2;
         m_camera->m_sim.setSensor(SimSensor{fault == "clip" ? 2050.0 : 65535.0, false});
         makeForm(fault != "off", fault == "reach" ? "6000" : fault == "clip" ? "4000" : "60000");
         m_form->Combo3->setCurrentIndex(1);
         m_form->captureState().ADC_Value = 50000;
         m_form->captureState().Stop_Flag = 1;
-        m_camera->linkFails = fault == "false";
         if (fault == "refused")
             m_camera->m_sim.refuseLink(detail);
-        if (fault == "missing")
-            m_camera->createFails = detail;
-        m_camera->faultAt = 2;
-        m_camera->documentFault = fault;
         m_camera->onExpose = [this, fault, operation](int count) {
             QCOMPARE(m_form->Command5(operation)->text(), QStringLiteral("撮影実行中"));
             QVERIFY(!m_form->Command5(0)->isEnabled() && !m_form->Command5(2)->isEnabled() &&

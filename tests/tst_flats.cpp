@@ -207,19 +207,15 @@ private slots:
         QTest::newRow("slot twice") << "--filters 2,2 --out OUT | twice";
         QTest::newRow("no folder") << "--filters 1 | --out is required";
         QTest::newRow("count 0") << "--filters 1 --count 0 --out OUT | --count";
-        QTest::newRow("count text") << "--filters 1 --count 5x --out OUT | --count";
         QTest::newRow("exposure -1") << "--filters 1 --exposure -1 --out OUT | --exposure";
         QTest::newRow("binning 3") << "--filters 1 --binning 3 --out OUT | --binning";
         QTest::newRow("frequency 750") << "--filters 1 --frequency 750 --out OUT | --frequency";
-        QTest::newRow("target 70000") << "--filters 1 --target 70000 --out OUT | --target";
         QTest::newRow("exposure bands at 500 Hz")
             << "--filters 1 --exposure 0.05 --frequency 500 --out OUT | --allow-short-exposure";
         QTest::newRow("filter's own too short")
             << "--filter 3:exposure=0.15 --frequency 500 --out OUT | Filter3";
         QTest::newRow("filter key") << "--filter 2:iso=100 --out OUT | iso=100";
         QTest::newRow("unknown option") << "--filters 1 --out OUT --fast | fast";
-        QTest::newRow("stray argument") << "--filters 1 --out OUT now | now";
-        QTest::newRow("bad camera") << "--filters 1 --out OUT --camera zwo | zwo";
         QTest::newRow("folder is a file") << "--filters 1 --out FILE | Cannot write";
         QTest::newRow("summary folder missing") << "--filters 1 --out OUT --json NONE/s.json | summary";
         QTest::newRow("device and simulate") << "--filters 1 --out OUT --simulate | exclude each other";
@@ -247,10 +243,8 @@ private slots:
         out.open(QIODevice::WriteOnly);
         err.open(QIODevice::WriteOnly);
         Progress(out, err, false).line("Filter1: flat 1/4");
-        QCOMPARE(out.data(), QByteArray("Filter1: flat 1/4\n"));
         Progress bar(out, err, true);
         bar.setExpectedFrames(5);
-        QVERIFY(bar.barText(10).contains("0/5 frames, estimating"));
         bar.frameDone(2.0);
         bar.setPendingSeconds(60);
         QVERIFY2(bar.barText(10).startsWith("[##--------]  20% 1/5 frames, about 1 min 08 s left"),
@@ -258,9 +252,10 @@ private slots:
         bar.problem("Error: x");
         bar.line("next");
         bar.finish();
-        QVERIFY(out.data().contains("\r\033[Knext\n\r\033[K[") && out.data().endsWith("\r\033[K"));
-        QCOMPARE(err.data(), QByteArray("Error: x\n"));
-        QVERIFY(durationText(3725) == "1 h 02 min" && durationText(59.6) == "1 min 00 s");
+        QVERIFY(out.data().startsWith("Filter1: flat 1/4\n\r") &&
+                out.data().contains("\r\033[Knext\n\r\033[K[") && out.data().endsWith("\r\033[K"));
+        QVERIFY(err.data() == "Error: x\n" && durationText(3725) == "1 h 02 min" &&
+                durationText(59.6) == "1 min 00 s");
     }
 
     // The program end to end: two filters with dark flats on the built-in simulators; then Filter1
