@@ -121,8 +121,8 @@ QString summaryProblems(const QJsonObject& summary, bool verify = false) {
     return problems.join('\n');
 }
 
-// The simulated camera behind a recorder. It names its filters, and may claim no dark frames, leave
-// its shutter open for them (a leak), report its flats clipped, or act after saving a frame.
+// The simulated camera behind a recorder, writing bare frames. It names its filters, and may claim no dark
+// frames, leave its shutter open for them (a leak), report its flats clipped, or act after saving a frame.
 class Bench : public CameraApp {
 public:
     explicit Bench(PanelLevelSource light) : m_sim(std::move(light), 0.1) {}
@@ -153,6 +153,13 @@ public:
             bool ImageReady() override { return inner->ImageReady(); }
             void SaveImage(const QString& path) override {
                 inner->SaveImage(path);
+                // A bare frame, as some camera applications write: the header is the runner's to write.
+                FitsFile file(path, FitsFile::Mode::Edit, QStringLiteral("%1"));
+                for (const char* key : {"IMAGETYP", "EXPTIME", "FILTER"}) {
+                    int status = 0;
+                    fits_delete_key(file.get(), key, &status);
+                }
+                file.save();
                 bench.saved << path;
                 if (bench.afterSave)
                     bench.afterSave(QFileInfo(path).fileName());
