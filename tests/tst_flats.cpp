@@ -351,7 +351,8 @@ private slots:
                 QTest::qWait(blocked ? 300 : 0);
                 for (int i = 0; i < presses; ++i) {
                     QTest::qWait(i > 0 ? gapMs : 0);
-                    ::kill(pid_t(process.processId()), signal);
+                    if (process.processId() > 0) // never 0: that would signal this process group
+                        ::kill(pid_t(process.processId()), signal);
                 }
                 sinceLast.start();
                 return true;
