@@ -29,7 +29,6 @@
 #include <memory>
 
 using namespace brivane;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -55,10 +54,15 @@ const QStringList kLinkCalls = {
     QStringLiteral("Camera.LinkEnabled get"), QStringLiteral("Camera.DisableAutoShutdown put BOOL=true"),
     QStringLiteral("Camera.CoolerOn put BOOL=true")};
 
+// The drivers' waits at their defaults: no row here tests them, and a loaded machine is slow.
 std::unique_ptr<CameraApp> makeAscomApp(bool wheel) {
-    AscomOptions options{L"Brivane.TestCamera", wheel ? L"Brivane.TestFilterWheel" : L""};
-    options.linkTimeout = options.wheelTimeout = options.imageMargin = 5s;
-    return makeAscomCameraApp(options);
+    return makeAscomCameraApp({L"Brivane.TestCamera", wheel ? L"Brivane.TestFilterWheel" : L""});
+}
+
+// An error as the test reports it: a camera error's message and detail.
+QByteArray told(const std::exception& error) {
+    const auto* camera = dynamic_cast<const CameraError*>(&error);
+    return camera ? (camera->message() + u' ' + camera->detail()).toUtf8() : QByteArray(error.what());
 }
 
 // Calls of one of the stand-in's ASCOM objects, from "Member how|Member how|...".
@@ -114,6 +118,13 @@ class TestWinAutomation : public QObject {
             return {};
         return QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
     }
+    // The boxes shown, each with its detail when it has one.
+    QStringList shown() const {
+        QStringList out;
+        for (const auto& box : m_dialogs->shown)
+            out << (box.detail.isEmpty() ? box.text : box.text + u'\n' + box.detail);
+        return out;
+    }
     QString native(const QString& path) const { return QDir::toNativeSeparators(path); }
 
     // The panel on, exposure 0.01 s at binning ２, then 計測.
@@ -145,6 +156,8 @@ private slots:
         m_server = qEnvironmentVariable("BRIVANE_AUTOMATION_DIR");
         if (m_server.isEmpty())
             QSKIP("no stand-in automation server registered (scripts/test-windows registers one)");
+        QVERIFY2(QFile::exists(QDir(m_server).filePath(QStringLiteral("automation-ready.txt"))),
+                 "the stand-in server is not running (scripts/test-windows starts it)");
     }
     void init() {
         test::setWaitScale(0.05);
@@ -165,7 +178,7 @@ private slots:
     void measurementAndSeries() {
         script("level 40000\n");
         measure();
-        QCOMPARE(m_dialogs->texts(), QStringList{kMeasured});
+        QCOMPARE(shown(), QStringList{kMeasured});
         const QString test = native(m_dir->filePath(QStringLiteral("ADC_Temp.fit")));
         QCOMPARE(calls(), kLinkCalls + frameCalls(QStringLiteral("0.01"), test));
 
@@ -191,7 +204,7 @@ private slots:
         const QStringList texts = m_dialogs->texts();
         QVERIFY2(texts.size() == 1 && texts[0].contains(QStringLiteral("カメラが応答しません")) &&
                      texts[0].contains(QStringLiteral("MaxIm.CCDCamera")),
-                 qPrintable(texts.join(u'|')));
+                 qPrintable(shown().join(u'|')));
         QVERIFY(calls().contains(
             QStringLiteral("Camera.Expose call VARIANT*:R8=0.01 VARIANT*:I4=1 VARIANT*:I4=0")));
         QVERIFY(!calls().contains(QStringLiteral("Camera.ImageReady get")));
@@ -202,7 +215,7 @@ private slots:
     void rejectedCallsAreRetried() {
         script("reject 3\nlevel 40000\n");
         measure();
-        QCOMPARE(m_dialogs->texts(), QStringList{kMeasured});
+        QCOMPARE(shown(), QStringList{kMeasured});
         QStringList seen = calls();
         QCOMPARE(seen.count(QStringLiteral("rejected")), 3);
         seen.removeAll(QStringLiteral("rejected"));
@@ -232,7 +245,7 @@ private slots:
         QFETCH(QString, bitpix);
         this->script(script);
         const long level = QByteArray(script).split('\n')[0].split(' ')[1].toLong();
-        {
+        try {
             const auto app = makeAscomApp(true);
             const auto camera = app->createCamera();
             camera->setLinkEnabled(true);
@@ -244,6 +257,8 @@ private slots:
             camera->Expose(0.01, binning, slot);
             waitForImage(*camera);
             camera->SaveImage(m_dir->filePath(QStringLiteral("frame.fit")));
+        } catch (const std::exception& error) {
+            QFAIL(told(error).constData());
         }
         const long width = 64 / binning, height = 48 / binning;
         // The wheel reads -1 twice while it moves.
@@ -291,7 +306,7 @@ private slots:
     void ascomLink() {
         QFETCH(bool, v4);
         script(v4 ? "interface 4\n" : "");
-        {
+        try {
             const auto app = makeAscomApp(false);
             auto camera = app->createCamera();
             camera->setLinkEnabled(true);
@@ -299,6 +314,8 @@ private slots:
             camera = app->createCamera(); // the next step of a measurement: still connected
             camera->setLinkEnabled(true);
             QVERIFY(camera->LinkEnabled());
+        } catch (const std::exception& error) {
+            QFAIL(told(error).constData());
         }
         QCOMPARE(calls(),
                  (ascomLinkCalls(v4) + QStringList{QStringLiteral("AscomCamera.Connected get"),
@@ -354,6 +371,8 @@ private slots:
         } catch (const CameraError& error) {
             QCOMPARE(error.message(), message);
             QCOMPARE(error.detail(), detail);
+        } catch (const std::exception& error) {
+            QFAIL(told(error).constData());
         }
         QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("frame.fit"))));
     }
@@ -362,7 +381,7 @@ private slots:
     void ascomInTheWindow() {
         script("level 40000\n");
         measure(makeAscomApp(true));
-        QCOMPARE(m_dialogs->texts(), QStringList{kMeasured});
+        QCOMPARE(shown(), QStringList{kMeasured});
         QVERIFY(calls().contains(QStringLiteral("AscomCamera.StartExposure call R8=0.01 BOOL=true")));
         QCOMPARE(test::fitsKeyword(m_dir->filePath(QStringLiteral("ADC_Temp.fit")), "NAXIS1"),
                  QStringLiteral("32"));
@@ -379,7 +398,7 @@ private slots:
         QVERIFY2(texts.size() == 1 &&
                      texts[0].contains(QStringLiteral(
                          "MaxIm.CCDCamera.ImageReady: the camera application did not answer within 5 s")),
-                 qPrintable(texts.join(u'|')));
+                 qPrintable(shown().join(u'|')));
         QCOMPARE(calls().mid(calls().indexOf(QStringLiteral("Camera.ImageReady get"))),
                  (QStringList{QStringLiteral("Camera.ImageReady get"),
                               QStringLiteral("Camera.AbortExposure call")}));

@@ -17,7 +17,8 @@
 //   transposed        the ASCOM camera's ImageArray comes as (y, x)
 //   hang MEMBER MS    answer MEMBER only after MS milliseconds
 // Usage: brivane-test-automation.exe /regserver   (the classes root: per user on Windows without elevation),
-// or started by COM.
+// or brivane-test-automation.exe -Embedding: serves, and writes automation-ready.txt beside itself once
+// every class is registered.
 #include <windows.h>
 
 #include <oaidl.h>
@@ -576,8 +577,11 @@ int main() {
     const CLSID* classes[] = {&kCameraClsid, &kDocumentClsid, &kAscomCameraClsid, &kAscomWheelClsid};
     DWORD cookies[4] = {};
     for (int i = 0; i < 4; ++i)
-        CoRegisterClassObject(*classes[i], &factories[i], CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                              &cookies[i]);
+        if (FAILED(CoRegisterClassObject(*classes[i], &factories[i], CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                         &cookies[i])))
+            return 1;
+    // Every class is served: whoever started the server (scripts/test-windows) may go on.
+    std::ofstream(utf8(g_folder + L"\\automation-ready.txt")) << GetCurrentProcessId() << "\n";
     // Serves until the test run ends its Wine session. Ending by itself raced with activations on
     // their way (under Wine a client activating a server that is withdrawing its classes waited for
     // ever, under load), so it never does.
