@@ -1,16 +1,14 @@
 // A stand-in for the camera application's automation server and for an ASCOM camera and filter
-// wheel driver, for the Windows build's tests: an out-of-process COM server registered under the
-// programmatic identifiers the camera back-ends create (MaxIm.CCDCamera, MaxIm.Document;
-// Brivane.TestCamera, Brivane.TestFilterWheel). Each call is appended to automation-calls.txt
-// beside the server with its arguments' types and values. The ASCOM members take exactly the types
-// ASCOM declares (else DISP_E_TYPEMISMATCH) and answer NotConnected until connected.
-// automation-script.txt beside the server, read as a camera is made and at each StartExposure:
+// wheel driver: an out-of-process COM server under the identifiers the camera back-ends create
+// (MaxIm.CCDCamera, MaxIm.Document; Brivane.TestCamera, Brivane.TestFilterWheel). Each call is
+// appended to automation-calls.txt beside it with its arguments' types and values. The ASCOM
+// members take exactly ASCOM's types (else DISP_E_TYPEMISMATCH) and answer NotConnected until
+// connected. automation-script.txt beside it, read as a camera is made and at each StartExposure:
 //   reject N | fail MEMBER TEXT | hang MEMBER MS   turn N calls away | raise TEXT | answer late
 //   level N         StretchMax (StretchMin is 100); the ASCOM image's pixel (x, y) is N + x + 100 y
 //   maxadu N | interface N                    the ASCOM camera's MaxADU (65535), version (3)
 //   unconnectable | connected | transposed    Connected stays false | is true | ImageArray is (y, x)
-// Usage: brivane-test-automation.exe /regserver, then -Embedding: serves, and writes
-// automation-ready.txt beside itself once every class is registered.
+// Usage: /regserver, then -Embedding: serves, writing automation-ready.txt once it serves all.
 #include <windows.h>
 
 #include <oaidl.h>
@@ -417,19 +415,18 @@ int main() {
     const std::wstring exe = path;
     g_folder = exe.substr(0, exe.find_last_of(L"\\/"));
     if (std::wstring(GetCommandLineW()).find(L"/regserver") != std::wstring::npos) {
-        bool ok = true;
+        LSTATUS status = ERROR_SUCCESS;
+        const auto set = [&](const std::wstring& key, const std::wstring& value) {
+            status |= RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, value.c_str(),
+                                      DWORD((value.size() + 1) * sizeof(wchar_t)));
+        };
         for (const KindInfo& kind : kKinds) {
             wchar_t guid[64];
             StringFromGUID2(kind.clsid, guid, 64);
-            const std::wstring progKey = std::wstring(kind.progId) + L"\\CLSID",
-                               serverKey = L"CLSID\\" + std::wstring(guid) + L"\\LocalServer32",
-                               quoted = L"\"" + exe + L"\"";
-            ok &= RegSetKeyValueW(HKEY_CLASSES_ROOT, progKey.c_str(), nullptr, REG_SZ, guid,
-                                  DWORD((std::wcslen(guid) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-            ok &= RegSetKeyValueW(HKEY_CLASSES_ROOT, serverKey.c_str(), nullptr, REG_SZ, quoted.c_str(),
-                                  DWORD((quoted.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+            set(std::wstring(kind.progId) + L"\\CLSID", guid);
+            set(L"CLSID\\" + std::wstring(guid) + L"\\LocalServer32", L"\"" + exe + L"\"");
         }
-        return ok ? 0 : 1;
+        return status == ERROR_SUCCESS ? 0 : 1;
     }
 
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
