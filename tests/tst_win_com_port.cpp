@@ -1,7 +1,6 @@
-// The Windows build's real serial path: a COM port of the system (under Wine, a dosdevices link
-// to the pseudo-terminal of the simulated inverter running on the host, which records what it
-// receives into a file). scripts/test-windows wires it up and names the port and the file;
-// without them the test is skipped.
+// The Windows build's real serial path: a COM port of the system (under Wine, a link to the
+// pseudo-terminal of the host's simulated inverter, which records what it receives), named with
+// its record by scripts/test-windows.
 #include "link/comm.h"
 #include "support/scripted_dialogs.h"
 #include "support/wait_control.h"
@@ -27,8 +26,7 @@ private slots:
             QSKIP("no COM port wired to a simulated inverter (scripts/test-windows sets one up)");
         QTemporaryDir dir;
         QFile settings(dir.filePath(QStringLiteral("com_no.txt")));
-        QVERIFY(settings.open(QIODevice::WriteOnly));
-        settings.write(QByteArray::number(port) + "\r\n");
+        QVERIFY(settings.open(QIODevice::WriteOnly) && settings.write(QByteArray::number(port) + "\r\n") > 0);
         settings.close();
 
         test::ScriptedDialogs dialogs;
