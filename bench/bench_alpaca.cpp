@@ -75,9 +75,8 @@ int main(int argc, char* argv[]) {
     QCoreApplication application(argc, argv);
     QTemporaryDir dir;
     test::AlpacaStandIn device;
-    device.sensorWidth = kWidth;
-    device.sensorHeight = kHeight;
-    device.keepImages = true;
+    device.values["camera/cameraxsize"] = kWidth;
+    device.values["camera/cameraysize"] = kHeight;
     device.pixel = [](int x, int y, double level) { return level + (x * 7 + y * 13) % 4096; };
     if (!device.start())
         return 1;

@@ -7,10 +7,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <thread>
 
 #ifndef Q_OS_WIN
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #endif
 
 namespace brivane {
@@ -21,6 +24,116 @@ struct HttpServer::Job {
     HttpRequest request;
     HttpResponse response;
     State state = State::Queued;
+};
+
+// Ends requests that take longer than the time-out to come in, counted from the connection's
+// start or its previous answer: the library's own time-out restarts with every byte, so a client
+// trickling its request would hold a connection for as long as it likes. The client gets 408 and
+// the socket is shut down, which the connection's thread sees and closes. Sleeps until the next
+// deadline; the library's callbacks keep the table.
+class HttpServer::RequestDeadlines {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit RequestDeadlines(std::chrono::milliseconds timeout)
+        : m_timeout(timeout), m_thread([this] { run(); }) {}
+    ~RequestDeadlines() {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+    void opened(MHD_Connection* connection) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (!info)
+            return;
+        const std::lock_guard lock(m_mutex);
+        m_connections[connection] = Watched{info->connect_fd, Clock::now()};
+        m_wake.notify_all();
+    }
+    // Called before the library closes the socket.
+    void closed(MHD_Connection* connection) {
+        const std::lock_guard lock(m_mutex);
+        m_connections.erase(connection);
+    }
+    // A request's first line is in: at its deadline it gets 408 (before: the connection is closed).
+    void begun(MHD_Connection* connection) {
+        const std::lock_guard lock(m_mutex);
+        if (const auto found = m_connections.find(connection); found != m_connections.end())
+            found->second.requested = true;
+    }
+    // A request is all in and being answered: no deadline until its answer has gone.
+    void answering(MHD_Connection* connection) { mark(connection, true); }
+    // The answer has gone: the next request's time starts.
+    void answered(MHD_Connection* connection) { mark(connection, false); }
+
+private:
+    struct Watched {
+        MHD_socket socket;
+        Clock::time_point since;
+        bool requested = false;
+        bool answering = false;
+        bool expired = false;
+    };
+
+    void mark(MHD_Connection* connection, bool answering) {
+        const std::lock_guard lock(m_mutex);
+        const auto found = m_connections.find(connection);
+        if (found == m_connections.end())
+            return;
+        found->second.answering = answering;
+        if (!answering) {
+            found->second.requested = false;
+            found->second.since = Clock::now();
+            m_wake.notify_all();
+        }
+    }
+
+    void run() {
+        std::unique_lock lock(m_mutex);
+        while (!m_stop) {
+            const auto now = Clock::now();
+            auto next = Clock::time_point::max();
+            for (auto& [connection, watched] : m_connections) {
+                if (watched.answering || watched.expired)
+                    continue;
+                if (watched.since + m_timeout <= now)
+                    expire(watched);
+                else
+                    next = std::min(next, watched.since + m_timeout);
+            }
+            if (next == Clock::time_point::max())
+                m_wake.wait(lock);
+            else
+                m_wake.wait_until(lock, next);
+        }
+    }
+
+    static void expire(Watched& watched) {
+        static constexpr char kTimedOut[] =
+            "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+#ifdef Q_OS_WIN
+        if (watched.requested)
+            ::send(watched.socket, kTimedOut, int(sizeof kTimedOut - 1), 0);
+        ::shutdown(watched.socket, SD_BOTH);
+#else
+        if (watched.requested)
+            ::send(watched.socket, kTimedOut, sizeof kTimedOut - 1, MSG_NOSIGNAL);
+        ::shutdown(watched.socket, SHUT_RDWR);
+#endif
+        watched.expired = true;
+    }
+
+    const std::chrono::milliseconds m_timeout;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::map<MHD_Connection*, Watched> m_connections;
+    bool m_stop = false;
+    std::thread m_thread; // last: started once the rest is ready
 };
 
 namespace {
@@ -66,7 +179,8 @@ struct HttpServerCallbacks {
     // The first the library tells of a request: its target as sent. A connection has a thread of
     // its own, on which its requests come one after the other: the thread's context is the
     // request's, and goes with the thread however the connection ends.
-    static void* begin(void*, const char* uri, MHD_Connection*) {
+    static void* begin(void* self, const char* uri, MHD_Connection* connection) {
+        static_cast<HttpServer*>(self)->m_deadlines->begun(connection);
         thread_local RequestContext context;
         context = RequestContext{uri, {}, false, false};
         return &context;
@@ -74,8 +188,23 @@ struct HttpServerCallbacks {
 
     // Nothing to free (the context is the thread's); without this callback the library was seen to
     // leave a closed connection counted until the next one came.
-    static void end(void*, MHD_Connection*, void** requestContext, MHD_RequestTerminationCode) {
+    static void end(void* self, MHD_Connection* connection, void** requestContext,
+                    MHD_RequestTerminationCode) {
         *requestContext = nullptr;
+        static_cast<HttpServer*>(self)->m_deadlines->answered(connection);
+    }
+
+    static void notify(void* self, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
+        HttpServer::RequestDeadlines& deadlines = *static_cast<HttpServer*>(self)->m_deadlines;
+        if (code == MHD_CONNECTION_NOTIFY_STARTED)
+            deadlines.opened(connection);
+        else
+            deadlines.closed(connection);
+    }
+
+    static MHD_Result refuse(HttpServer* server, MHD_Connection* connection, const HttpResponse& answer) {
+        server->m_deadlines->answering(connection);
+        return send(connection, answer);
     }
 
     static MHD_Result handle(void* self, MHD_Connection* connection, const char*, const char* method,
@@ -91,16 +220,18 @@ struct HttpServerCallbacks {
             int lengths = 0;
             MHD_get_connection_values(connection, MHD_HEADER_KIND, countContentLength, &lengths);
             if (lengths > 1) // which one a proxy in between believed is anyone's guess
-                return send(connection, HttpResponse::text(400, QStringLiteral("Content-Length twice")));
+                return refuse(server, connection,
+                              HttpResponse::text(400, QStringLiteral("Content-Length twice")));
             if (qstrcmp(version, MHD_HTTP_VERSION_1_0) != 0 &&
                 !MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST))
-                return send(connection, HttpResponse::text(400, QStringLiteral("HTTP/1.1 without Host")));
+                return refuse(server, connection,
+                              HttpResponse::text(400, QStringLiteral("HTTP/1.1 without Host")));
             const char* length =
                 MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
             // Refused before its body is read.
             if (length && std::strlen(length) > 0 && QByteArray(length).toLongLong() > maxBody)
-                return send(connection,
-                            HttpResponse::text(413, QStringLiteral("Body over %1 bytes").arg(maxBody)));
+                return refuse(server, connection,
+                              HttpResponse::text(413, QStringLiteral("Body over %1 bytes").arg(maxBody)));
             return MHD_YES;
         }
         if (*uploadDataSize > 0) {
@@ -116,6 +247,7 @@ struct HttpServerCallbacks {
         request.setTarget(context->target);
         request.body = context->body;
         MHD_get_connection_values(connection, MHD_HEADER_KIND, addHeader, &request);
+        server->m_deadlines->answering(connection);
         return send(connection, server->answer(request));
     }
 
@@ -149,6 +281,7 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port, QString& erro
     m_startError.clear();
     m_closing = false;
     m_keepLog = true;
+    m_deadlines = std::make_unique<RequestDeadlines>(m_limits.requestTimeout);
     // A thread per connection: a request waiting for the owning thread holds up no other.
     m_daemon = MHD_start_daemon(
         MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG,
@@ -158,10 +291,11 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port, QString& erro
         static_cast<unsigned>(m_limits.idleTimeout.count()), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         m_limits.memoryPerConnection, MHD_OPTION_THREAD_STACK_SIZE, std::size_t{256 * 1024},
         MHD_OPTION_URI_LOG_CALLBACK, &HttpServerCallbacks::begin, this, MHD_OPTION_NOTIFY_COMPLETED,
-        &HttpServerCallbacks::end, this, MHD_OPTION_EXTERNAL_LOGGER, &HttpServerCallbacks::log, this,
-        MHD_OPTION_END);
+        &HttpServerCallbacks::end, this, MHD_OPTION_NOTIFY_CONNECTION, &HttpServerCallbacks::notify, this,
+        MHD_OPTION_EXTERNAL_LOGGER, &HttpServerCallbacks::log, this, MHD_OPTION_END);
     m_keepLog = false;
     if (!m_daemon) {
+        m_deadlines.reset();
         error = m_startError.isEmpty() ? QStringLiteral("The HTTP server did not start") : m_startError;
         return false;
     }
@@ -181,6 +315,7 @@ void HttpServer::close() {
     m_answered.notify_all();
     MHD_stop_daemon(m_daemon); // waits for its threads
     m_daemon = nullptr;
+    m_deadlines.reset();
 }
 
 int HttpServer::connectionCount() const {

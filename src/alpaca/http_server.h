@@ -28,12 +28,13 @@ public:
     using LateHandler = std::function<HttpResponse(const HttpRequest&, const QString& reason)>;
 
     struct Limits {
-        unsigned connections = 256;                     // in all; more are closed as soon as accepted
-        unsigned perAddress = 32;                       // from one client address
-        std::chrono::seconds idleTimeout{10};           // nothing sent or received this long: closed
-        std::size_t memoryPerConnection = 32 * 1024;    // the request head must fit in it, with room
-        qsizetype maxBody = 16 * 1024;                  // larger bodies are answered 413
-        std::chrono::milliseconds answerDeadline{3000}; // the handler's turn comes within this
+        unsigned connections = 256;                      // in all; more are closed as soon as accepted
+        unsigned perAddress = 32;                        // from one client address
+        std::chrono::seconds idleTimeout{10};            // nothing sent or received this long: closed
+        std::size_t memoryPerConnection = 32 * 1024;     // the request head must fit in it, with room
+        qsizetype maxBody = 16 * 1024;                   // larger bodies are answered 413
+        std::chrono::milliseconds answerDeadline{3000};  // the handler's turn comes within this
+        std::chrono::milliseconds requestTimeout{10000}; // a request not all in by then: 408, closed
     };
 
     HttpServer(Handler handler, LateHandler late, QObject* parent = nullptr);
@@ -55,6 +56,7 @@ public:
 private:
     friend struct HttpServerCallbacks;
     struct Job;
+    class RequestDeadlines;
 
     // On a server thread: the handler's answer from the owning thread, or the late one.
     HttpResponse answer(const HttpRequest& request);
@@ -65,6 +67,7 @@ private:
     LateHandler m_late;
     Limits m_limits;
     MHD_Daemon* m_daemon = nullptr;
+    std::unique_ptr<RequestDeadlines> m_deadlines;
     QHostAddress m_address;
     quint16 m_port = 0;
     QString m_startError; // what the library logged while starting
