@@ -1,7 +1,6 @@
 #include "app/camera_choice.h"
 #include "app/command_line.h"
 #include "core/wait.h"
-
 #include "support/wait_control.h"
 
 #include <QElapsedTimer>
@@ -36,27 +35,20 @@ private slots:
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>(
             "choice"); // "kind host:port", "kind host:port/n" or "kind progid"; empty: refused
-        const auto row = [](const char* value, const char* choice) {
+        for (const auto& [value, choice] : std::initializer_list<std::pair<const char*, const char*>>{
+                 {"sim", "2 localhost:7624"},
+                 {" MAXIM ", "0 localhost:7624"},
+                 {"indi", "1 localhost:7624"},
+                 {"indi=192.168.1.5:7625", "1 192.168.1.5:7625"},
+                 {"indi=:7000", "1 localhost:7000"},
+                 {"indi=[::1]:7626", "1 ::1:7626"},
+                 {"ascom=ASCOM.Simulator.Camera", "3 ASCOM.Simulator.Camera"},
+                 {"alpaca=127.0.0.1:11111/2", "4 127.0.0.1:11111/2"},
+                 {"ALPACA=[::1]:32323", "4 ::1:32323/0"}})
             QTest::newRow(value) << QString::fromLatin1(value) << QString::fromLatin1(choice);
-        };
-        row("sim", "2 localhost:7624");
-        row(" MAXIM ", "0 localhost:7624");
-        row("indi", "1 localhost:7624");
-        row("indi=192.168.1.5:7625", "1 192.168.1.5:7625");
-        row("indi=:7000", "1 localhost:7000");
-        row("indi=[::1]:7626", "1 ::1:7626");
-        row("indi=", "");
-        row("indigo", "");
-        row("indi=host:65536", "");
-        row("indi=my host:7624", "");
-        row("ascom=ASCOM.Simulator.Camera", "3 ASCOM.Simulator.Camera");
-        row("ascom", "");
-        row("alpaca=127.0.0.1:11111/2", "4 127.0.0.1:11111/2");
-        row("ALPACA=[::1]:32323", "4 ::1:32323/0");
-        row("alpaca=127.0.0.1", "");
-        row("alpaca=127.0.0.1:80/x", "");
-        row("alpaca", "");
-        row("sim=1", "");
+        for (const char* refused : {"indi=", "indigo", "indi=host:65536", "indi=my host:7624", "ascom",
+                                    "alpaca=127.0.0.1", "alpaca=127.0.0.1:80/x", "alpaca", "sim=1"})
+            QTest::newRow(refused) << QString::fromLatin1(refused) << QString();
     }
     void parse() {
         QFETCH(QString, value);

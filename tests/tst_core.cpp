@@ -60,10 +60,8 @@ private slots:
 
     // waitUntil returns as soon as its condition holds, false at its deadline and not before.
     void waitUntilItsConditionOrDeadline() {
-        QTimer end; // breaks off a wait that would never time out
-        end.setSingleShot(true);
-        connect(&end, &QTimer::timeout, [] { requestProgramEnd(); });
-        end.start(3000);
+        QObject guard; // breaks off a wait that would never time out
+        QTimer::singleShot(3000, &guard, [] { requestProgramEnd(); });
         QElapsedTimer wall;
         wall.start();
         QVERIFY(!waitUntil([] { return false; }, 300ms));
