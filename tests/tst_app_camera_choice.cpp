@@ -1,7 +1,6 @@
 #include "app/camera_choice.h"
 #include "app/command_line.h"
 #include "core/wait.h"
-
 #include "support/wait_control.h"
 
 #include <QElapsedTimer>
@@ -15,20 +14,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Becomes ready at a given poll, or throws at one.
+// Becomes ready at a given poll.
 struct PolledCamera : Camera {
-    PolledCamera(int readyAt, int throwAt = -1) : readyAtPoll(readyAt), throwAtPoll(throwAt) {}
-    int readyAtPoll, throwAtPoll, polls = 0;
+    explicit PolledCamera(int readyAt) : readyAtPoll(readyAt) {}
+    int readyAtPoll, polls = 0;
     void setLinkEnabled(bool) override {}
     bool LinkEnabled() override { return true; }
     void setCoolerOn(bool) override {}
     void Expose(double, int, int) override {}
     void SaveImage(const QString&) override {}
-    bool ImageReady() override {
-        if (++polls == throwAtPoll)
-            throw CameraError(QStringLiteral("no image within the bound"));
-        return polls >= readyAtPoll;
-    }
+    bool ImageReady() override { return ++polls >= readyAtPoll; }
 };
 
 } // namespace
@@ -40,27 +35,20 @@ private slots:
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>(
             "choice"); // "kind host:port", "kind host:port/n" or "kind progid"; empty: refused
-        const auto row = [](const char* value, const char* choice) {
+        for (const auto& [value, choice] : std::initializer_list<std::pair<const char*, const char*>>{
+                 {"sim", "2 localhost:7624"},
+                 {" MAXIM ", "0 localhost:7624"},
+                 {"indi", "1 localhost:7624"},
+                 {"indi=192.168.1.5:7625", "1 192.168.1.5:7625"},
+                 {"indi=:7000", "1 localhost:7000"},
+                 {"indi=[::1]:7626", "1 ::1:7626"},
+                 {"ascom=ASCOM.Simulator.Camera", "3 ASCOM.Simulator.Camera"},
+                 {"alpaca=127.0.0.1:11111/2", "4 127.0.0.1:11111/2"},
+                 {"ALPACA=[::1]:32323", "4 ::1:32323/0"}})
             QTest::newRow(value) << QString::fromLatin1(value) << QString::fromLatin1(choice);
-        };
-        row("sim", "2 localhost:7624");
-        row(" MAXIM ", "0 localhost:7624");
-        row("indi", "1 localhost:7624");
-        row("indi=192.168.1.5:7625", "1 192.168.1.5:7625");
-        row("indi=:7000", "1 localhost:7000");
-        row("indi=[::1]:7626", "1 ::1:7626");
-        row("indi=", "");
-        row("indigo", "");
-        row("indi=host:65536", "");
-        row("indi=my host:7624", "");
-        row("ascom=ASCOM.Simulator.Camera", "3 ASCOM.Simulator.Camera");
-        row("ascom", "");
-        row("alpaca=127.0.0.1:11111/2", "4 127.0.0.1:11111/2");
-        row("ALPACA=[::1]:32323", "4 ::1:32323/0");
-        row("alpaca=127.0.0.1", "");
-        row("alpaca=127.0.0.1:80/x", "");
-        row("alpaca", "");
-        row("sim=1", "");
+        for (const char* refused : {"indi=", "indigo", "indi=host:65536", "indi=my host:7624", "ascom",
+                                    "alpaca=127.0.0.1", "alpaca=127.0.0.1:80/x", "alpaca", "sim=1"})
+            QTest::newRow(refused) << QString::fromLatin1(refused) << QString();
     }
     void parse() {
         QFETCH(QString, value);
@@ -89,9 +77,9 @@ private slots:
             QCOMPARE(address(*withWheel.wheel), QStringLiteral("127.0.0.1:5/1"));
     }
 
-    // Polls until ready with the window's events running in between, passes errors and the program's end on.
+    // Polls until ready with the window's events running in between, passes the program's end on.
     void waitForImage() {
-        PolledCamera camera(5), failing(1000, 2), endless(1000);
+        PolledCamera camera(5), endless(1000);
         int timerTicks = 0;
         QTimer other;
         QObject::connect(&other, &QTimer::timeout, [&] { ++timerTicks; });
@@ -101,7 +89,6 @@ private slots:
         brivane::waitForImage(camera, 40ms);
         QCOMPARE(camera.polls, 5);
         QVERIFY(clock.elapsed() >= 4 * 40 - 5 && timerTicks >= 5);
-        QVERIFY_THROWS_EXCEPTION(CameraError, brivane::waitForImage(failing, 5ms));
         QTimer::singleShot(30, [] { requestProgramEnd(); });
         QVERIFY_THROWS_EXCEPTION(ProgramEnding, brivane::waitForImage(endless, 10ms));
         test::resetProgramEnd();

@@ -1,10 +1,15 @@
-// core: number reading and display, Wait and waitUntil.
+// core: number reading and display, Wait and waitUntil, the program's folder for its files.
 #include "core/numbers.h"
+#include "core/paths.h"
 #include "core/wait.h"
 #include "support/wait_control.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLocale>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -55,10 +60,8 @@ private slots:
 
     // waitUntil returns as soon as its condition holds, false at its deadline and not before.
     void waitUntilItsConditionOrDeadline() {
-        QTimer end; // breaks off a wait that would never time out
-        end.setSingleShot(true);
-        connect(&end, &QTimer::timeout, [] { requestProgramEnd(); });
-        end.start(3000);
+        QObject guard; // breaks off a wait that would never time out
+        QTimer::singleShot(3000, &guard, [] { requestProgramEnd(); });
         QElapsedTimer wall;
         wall.start();
         QVERIFY(!waitUntil([] { return false; }, 300ms));
@@ -89,38 +92,33 @@ private slots:
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     }
 
-    void lenient_data() {
+    void numbers_data() {
+        QTest::addColumn<bool>("reply"); // replyNumber, else lenientNumber
         QTest::addColumn<QString>("text");
         QTest::addColumn<double>("value");
-        QTest::newRow("plain") << "1" << 1.0;
-        QTest::newRow("blanks around") << "  30000 " << 30000.0;
-        QTest::newRow("blanks between digits") << "3 0 000" << 30000.0;
-        QTest::newRow("fraction") << "0.5s" << 0.5;
-        QTest::newRow("negative") << "-2" << -2.0;
-        QTest::newRow("no number") << "abc" << 0.0;
-        QTest::newRow("empty") << "" << 0.0;
-        QTest::newRow("second point stops") << "1.2.3" << 1.2;
-        QTest::newRow("full-width digit is no number") << QString::fromUtf8("１") << 0.0;
+        const auto row = [](bool reply, const char* name, const QString& text, double value) {
+            QTest::newRow(name) << reply << text << value;
+        };
+        row(false, "plain", "1", 1.0);
+        row(false, "blanks around", "  30000 ", 30000.0);
+        row(false, "blanks between digits", "3 0 000", 30000.0);
+        row(false, "fraction", "0.5s", 0.5);
+        row(false, "negative", "-2", -2.0);
+        row(false, "no number", "abc", 0.0);
+        row(false, "empty", "", 0.0);
+        row(false, "second point stops", "1.2.3", 1.2);
+        row(false, "full-width digit is no number", QString::fromUtf8("１"), 0.0);
+        row(true, "reply: two digits", "43", 43.0);
+        row(true, "reply: stops at hash", "5#", 5.0);
+        row(true, "reply: hash only", "#", 0.0);
+        row(true, "reply: leading blank", " 7", 7.0);
+        row(true, "reply: no blank inside", "1 2", 1.0);
     }
-    void lenient() {
+    void numbers() {
+        QFETCH(bool, reply);
         QFETCH(QString, text);
         QFETCH(double, value);
-        QCOMPARE(lenientNumber(text), value);
-    }
-
-    void reply_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<double>("value");
-        QTest::newRow("two digits") << "43" << 43.0;
-        QTest::newRow("stops at hash") << "5#" << 5.0;
-        QTest::newRow("hash only") << "#" << 0.0;
-        QTest::newRow("leading blank") << " 7" << 7.0;
-        QTest::newRow("no blank inside") << "1 2" << 1.0;
-    }
-    void reply() {
-        QFETCH(QString, text);
-        QFETCH(double, value);
-        QCOMPARE(replyNumber(text), value);
+        QCOMPARE(reply ? replyNumber(text) : lenientNumber(text), value);
     }
 
     void texts() {
@@ -129,6 +127,24 @@ private slots:
             shown << shortestNumberText(value) + u'|' + signRoomText(value);
         QCOMPARE(shown.join(u' '),
                  QStringLiteral("86| 86 0| 0 -3.5|-3.5 28000| 28000 -12|-12 1234.5| 1234.5"));
+    }
+
+    // The settings file and the test frame live in the program's folder when it may be written,
+    // else in the user's configuration folder.
+    void folderForFiles() {
+        QStandardPaths::setTestModeEnabled(true);
+        const QString config = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+        QTemporaryDir dir;
+        QCOMPARE(programFolderFor(dir.path()), QDir::toNativeSeparators(dir.path()));
+        // a system prefix, a missing folder, a read-only filesystem (Windows: the missing folder)
+#ifdef Q_OS_WIN
+        for (const char* dir : {"/nonexistent/brivane/bin"})
+#else
+        for (const char* dir : {"/usr/bin", "/nonexistent/brivane/bin", "/proc/self"})
+#endif
+            QCOMPARE(programFolderFor(QString::fromLatin1(dir)), QDir::toNativeSeparators(config));
+        QVERIFY(QFileInfo(config).isWritable());
+        QStandardPaths::setTestModeEnabled(false);
     }
 };
 

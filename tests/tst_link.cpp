@@ -136,7 +136,7 @@ private slots:
     // Unmapped COM numbers take the listed ports in a stable order whatever order they are listed
     // in: by-id names first, then ttyACM, ttyUSB (numerically), other devices, ttyS with a UART, no
     // tty.* beside its cu.* twin; a mapped device is not offered twice, numbers left over have no
-    // device, and an adapter plugged in later is found by the next listing.
+    // device.
     void devicePaths() {
 #ifdef Q_OS_WIN
         PortMap system; // the system's own port names; --port still overrides
@@ -176,13 +176,6 @@ private slots:
                                     "ttyACM0 ttyUSB2 ttyUSB10 cu.usbserial-A5 ttyAMA0 ttyS0 "));
             QCOMPARE(ports.devicePath(20), QString());
         }
-        std::vector<SystemPort> plugged;
-        PortMap ports([&] { return plugged; });
-        ports.refresh();
-        QCOMPARE(ports.devicePath(1), QString());
-        plugged.push_back({"/dev/ttyUSB0", "", "", true});
-        ports.refresh();
-        QCOMPARE(ports.devicePath(1), QStringLiteral("/dev/ttyUSB0"));
 #endif
     }
 
@@ -203,17 +196,6 @@ private slots:
         comm.COMM1close(); // no event loop between the write and the close
         comm.MODE_Com(QStringLiteral(":B#"));
         QCOMPARE(peer.wire(), QByteArray(":A#:D05:F#"));
-        QVERIFY(peer.dialogs.shown.empty());
-    }
-
-    // One report a failed attempt, nothing retried in the background.
-    void openFailureReportedOnce() {
-        test::InverterPeer peer;
-        COMM& comm = peer.link(3, true, QStringLiteral("/nonexistent/brivane-tty"));
-        QTest::qWait(50);
-        QVERIFY(peer.dialogs.shown.size() == 1 && !comm.PortOpen());
-        comm.COMM1open();
-        QCOMPARE(peer.dialogs.shown.size(), size_t(2));
     }
 
     // sendLevel returns once the inverter has echoed the duty; a silent inverter costs one bounded
@@ -223,8 +205,7 @@ private slots:
         COMM& comm = peer.link();
         QElapsedTimer clock;
         clock.start();
-        QVERIFY(comm.sendLevel(7, 2));
-        QVERIFY(clock.elapsed() < 500);
+        QVERIFY(comm.sendLevel(7, 2) && clock.elapsed() < 500);
         QCOMPARE(comm.panelStatus().duty, 7.0);
 
         peer.sim->setOptions({.silent = true});
@@ -235,8 +216,7 @@ private slots:
         comm.COMM1open();
         QVERIFY(!comm.sendLevel(10));
         clock.restart();
-        QVERIFY(!comm.sendLevel(11));
-        QVERIFY(clock.elapsed() < 200);
+        QVERIFY(!comm.sendLevel(11) && clock.elapsed() < 200);
         QTRY_COMPARE(peer.sim->received(), QByteArray(":D07:D07:D09:D10:D11"));
         comm.COMM1close();
         QVERIFY(!comm.sendLevel(12)); // closed: dropped, no wait

@@ -36,14 +36,12 @@ struct InverterPeer {
         started = sim->start();
     }
 
-    // A COMM on COM `port` mapped to device (the simulator's when empty), wired as the window
-    // wires it: replies to display, the port message to dialogs; opened unless told not to.
-    COMM& link(int port = 3, bool open = true, const QString& device = {}) {
+    // A COMM on COM `port` mapped to the simulator, its replies shown on display; opened unless told not to.
+    COMM& link(int port = 3, bool open = true) {
         PortMap ports;
-        ports.map(port, device.isEmpty() ? sim->devicePath() : device);
+        ports.map(port, sim->devicePath());
         comm = std::make_unique<COMM>(ports);
         QObject::connect(comm.get(), &COMM::replyReceived, [this](const Reply& r) { showReply(r, display); });
-        QObject::connect(comm.get(), &COMM::openFailed, [this] { dialogs.message(portMessage()); });
         comm->setPortNumber(port);
         if (open)
             comm->COMM1open();

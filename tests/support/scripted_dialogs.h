@@ -5,7 +5,6 @@
 #include <QStringList>
 
 #include <deque>
-#include <functional>
 #include <vector>
 
 namespace brivane::test {
@@ -16,8 +15,6 @@ class ScriptedDialogs : public Dialogs {
 public:
     BoxAnswer message(const MessageBox& box) override {
         shown.push_back(box);
-        if (onMessage)
-            onMessage(box);
         if (!answers.empty()) {
             const BoxAnswer answer = answers.front();
             answers.pop_front();
@@ -44,7 +41,6 @@ public:
     std::deque<BoxAnswer> answers;
     std::deque<QString> folders;
     QStringList folderStarts;
-    std::function<void(const MessageBox&)> onMessage; // runs while the box is "open"
 };
 
 } // namespace brivane::test
