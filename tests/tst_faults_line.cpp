@@ -84,9 +84,15 @@ private slots:
 #endif
     }
 
-    // A pulled adapter closes the port on the first error and costs no CPU afterwards; choosing the
-    // port then shows the port message, and choosing it once the device is back opens it.
+    void adapterPulled_data() {
+        QTest::addColumn<bool>("pressOn");
+        QTest::newRow("then port choice") << false;
+        QTest::newRow("then ON") << true;
+    }
+    // A pulled adapter closes the port on the first error and costs no CPU afterwards; the next try
+    // (port choice or ON) shows the port message, and the one after the device is back opens it.
     void adapterPulled() {
+        QFETCH(bool, pressOn);
         test::InverterPeer peer;
         const QString device = peer.dir.filePath(QStringLiteral("ttyUSB-inverter")); // udev-style link
         QVERIFY(QFile::link(peer.sim->devicePath(), device));
@@ -94,6 +100,8 @@ private slots:
         context.ports.map(kPort, device);
         Form1& form = peer.window(std::move(context), {});
         const auto choosePort = [&] {
+            if (pressOn)
+                return form.Command2_MouseDown(0, Qt::LeftButton, Qt::NoModifier);
             form.Combo1->setCurrentIndex(kPort - 1);
             emit form.Combo1->activated(kPort - 1);
         };
@@ -117,6 +125,8 @@ private slots:
         QVERIFY(peer.sim->start() && QFile::link(peer.sim->devicePath(), device));
         choosePort();
         QVERIFY(form.comm().PortOpen() && peer.dialogs.shown.size() == 1);
+        if (pressOn) // nothing went out while the port was unavailable
+            QTRY_COMPARE(peer.sim->received(), QByteArray(":O#:D43:D43"));
         peer.sim->sendRaw(":ELC0#");
         QTRY_VERIFY(!form.panelReportedOn());
     }
