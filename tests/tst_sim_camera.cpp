@@ -69,7 +69,8 @@ private slots:
                  qPrintable(QStringLiteral("%1 vs %2").arg(a.median).arg(b.median)));
     }
 
-    // A colour sensor: each channel at its gain, the green ones at the monochrome level.
+    // A colour sensor: each channel at its gain, the green ones at the monochrome level. A 12-bit
+    // maximum: the frame clips there, and its document says so.
     void sensor() {
         const FitsLevel mono = shoot(path(), Shot{0.5, 0.2, 1});
         const SimSensor colour{65535, true};
@@ -81,6 +82,9 @@ private slots:
                           1) < 0.03,
                      qPrintable(QString::number(mosaic.channelMedians[c])));
         QVERIFY(!isClipped(mosaic));
+        const FitsLevel twelveBit = shoot(path(), Shot{1.0, 1.0, 1, SimSensor{4095, false}});
+        QCOMPARE(twelveBit.median, 4095.0);
+        QVERIFY(isClipped(twelveBit));
     }
 
     // Expose returns at once, the image is ready after the exposure time (scaled by the clock);
