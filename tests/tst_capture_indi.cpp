@@ -50,8 +50,7 @@ private slots:
             QSKIP("indiserver or its simulators are not installed (Debian package indi-bin)");
     }
 
-    // Binning, frame type and filter reach the devices; the level follows the exposure. Each
-    // operation has its own camera; the next finds the devices connected.
+    // Binning, frame type and filter reach the devices; the level follows the exposure.
     void exposesThroughServer() {
         test::IndiServer server;
         auto app = makeIndiCameraApp(options(server.port()));
@@ -74,13 +73,6 @@ private slots:
         const FitsLevel longFrame = shoot(*camera, path, 0.6, 2, 2);
         QVERIFY2(longFrame.median > shortFrame.median * 2 && longFrame.median < 60000,
                  qPrintable(QStringLiteral("%1, %2").arg(shortFrame.median).arg(longFrame.median)));
-        camera.reset();
-
-        auto next = linkedCamera(*app);
-        QVERIFY(next->LinkEnabled());
-        next->setFrameType(FrameType::Dark);
-        QCOMPARE(shoot(*next, path, 0.2, 1, 2).width, 1280L);
-        QCOMPARE(test::fitsKeyword(path, "FRAME"), QStringLiteral("Dark"));
     }
 
     // The steps of a measurement, a camera object each, share one connection; a server whose
@@ -167,33 +159,25 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(CameraError, camera->Expose(1, 1, 0));
     }
 
-    void serverLostMidExposure_data() {
-        QTest::addColumn<bool>("killed"); // else stopped: the connection stays up, nothing arrives
-        QTest::addColumn<QString>("error");
-        QTest::newRow("killed") << true << "connection";
-        QTest::newRow("stalled past the bound") << false << "within";
-    }
-    void serverLostMidExposure() {
-        QFETCH(bool, killed);
-        QFETCH(QString, error);
+    // A stalled server fails the wait soon past the exposure's bound; a killed one ends the link.
+    void serverLost() {
         test::IndiServer server;
         IndiOptions o = options(server.port());
         o.imageMargin = 1s;
         auto camera = linkedCamera(*makeIndiCameraApp(o));
         QVERIFY(camera->LinkEnabled());
-        camera->Expose(killed ? 5 : 0.2, 1, 0);
-        QTest::qWait(killed ? 300 : 0);
-        killed ? server.kill() : server.pause();
+        camera->Expose(0.2, 1, 0);
+        server.pause();
         QElapsedTimer clock;
         clock.start();
         try {
             waitForImage(*camera, 20ms);
-            QFAIL("an image arrived from a lost server");
+            QFAIL("an image arrived from a stalled server");
         } catch (const CameraError& e) {
-            QVERIFY2(e.message().contains(error), qPrintable(e.message()));
+            QVERIFY2(e.message().contains("within") && clock.elapsed() < 3000, qPrintable(e.message()));
         }
-        QVERIFY(clock.elapsed() < 3000);
-        QVERIFY(!killed || !camera->LinkEnabled());
+        server.kill();
+        QTRY_VERIFY(!camera->LinkEnabled());
     }
 
 private:
