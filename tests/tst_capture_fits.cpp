@@ -84,17 +84,7 @@ private slots:
         QTest::addColumn<double>("median");
         QTest::addColumn<qint64>("saturated");
         QTest::addColumn<Pixels>("channels");
-        // 100 x 10, 200 x 20, 301 x 30: rank 300 is the first 30; one more 10 makes it the last 20.
-        Pixels known(100, 10);
-        known.insert(known.end(), 200, 20);
-        known.insert(known.end(), 301, 30);
-        std::shuffle(known.begin(), known.end(), std::mt19937(7));
         const QString mono;
-        QTest::newRow("known histogram, odd count")
-            << USHORT_IMG << 601L << known << mono << 0.0 << 30.0 << 0LL << Pixels{};
-        known.push_back(10);
-        QTest::newRow("known histogram, even count")
-            << USHORT_IMG << 602L << known << mono << 0.0 << 20.0 << 0LL << Pixels{};
         QTest::newRow("16-bit ends") << USHORT_IMG << 3L << Pixels{65535, 0, 65535} << mono << 0.0 << 65535.0
                                      << 2LL << Pixels{};
         QTest::newRow("12-bit camera's maximum")
