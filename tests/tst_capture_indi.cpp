@@ -1,5 +1,6 @@
 #include "capture/fits_document.h"
 #include "capture/indi/indi_camera.h"
+#include "support/fits_header.h"
 #include "support/indi_server.h"
 
 #include <QRegularExpression>
@@ -49,8 +50,7 @@ private slots:
             QSKIP("indiserver or its simulators are not installed (Debian package indi-bin)");
     }
 
-    // Binning, frame type and filter reach the devices; the level follows the exposure. Each
-    // operation has its own camera; the next finds the devices connected.
+    // Binning, frame type and filter reach the devices; the level follows the exposure.
     void exposesThroughServer() {
         test::IndiServer server;
         auto app = makeIndiCameraApp(options(server.port()));
@@ -65,33 +65,14 @@ private slots:
                      "CCD Simulator.CCD_GAIN.GAIN=1"});
         QTest::qWait(300);
         const QString path = m_dir.filePath(QStringLiteral("Flat- 1.fit"));
-        const QStringList sent{"CCD Simulator.CCD_BINNING.*", "CCD Simulator.CCD_FRAME_TYPE.FRAME_DARK",
-                               "CCD Simulator.CCD_FRAME_TYPE.FRAME_FLAT",
-                               "Filter Simulator.FILTER_SLOT.FILTER_SLOT_VALUE"};
-        const auto devices = [&](int binning, bool dark, int slot) {
-            return QStringLiteral(
-                       "CCD Simulator.CCD_BINNING.HOR_BIN=%1\nCCD Simulator.CCD_BINNING.VER_BIN=%1\n"
-                       "CCD Simulator.CCD_FRAME_TYPE.FRAME_DARK=%2\n"
-                       "CCD Simulator.CCD_FRAME_TYPE.FRAME_FLAT=%3\n"
-                       "Filter Simulator.FILTER_SLOT.FILTER_SLOT_VALUE=%4")
-                .arg(binning)
-                .arg(dark ? "On" : "Off", dark ? "Off" : "On")
-                .arg(slot);
-        };
+        const QString slot = QStringLiteral("Filter Simulator.FILTER_SLOT.FILTER_SLOT_VALUE");
         const FitsLevel shortFrame = shoot(*camera, path, 0.2, 2, 2);
-        QCOMPARE(shortFrame.width, 640L);
-        QCOMPARE(shortFrame.height, 512L);
-        QCOMPARE(values(server, sent), devices(2, false, 3));
+        QCOMPARE(QSize(int(shortFrame.width), int(shortFrame.height)), QSize(640, 512));
+        QCOMPARE(test::fitsKeyword(path, "FRAME"), QStringLiteral("Flat")); // the driver's
+        QCOMPARE(values(server, {slot}), slot + "=3");
         const FitsLevel longFrame = shoot(*camera, path, 0.6, 2, 2);
         QVERIFY2(longFrame.median > shortFrame.median * 2 && longFrame.median < 60000,
                  qPrintable(QStringLiteral("%1, %2").arg(shortFrame.median).arg(longFrame.median)));
-        camera.reset();
-
-        auto next = linkedCamera(*app);
-        QVERIFY(next->LinkEnabled());
-        next->setFrameType(FrameType::Dark);
-        QCOMPARE(shoot(*next, path, 0.2, 1, 2).width, 1280L);
-        QCOMPARE(values(server, sent), devices(1, true, 3));
     }
 
     // The steps of a measurement, a camera object each, share one connection; a server whose
@@ -136,13 +117,11 @@ private slots:
     // A link that cannot be made fails within its bound with a reason (the window's detail text),
     // the window's events running all the while; the camera then refuses to expose.
     void linkFails_data() {
-        QTest::addColumn<QString>(
-            "server"); // "none", "silent" (accepts, then says nothing), or a camera name
+        QTest::addColumn<QString>("server"); // "none", "silent" (accepts, then says nothing), or a camera
         QTest::addColumn<QString>("reason");
-        QTest::newRow("no server")
+        QTest::newRow("no server") // the system's reason
             << "none"
-            << "^Cannot reach the INDI server at 127.0.0.1:\\d+: Connection refused\\.$"; // the system's
-                                                                                          // reason
+            << "^Cannot reach the INDI server at 127.0.0.1:\\d+: Connection refused\\.$";
         QTest::newRow("silent server")
             << "silent"
             << "^The INDI server at 127.0.0.1:\\d+ offers no camera \\(it has no devices\\)\\.$";
@@ -180,33 +159,25 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(CameraError, camera->Expose(1, 1, 0));
     }
 
-    void serverLostMidExposure_data() {
-        QTest::addColumn<bool>("killed"); // else stopped: the connection stays up, nothing arrives
-        QTest::addColumn<QString>("error");
-        QTest::newRow("killed") << true << "connection";
-        QTest::newRow("stalled past the bound") << false << "within";
-    }
-    void serverLostMidExposure() {
-        QFETCH(bool, killed);
-        QFETCH(QString, error);
+    // A stalled server fails the wait soon past the exposure's bound; a killed one ends the link.
+    void serverLost() {
         test::IndiServer server;
         IndiOptions o = options(server.port());
         o.imageMargin = 1s;
         auto camera = linkedCamera(*makeIndiCameraApp(o));
         QVERIFY(camera->LinkEnabled());
-        camera->Expose(killed ? 5 : 0.2, 1, 0);
-        QTest::qWait(killed ? 300 : 0);
-        killed ? server.kill() : server.pause();
+        camera->Expose(0.2, 1, 0);
+        server.pause();
         QElapsedTimer clock;
         clock.start();
         try {
             waitForImage(*camera, 20ms);
-            QFAIL("an image arrived from a lost server");
+            QFAIL("an image arrived from a stalled server");
         } catch (const CameraError& e) {
-            QVERIFY2(e.message().contains(error), qPrintable(e.message()));
+            QVERIFY2(e.message().contains("within") && clock.elapsed() < 3000, qPrintable(e.message()));
         }
-        QVERIFY(clock.elapsed() < 3000);
-        QVERIFY(!killed || !camera->LinkEnabled());
+        server.kill();
+        QTRY_VERIFY(!camera->LinkEnabled());
     }
 
 private:

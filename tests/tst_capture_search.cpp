@@ -242,8 +242,6 @@ private slots:
               TrainedKey{2, 2, 0.3, 500}, TrainedKey{2, 2, 0.2, 500, 120}})
             QVERIFY(!back.find(other));
         QCOMPARE(*back.typicalBias(), 1010.0);
-        QVERIFY(rememberTrained(path, TrainedKey{3, 1, 5, 1000}, TrainedEntry{2, 9000, {900, 4000}}));
-        QCOMPARE(TrainedTable::load(path).size(), 4);
     }
 
     void trainedTableBadFiles_data() {

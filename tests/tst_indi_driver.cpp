@@ -33,11 +33,8 @@ struct Panel {
     // waits below look at what arrives from here on.
     bool set(const QString& assignment) {
         from = watch->updates().size();
-        return server
-                   .run(QStringLiteral("indi_setprop"),
-                        {assignment.section(u'=', 0, 0).count(u'.') >= 2 ? assignment
-                                                                         : kDevice + u'.' + assignment})
-                   .exitCode == 0;
+        const bool other = assignment.section(u'=', 0, 0).count(u'.') >= 2;
+        return server.run("indi_setprop", {other ? assignment : kDevice + u'.' + assignment}).exitCode == 0;
     }
     QString get(const QString& what) const {
         return server.run(QStringLiteral("indi_getprop"), {"-1", "-t", "3", what}).output;
@@ -49,13 +46,15 @@ struct Panel {
         from = before;
         return sent && shows("CONNECTION", "Ok");
     }
-    // The first update of `name` with that state since the last set (an empty one after a time-out).
+    // The first update (not a definition, which a new client gets too) of `name` with that state
+    // since the last set; an empty one after a time-out.
     Update waitForState(const QString& name, const QString& state) {
-        const qsizetype at = watch->waitForState(name, state, from);
+        const qsizetype at = watch->waitFor(
+            [&](const Update& u) { return u.name == name && u.kind == "set" && u.state == state; }, from);
         return at < 0 ? Update{} : watch->updates()[at];
     }
     bool shows(const QString& name, const QString& state) {
-        return watch->waitForState(name, state, from) >= 0;
+        return !waitForState(name, state).kind.isEmpty();
     }
     bool shows(const std::function<bool(const Update&)>& matches, int timeoutMs = 5000) {
         return watch->waitFor(matches, from, timeoutMs) >= 0;
@@ -68,7 +67,13 @@ struct Panel {
         return waitForState(name, QStringLiteral("Ok"))
             .values.key(QStringLiteral("On"), QStringLiteral("none"));
     }
-    QStringList states(const QString& name) const { return watch->states(name, from); }
+    QStringList states(const QString& name) const {
+        QStringList states;
+        for (const Update& u : watch->updates().mid(from))
+            if (u.name == name && u.kind == "set")
+                states.append(u.state);
+        return states;
+    }
     // When the line had carried `frame` (in watch time); -1 if never.
     qint64 arrivalOf(const QByteArray& frame) const {
         QByteArray line;
@@ -103,23 +108,16 @@ private slots:
     void initTestCase() {
         if (!test::indiServerInstalled())
             QSKIP("indiserver or its simulators are not installed (Debian package indi-bin)");
-        for (const char* tool : {"indi_setprop", "indi_eval"})
-            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-                QSKIP("indi_setprop or indi_eval is not installed (Debian package indi-bin)");
         QVERIFY2(QFile::exists(qEnvironmentVariable("BRIVANE_INDI_DRIVER")), "BRIVANE_INDI_DRIVER");
     }
 
     // Connect, a level kept while off, ON with its level a second later, a level while on, OFF,
-    // both frequencies: the bytes on the line, their timing and each property's states; then
-    // replies the panel sends by itself.
+    // both frequencies: the bytes on the line, their timing and each property's states.
     void drivesPanel() {
         Panel panel;
         QCOMPARE(panel.get(kDevice + ".DRIVER_INFO.DRIVER_INTERFACE"),
                  QStringLiteral("33792")); // AUX | LIGHTBOX
         QVERIFY(panel.connectTo(panel.sim.devicePath()));
-        QCOMPARE(panel.server.run("indi_eval", {"-t", "3", "-w", '"' + kDevice + ".CONNECTION.CONNECT\"==1"})
-                     .exitCode,
-                 0);
         const auto intensity = [&](const char* state) {
             return panel.waitForState("FLAT_LIGHT_INTENSITY", state)
                 .values.value("FLAT_LIGHT_INTENSITY_VALUE");
@@ -153,12 +151,9 @@ private slots:
         }
         QCOMPARE(test::receivedWhenQuiet(panel.sim), QByteArray(":O#:D21:D30:F#:B#:A#"));
 
-        // Replies however they come: after noise, split over reads, with CR LF, joined in one read.
+        // Replies the panel sends by itself (framing is the line's, tested with it).
         panel.from = panel.watch->updates().size();
-        for (const char* chunk : {"\x07zz#", ":EL", "C1", "#\r\n:E", "DU0", "7#:EFQ5", "0#"}) {
-            panel.sim.sendRaw(chunk);
-            QTest::qWait(30);
-        }
+        panel.sim.sendRaw(":ELC1#:EDU07#:EFQ50#");
         QCOMPARE(panel.settled("FLAT_LIGHT_CONTROL"), QStringLiteral("FLAT_LIGHT_ON"));
         QCOMPARE(panel.settled("DRIVE_FREQUENCY"), QStringLiteral("FREQ_500HZ"));
         QVERIFY(panel.showsValue("OUTPUT_PERCENT", "14") &&
@@ -183,8 +178,8 @@ private slots:
         QCOMPARE(test::receivedWhenQuiet(panel.sim), QByteArray(":O#:F#"));
     }
 
-    // A missing port, a pulled line (Alert, a message, no busy loop, no crash), a new line, and a
-    // second connection on the same line: nothing is sent on connecting.
+    // A missing port, a pulled line (Alert, a message, no busy loop), a new line, and a second
+    // connection on it: nothing is sent on (dis)connecting.
     void survivesPortFaults() {
         Panel panel;
         QVERIFY(panel.set("DEVICE_PORT.PORT=/dev/brivane-no-such-port"));
@@ -211,15 +206,11 @@ private slots:
         QVERIFY(panel.connectTo(replugged.devicePath()));
         QVERIFY(panel.set("FLAT_LIGHT_CONTROL.FLAT_LIGHT_ON=On"));
         QCOMPARE(panel.settled("FLAT_LIGHT_CONTROL"), QStringLiteral("FLAT_LIGHT_ON"));
+        const QByteArray on = test::receivedWhenQuiet(replugged);
         QVERIFY(panel.set("CONNECTION.DISCONNECT=On"));
         QVERIFY(panel.shows("CONNECTION", "Idle"));
-        test::receivedWhenQuiet(replugged);
-        replugged.clearReceived();
         QVERIFY(panel.connectTo(replugged.devicePath()));
-        QCOMPARE(test::receivedWhenQuiet(replugged), QByteArray());
-        QVERIFY(panel.set("FLAT_LIGHT_CONTROL.FLAT_LIGHT_OFF=On"));
-        QCOMPARE(panel.settled("FLAT_LIGHT_CONTROL"), QStringLiteral("FLAT_LIGHT_OFF"));
-        QCOMPARE(replugged.received(), QByteArray(":F#"));
+        QCOMPARE(test::receivedWhenQuiet(replugged), on);
     }
 
     // Presets per filter of the snooped wheel: a new filter sets its level. Saved with the port and

@@ -37,14 +37,14 @@ inline int freeLoopbackPort() {
 }
 
 inline bool indiServerInstalled() {
-    for (const char* tool : {"indiserver", "indi_simulator_ccd", "indi_simulator_wheel", "indi_getprop"})
+    for (const char* tool :
+         {"indiserver", "indi_simulator_ccd", "indi_simulator_wheel", "indi_getprop", "indi_setprop"})
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
             return false;
     return true;
 }
 
-// A child process started with posix_spawn. Not QProcess: it starts children with a vfork-like
-// clone whose child shares the test's memory, and ThreadSanitizer then stops reporting in the test.
+// A child started with posix_spawn: QProcess's vfork-like clone stops ThreadSanitizer's reports.
 class Child {
 public:
     Child() = default;
@@ -57,34 +57,26 @@ public:
             ::close(m_output);
     }
 
-    // stderr is appended to errorFile (empty: discarded). A group leader's stdout is discarded,
-    // anyone else's is kept for output().
-    bool start(const QStringList& command, const QString& errorFile = {}, bool groupLeader = false) {
-        std::vector<std::string> strings;
-        for (const QString& part : command)
-            strings.push_back(part.toStdString());
+    // It leads a process group; stderr is appended to errorFile (empty: discarded).
+    bool start(const QStringList& command, const QString& errorFile = {}) {
+        std::vector<QByteArray> strings;
         std::vector<char*> argv;
-        for (std::string& s : strings)
-            argv.push_back(s.data());
+        for (const QString& part : command)
+            argv.push_back(strings.emplace_back(part.toLocal8Bit()).data());
         argv.push_back(nullptr);
         int pipeFds[2] = {-1, -1};
         if (::pipe2(pipeFds, O_CLOEXEC) != 0)
             return false;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        if (groupLeader)
-            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        else
-            posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
         const std::string errors = errorFile.isEmpty() ? "/dev/null" : errorFile.toStdString();
         posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         posix_spawn_file_actions_addclosefrom_np(&actions, 3); // the test's sockets stay its own
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
-        if (groupLeader) {
-            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-            posix_spawnattr_setpgroup(&attributes, 0);
-        }
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
         pid_t pid = 0;
         const int failed = ::posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -97,14 +89,13 @@ public:
     }
 
     pid_t pid() const { return m_pid; }
-    // What the child has written so far.
     const QByteArray& output() {
         char buffer[4096];
         for (ssize_t n; m_output >= 0 && (n = ::read(m_output, buffer, sizeof buffer)) > 0;)
             m_text.append(buffer, n);
         return m_text;
     }
-    // True once the child has ended (then exitCode() holds its verdict); takes its output so far.
+    // True once the child has ended (then exitCode() holds its verdict).
     bool ended() {
         output();
         int status = 0;
@@ -123,8 +114,8 @@ private:
     int m_exitCode = -1;
 };
 
-// The server leads its own process group and its home is a temporary folder (drivers keep their
-// configuration under ~/.indi), so killing it by its id also stops its drivers.
+// The server leads its process group (killing it stops its drivers); its home, where drivers keep
+// their configuration, is a temporary folder.
 class IndiServer {
 public:
     // Drivers by name (found on PATH) or by path; the simulated CCD and wheel unless told.
@@ -138,14 +129,13 @@ public:
     bool running() const { return m_server && m_server->pid() > 0 && canConnectLoopback(m_port); }
     int port() const { return m_port; }
 
-    // Stops the server and its drivers and starts them again in the same home: saved driver
-    // configuration survives, as from one night to the next.
+    // Starts again in the same home: saved driver configuration survives.
     bool restart() {
         kill();
         start();
         return running();
     }
-    // SIGKILL to the server and its drivers, as a crash or a pulled network cable would look.
+    // As a crash or a pulled network cable would look.
     void kill() {
         if (m_server && m_server->pid() > 0)
             ::kill(-m_server->pid(), SIGKILL);
@@ -154,7 +144,7 @@ public:
     // Stopped, the server keeps its connections open and sends nothing.
     void pause() { ::kill(-m_server->pid(), SIGSTOP); }
 
-    // How many client connections the server has accepted so far (indi_getprop and the like count too).
+    // Client connections accepted so far (indi_getprop and the like count too).
     int clientArrivals() const {
         QFile log(logPath());
         return log.open(QIODevice::ReadOnly) ? int(log.readAll().count("new arrival from")) : 0;
@@ -174,8 +164,7 @@ public:
         int exitCode = -1;
         QString output;
     };
-    // Runs indi_getprop, indi_setprop ("Device.PROPERTY.ELEMENT[=value]") or indi_eval on this
-    // server, this thread's events running meanwhile (an in-process simulated inverter answers).
+    // Runs indi_getprop or indi_setprop on this server, this thread's events running meanwhile.
     ToolResult run(const QString& name, const QStringList& arguments) const {
         Child tool;
         if (!tool.start(QStringList{name, QStringLiteral("-p"), QString::number(m_port)} + arguments))
@@ -188,7 +177,6 @@ public:
             return {}; // killed and reaped by the destructor
         return {tool.exitCode(), QString::fromLocal8Bit(tool.output()).trimmed()};
     }
-    // Its output alone.
     QString tool(const QString& name, const QStringList& arguments) const {
         return run(name, arguments).output;
     }
@@ -202,13 +190,12 @@ private:
             kill();
             m_port = freeLoopbackPort();
             m_server = std::make_unique<Child>();
-            // -v: the log records each client's arrival. -u: the local socket's default name is one
-            // per machine, which a second server running at the same time (ctest -j) would fail to bind.
+            // -v: the log records each client's arrival. -u: the default local socket is one per machine.
             const QStringList command =
                 QStringList{QStringLiteral("env"), QStringLiteral("-C"), m_home.path(),
                             "HOME=" + m_home.path()} +
                 QStringLiteral("indiserver -v -p %1 -u /tmp/brivane-indiserver-%1").arg(m_port).split(u' ');
-            if (!m_server->start(command + m_drivers, logPath(), true))
+            if (!m_server->start(command + m_drivers, logPath()))
                 continue;
             QElapsedTimer clock;
             clock.start();

@@ -1,7 +1,6 @@
 #pragma once
 
-// A bare INDI client on loopback that records every property update and message of one device
-// as it arrives, with its time, so tests can check the order and timing of states.
+// A bare INDI client on loopback recording each update and message of one device, with its time.
 
 #include <QElapsedTimer>
 #include <QMap>
@@ -40,15 +39,6 @@ public:
     const QList<Update>& updates() const { return m_updates; }
     qint64 now() const { return m_clock.elapsed(); }
 
-    // The states one property went through from update index `from` on. Definitions do not count:
-    // the server has them sent again to every client that connects, with whatever state is current.
-    QStringList states(const QString& name, qsizetype from = 0) const {
-        QStringList states;
-        for (qsizetype i = from; i < m_updates.size(); ++i)
-            if (m_updates[i].name == name && m_updates[i].kind == QLatin1String("set"))
-                states.append(m_updates[i].state);
-        return states;
-    }
     // Waits until some update from index `from` on matches; its index, or -1 after `timeoutMs`.
     qsizetype waitFor(const std::function<bool(const Update&)>& matches, qsizetype from = 0,
                       int timeoutMs = 5000) {
@@ -62,11 +52,6 @@ public:
                 return -1;
             QTest::qWait(5);
         }
-    }
-    // Waits for a property update (not a definition) with that state.
-    qsizetype waitForState(const QString& name, const QString& state, qsizetype from = 0) {
-        return waitFor([&](const Update& u) { return u.name == name && u.kind == "set" && u.state == state; },
-                       from);
     }
 
 private:
