@@ -73,6 +73,13 @@ private slots:
         const FitsLevel longFrame = shoot(*camera, path, 0.6, 2, 2);
         QVERIFY2(longFrame.median > shortFrame.median * 2 && longFrame.median < 60000,
                  qPrintable(QStringLiteral("%1, %2").arg(shortFrame.median).arg(longFrame.median)));
+        // A dark flat at another gain.
+        const QString gain = QStringLiteral("CCD Simulator.CCD_GAIN.GAIN");
+        QVERIFY(camera->setGain(7));
+        camera->setFrameType(FrameType::Dark);
+        shoot(*camera, path, 0.2, 2, 2);
+        QCOMPARE(test::fitsKeyword(path, "FRAME"), QStringLiteral("Dark"));
+        QCOMPARE(values(server, {gain}), gain + "=7");
     }
 
     // The steps of a measurement, a camera object each, share one connection; a server whose
