@@ -70,8 +70,8 @@ private slots:
         QVERIFY(!m_device->exposedWhileMoving);
         const int width = 24 / binning, height = 16 / binning;
         QStringList set;
-        for (auto it = m_device->set.cbegin(); it != m_device->set.cend(); ++it)
-            set << it.key() + '=' + it.value();
+        for (const auto& [key, value] : m_device->set.asKeyValueRange())
+            set << key + '=' + value;
         QCOMPARE(set.join(' '),
                  QStringLiteral("camera/binx=%1 camera/biny=%1 camera/connected=false camera/numx=%2 "
                                 "camera/numy=%3 camera/startexposure= camera/startx=0 camera/starty=0 "

@@ -5,12 +5,13 @@
 // can fail any member with an Alpaca error or an HTTP status, and can vanish. The image's level
 // comes from light().
 
+#include "support/http_client.h"
+
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
-#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -59,7 +60,6 @@ public:
     bool start() {
         QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                m_sockets.append(socket);
                 QObject::connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
                 QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
@@ -81,9 +81,8 @@ public:
     }
     void vanish() {
         m_server.close();
-        for (const QPointer<QTcpSocket>& socket : m_sockets)
-            if (socket)
-                socket->abort();
+        for (QTcpSocket* socket : m_server.findChildren<QTcpSocket*>())
+            socket->abort();
     }
     QStringList members(const QString& device, const QString& method = "PUT") const {
         QStringList list;
@@ -103,25 +102,14 @@ private:
     void serve(QTcpSocket* socket) {
         QByteArray& pending = m_pending[socket];
         pending += socket->readAll();
-        for (qsizetype headEnd; (headEnd = pending.indexOf("\r\n\r\n")) >= 0;) {
-            const QByteArray head = pending.left(headEnd + 2).toLower();
-            const auto field = [&](const QByteArray& name) {
-                const qsizetype at = head.indexOf("\n" + name + ":") + name.size() + 2;
-                return at < name.size() + 2 ? QByteArray()
-                                            : head.mid(at, head.indexOf('\r', at) - at).trimmed();
-            };
-            const qsizetype end = headEnd + 4 + field("content-length").toLongLong();
-            if (pending.size() < end)
-                return;
-            const QList<QByteArray> request = pending.left(pending.indexOf('\r')).split(' ');
-            const QByteArray body = pending.mid(headEnd + 4, end - headEnd - 4);
-            pending.remove(0, end);
-            if (request.size() < 2)
+        for (HttpReply request; m_server.isListening() && takeReply(pending, request);) {
+            const QList<QByteArray> line = request.head.left(request.head.indexOf('\r')).split(' ');
+            const QByteArray head = request.head.toLower();
+            const qsizetype accept = head.indexOf("\naccept:") + 8;
+            if (line.size() < 2)
                 return socket->abort();
-            respond(socket, QString::fromLatin1(request[0]), QUrl(QString::fromLatin1(request[1])), body,
-                    field("accept"));
-            if (!m_server.isListening())
-                return;
+            respond(socket, QString::fromLatin1(line[0]), QUrl(QString::fromLatin1(line[1])), request.body,
+                    accept < 8 ? QByteArray() : head.mid(accept).split('\r')[0].trimmed());
         }
     }
 
@@ -235,7 +223,6 @@ private:
 
     QTcpServer m_server;
     QUdpSocket m_discovery;
-    QList<QPointer<QTcpSocket>> m_sockets;
     QMap<QTcpSocket*, QByteArray> m_pending;
     QElapsedTimer m_exposure, m_moving;
     double m_level = 0, m_duration = 0;
