@@ -3,6 +3,7 @@
 #include "alpaca/alpaca_server.h"
 #include "alpaca/unique_id.h"
 #include "app/window_seat.h"
+#include "capture/alpaca/alpaca_discovery.h"
 #include "link/comm.h"
 #include "sim/inverter_sim.h"
 #include "support/http_client.h"
@@ -426,8 +427,9 @@ private slots:
         }
     }
 
-    // Discovery on a free port of our own answers "alpacadiscovery1" and nothing else. The UniqueID
-    // served is the one beside the settings; a bad file gets a new one, kept.
+    // Discovery on a free port of our own answers "alpacadiscovery1" and nothing else, and the
+    // client's discovery lists the panel. The UniqueID served is the one beside the settings; a bad
+    // file gets a new one, kept.
     void discoveryAndUniqueId() {
         Rig rig;
         RIG_OK(rig);
@@ -449,10 +451,14 @@ private slots:
         QCOMPARE(rig.server->discoveryPort(), port);
         QVERIFY(client.bind(QHostAddress::LocalHost, 0));
         client.writeDatagram("not alpaca", QHostAddress::LocalHost, port);
-        client.writeDatagram("alpacadiscovery1", QHostAddress::LocalHost, port);
-        QTRY_VERIFY(client.hasPendingDatagrams());
-        QCOMPARE(client.receiveDatagram().data(), "{\"AlpacaPort\":" + QByteArray::number(rig.port) + "}");
-        QTest::qWait(50);
+        const QString listing =
+            alpacaListing(discoverAlpaca({QHostAddress(QHostAddress::LocalHost)}, port, 300ms)) +
+            alpacaListing({{"h", 1, "Camera", 2, "C"}, {"h", 1, "FilterWheel", 3, "W"}});
+        QVERIFY2(listing.contains(QStringLiteral("cover calibrator at 127.0.0.1:%1/0").arg(rig.port)) &&
+                     listing.contains("\"Panel\"") && listing.contains("--camera alpaca=h:1/2  \"C\"") &&
+                     listing.contains("--filter-wheel alpaca=h:1/3  \"W\"") &&
+                     alpacaListing({}).startsWith("No Alpaca"),
+                 qPrintable(listing));
         QVERIFY(!client.hasPendingDatagrams());
     }
 

@@ -11,10 +11,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QUdpSocket>
 #include <QUrlQuery>
 
 #include <cmath>
@@ -67,29 +65,10 @@ public:
         return m_server.listen(QHostAddress::LocalHost);
     }
     quint16 port() const { return m_server.serverPort(); }
-    // Answers Alpaca discovery on loopback, on a port of its own; returns that port.
-    quint16 startDiscovery() {
-        m_discovery.bind(QHostAddress::LocalHost, 0);
-        QObject::connect(&m_discovery, &QUdpSocket::readyRead, this, [this] {
-            while (m_discovery.hasPendingDatagrams())
-                if (const QNetworkDatagram probe = m_discovery.receiveDatagram();
-                    probe.data() == "alpacadiscovery1")
-                    m_discovery.writeDatagram(
-                        probe.makeReply(QJsonDocument(QJsonObject{{"AlpacaPort", port()}}).toJson()));
-        });
-        return m_discovery.localPort();
-    }
     void vanish() {
         m_server.close();
         for (QTcpSocket* socket : m_server.findChildren<QTcpSocket*>())
             socket->abort();
-    }
-    QStringList members(const QString& device, const QString& method = "PUT") const {
-        QStringList list;
-        for (const Call& call : calls)
-            if (call.device == device && call.method == method)
-                list << call.member;
-        return list;
     }
     const Call* last(const QString& member) const {
         for (auto it = calls.crbegin(); it != calls.crend(); ++it)
@@ -121,12 +100,6 @@ private:
         for (const auto& [name, value] : query.queryItems(QUrl::FullyDecoded))
             call.parameters.insert(name.toLower(), value);
         const QStringList path = url.path().toLower().split('/', Qt::SkipEmptyParts);
-        if (path.value(0) == "management")
-            return send(
-                socket, 200, "application/json",
-                R"({"Value": [{"DeviceName": "Stand-in camera", "DeviceType": "Camera", "DeviceNumber": 0,
-                        "UniqueID": "c0"}, {"DeviceName": "Stand-in wheel", "DeviceType": "FilterWheel",
-                        "DeviceNumber": 0, "UniqueID": "w0"}], "ErrorNumber": 0})");
         if (path.size() != 5 || path[0] != "api" || path[1] != "v1" || path[3] != "0")
             return send(socket, 400, "text/plain", "no such device");
         call.device = path[2];
@@ -222,7 +195,6 @@ private:
     }
 
     QTcpServer m_server;
-    QUdpSocket m_discovery;
     QMap<QTcpSocket*, QByteArray> m_pending;
     QElapsedTimer m_exposure, m_moving;
     double m_level = 0, m_duration = 0;
