@@ -70,6 +70,7 @@ private slots:
         QSet<QString> clients;
         for (const auto& call : m_device->calls) {
             clients.insert(call.device + call.parameters.value("clientid"));
+            QVERIFY(call.member != "imagearray" || call.accept == "application/imagebytes");
             QCOMPARE(call.parameters.value("clienttransactionid").toInt(), ++next[call.device]);
             if (call.method == "PUT")
                 puts << call.device + '/' + call.member + '=' +
@@ -84,7 +85,6 @@ private slots:
                 .arg(QString(interfaceVersion >= 4 ? "connect=" : "connected=true"), QString::number(binning),
                      QString::number(width), QString::number(height), QString(dark ? "false" : "true")));
         QVERIFY(!m_device->exposedWhileMoving);
-        QCOMPARE(m_device->last("imagearray")->accept, QByteArray("application/imagebytes"));
 
         QCOMPARE(test::fitsKeyword(path, "BITPIX"), QString(maxAdu <= 65535 ? "16" : "32"));
         QVERIFY(test::fitsKeyword(path, "NAXIS1").toInt() == width &&
@@ -160,7 +160,8 @@ private slots:
         camera->setLinkEnabled(true);
         camera->Expose(5, 1, 0);
         camera.reset();
-        QVERIFY(m_device->last("abortexposure"));
+        QVERIFY(std::any_of(m_device->calls.cbegin(), m_device->calls.cend(),
+                            [](const auto& call) { return call.member == "abortexposure"; }));
     }
 };
 

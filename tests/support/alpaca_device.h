@@ -70,12 +70,6 @@ public:
         for (QTcpSocket* socket : m_server.findChildren<QTcpSocket*>())
             socket->abort();
     }
-    const Call* last(const QString& member) const {
-        for (auto it = calls.crbegin(); it != calls.crend(); ++it)
-            if (it->member == member)
-                return &*it;
-        return nullptr;
-    }
 
 private:
     void serve(QTcpSocket* socket) {

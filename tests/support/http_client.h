@@ -9,7 +9,7 @@
 
 namespace brivane::test {
 
-// One HTTP response as read off the wire.
+// One HTTP response (or request, for the stand-in device) as read off the wire.
 struct HttpReply {
     int status = 0;
     QByteArray head; // status line and headers
