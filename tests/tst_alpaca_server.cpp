@@ -26,7 +26,6 @@ using test::HttpReply;
 
 namespace {
 
-constexpr int kPort = 4;
 const QByteArray kDevice = "/api/v1/covercalibrator/0/";
 
 HttpReply exchange(quint16 port, const QByteArray& request) {
@@ -61,7 +60,7 @@ bool matches(const QString& got, const QString& expected) {
     return expected.endsWith('*') ? got.startsWith(expected.chopped(1)) : got == expected;
 }
 
-// The server with the simulator (or device) on its port: alone with a COMM of its own on kPort,
+// The server with the simulator (or device) on its port: alone with a COMM of its own on COM4,
 // beside the window (device "window"), or in the program itself with --no-window ("program").
 struct Rig {
     explicit Rig(const QString& device = {}, const HttpServer::Limits& limits = {}) { open(device, limits); }
@@ -80,9 +79,9 @@ struct Rig {
             seat = std::make_unique<WindowPanelSeat>(*window);
         } else {
             PortMap ports;
-            ports.map(kPort, device.isEmpty() ? sim.devicePath() : device);
+            ports.map(4, device.isEmpty() ? sim.devicePath() : device);
             ownComm = std::make_unique<COMM>(ports);
-            ownComm->setPortNumber(kPort);
+            ownComm->setPortNumber(4);
             seat = std::make_unique<StandalonePanel>(*ownComm);
         }
         comm = &seat->comm();
@@ -98,8 +97,7 @@ struct Rig {
         const QString program = dir.filePath(QStringLiteral("brivane"));
         QFile::copy(qEnvironmentVariable("BRIVANE_BIN_DIR") + QStringLiteral("/brivane"), program);
         QFile settings(dir.filePath(QStringLiteral("com_no.txt")));
-        if (settings.open(QIODevice::WriteOnly))
-            settings.write("3\r\n");
+        [[maybe_unused]] const bool written = settings.open(QIODevice::WriteOnly) && settings.write("3\r\n");
         settings.close();
         process.setEnvironment(QProcess::systemEnvironment().filter(
             QRegularExpression(QStringLiteral("^(?!DISPLAY=|WAYLAND_DISPLAY=|QT_QPA_PLATFORM=)"))));

@@ -79,10 +79,8 @@ private:
             const QList<QByteArray> line = request.head.left(request.head.indexOf('\r')).split(' ');
             const QByteArray head = request.head.toLower();
             const qsizetype accept = head.indexOf("\naccept:") + 8;
-            if (line.size() < 2)
-                return socket->abort();
-            respond(socket, QString::fromLatin1(line[0]), QUrl(QString::fromLatin1(line[1])), request.body,
-                    accept < 8 ? QByteArray() : head.mid(accept).split('\r')[0].trimmed());
+            respond(socket, QString::fromLatin1(line[0]), QUrl(QString::fromLatin1(line.value(1))),
+                    request.body, accept < 8 ? QByteArray() : head.mid(accept).split('\r')[0].trimmed());
         }
     }
 
