@@ -113,7 +113,8 @@ struct Rig {
             },
             10000);
         if (!port)
-            error = QString::fromLocal8Bit(out + process.readAllStandardError());
+            error =
+                "No port from the program: " + QString::fromLocal8Bit(out + process.readAllStandardError());
     }
 
     // "GET member?query", "PUT member?form"; a target from '/' on is not the device's.
