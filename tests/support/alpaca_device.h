@@ -5,15 +5,14 @@
 // can fail any member with an Alpaca error or an HTTP status, and can vanish. The image's level
 // comes from light().
 
+#include "support/http_client.h"
+
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkDatagram>
-#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QUdpSocket>
 #include <QUrlQuery>
 
 #include <cmath>
@@ -59,7 +58,6 @@ public:
     bool start() {
         QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                m_sockets.append(socket);
                 QObject::connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
                 QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
@@ -67,61 +65,22 @@ public:
         return m_server.listen(QHostAddress::LocalHost);
     }
     quint16 port() const { return m_server.serverPort(); }
-    // Answers Alpaca discovery on loopback, on a port of its own; returns that port.
-    quint16 startDiscovery() {
-        m_discovery.bind(QHostAddress::LocalHost, 0);
-        QObject::connect(&m_discovery, &QUdpSocket::readyRead, this, [this] {
-            while (m_discovery.hasPendingDatagrams())
-                if (const QNetworkDatagram probe = m_discovery.receiveDatagram();
-                    probe.data() == "alpacadiscovery1")
-                    m_discovery.writeDatagram(
-                        probe.makeReply(QJsonDocument(QJsonObject{{"AlpacaPort", port()}}).toJson()));
-        });
-        return m_discovery.localPort();
-    }
     void vanish() {
         m_server.close();
-        for (const QPointer<QTcpSocket>& socket : m_sockets)
-            if (socket)
-                socket->abort();
-    }
-    QStringList members(const QString& device, const QString& method = "PUT") const {
-        QStringList list;
-        for (const Call& call : calls)
-            if (call.device == device && call.method == method)
-                list << call.member;
-        return list;
-    }
-    const Call* last(const QString& member) const {
-        for (auto it = calls.crbegin(); it != calls.crend(); ++it)
-            if (it->member == member)
-                return &*it;
-        return nullptr;
+        for (QTcpSocket* socket : m_server.findChildren<QTcpSocket*>())
+            socket->abort();
     }
 
 private:
     void serve(QTcpSocket* socket) {
         QByteArray& pending = m_pending[socket];
         pending += socket->readAll();
-        for (qsizetype headEnd; (headEnd = pending.indexOf("\r\n\r\n")) >= 0;) {
-            const QByteArray head = pending.left(headEnd + 2).toLower();
-            const auto field = [&](const QByteArray& name) {
-                const qsizetype at = head.indexOf("\n" + name + ":") + name.size() + 2;
-                return at < name.size() + 2 ? QByteArray()
-                                            : head.mid(at, head.indexOf('\r', at) - at).trimmed();
-            };
-            const qsizetype end = headEnd + 4 + field("content-length").toLongLong();
-            if (pending.size() < end)
-                return;
-            const QList<QByteArray> request = pending.left(pending.indexOf('\r')).split(' ');
-            const QByteArray body = pending.mid(headEnd + 4, end - headEnd - 4);
-            pending.remove(0, end);
-            if (request.size() < 2)
-                return socket->abort();
-            respond(socket, QString::fromLatin1(request[0]), QUrl(QString::fromLatin1(request[1])), body,
-                    field("accept"));
-            if (!m_server.isListening())
-                return;
+        for (HttpReply request; m_server.isListening() && takeReply(pending, request);) {
+            const QList<QByteArray> line = request.head.left(request.head.indexOf('\r')).split(' ');
+            const QByteArray head = request.head.toLower();
+            const qsizetype accept = head.indexOf("\naccept:") + 8;
+            respond(socket, QString::fromLatin1(line[0]), QUrl(QString::fromLatin1(line.value(1))),
+                    request.body, accept < 8 ? QByteArray() : head.mid(accept).split('\r')[0].trimmed());
         }
     }
 
@@ -133,12 +92,6 @@ private:
         for (const auto& [name, value] : query.queryItems(QUrl::FullyDecoded))
             call.parameters.insert(name.toLower(), value);
         const QStringList path = url.path().toLower().split('/', Qt::SkipEmptyParts);
-        if (path.value(0) == "management")
-            return send(
-                socket, 200, "application/json",
-                R"({"Value": [{"DeviceName": "Stand-in camera", "DeviceType": "Camera", "DeviceNumber": 0,
-                        "UniqueID": "c0"}, {"DeviceName": "Stand-in wheel", "DeviceType": "FilterWheel",
-                        "DeviceNumber": 0, "UniqueID": "w0"}], "ErrorNumber": 0})");
         if (path.size() != 5 || path[0] != "api" || path[1] != "v1" || path[3] != "0")
             return send(socket, 400, "text/plain", "no such device");
         call.device = path[2];
@@ -234,8 +187,6 @@ private:
     }
 
     QTcpServer m_server;
-    QUdpSocket m_discovery;
-    QList<QPointer<QTcpSocket>> m_sockets;
     QMap<QTcpSocket*, QByteArray> m_pending;
     QElapsedTimer m_exposure, m_moving;
     double m_level = 0, m_duration = 0;

@@ -9,7 +9,7 @@
 
 namespace brivane::test {
 
-// One HTTP response as read off the wire.
+// One HTTP response (or request, for the stand-in device) as read off the wire.
 struct HttpReply {
     int status = 0;
     QByteArray head; // status line and headers
@@ -45,12 +45,13 @@ public:
         QObject::connect(&m_socket, &QTcpSocket::readyRead, [this] { m_data += m_socket.readAll(); });
     }
     void send(const QByteArray& bytes) { m_socket.write(bytes); }
-    // The next response, or one with status 0 when the server closes or after timeoutMs.
-    HttpReply next(int timeoutMs = 5000) {
+    // The next response, or one with status 0 when the server closes or after timeoutMs; blocking:
+    // without running the event loop (a server in this thread does nothing meanwhile).
+    HttpReply next(int timeoutMs = 5000, bool blocking = false) {
         HttpReply reply;
         for (QDeadlineTimer deadline(timeoutMs);
              !takeReply(m_data, reply) && !closed() && !deadline.hasExpired();)
-            QTest::qWait(1);
+            blocking ? void(m_socket.waitForReadyRead(int(deadline.remainingTime()))) : QTest::qWait(1);
         return reply;
     }
     bool closedByServer(int timeoutMs = 3000) {
