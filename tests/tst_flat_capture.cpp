@@ -8,6 +8,7 @@
 #include "sim/inverter_sim.h"
 #include "support/fits_header.h"
 #include "support/quiet_line.h"
+#include "support/recording_camera.h"
 #include "support/scripted_dialogs.h"
 #include "support/wait_control.h"
 #include "ui/controls.h"
@@ -26,7 +27,6 @@
 #include <cmath>
 #include <functional>
 #include <memory>
-#include <thread>
 
 using namespace brivane;
 
@@ -38,86 +38,6 @@ const QString kAborted = QStringLiteral("中断しました。"), kDone = QStrin
 const QString kConfirm = QStringLiteral("フラット画像を撮影しますか");
 const QString kNotLinked = QStringLiteral("Failed to start camera.");
 const QString kLost = QStringLiteral("Lost connection to the camera.");
-
-const QString kMissing = QStringLiteral("MaxIm.CCDCamera: Class not registered");
-
-// The simulated camera application behind a recorder. Its fault: "false" (LinkEnabled reads back
-// false), "missing" (no camera object), "silent" (SaveImage writes nothing and raises nothing), and in
-// document 2 "min" or "max" (that stretch value throws) or "end" (the program ends while it is open).
-class RecordingCameraApp : public CameraApp {
-public:
-    explicit RecordingCameraApp(PanelLevelSource panel) : m_sim(std::move(panel)) {}
-    QString fault;
-    bool exposeBlocks = false; // Expose holds the thread for the exposure, as an automation call can
-    int documents = 0, openDocuments = 0, cameras = 0;
-    std::function<void(int)> onExpose;     // with the 1-based exposure count; may throw
-    std::vector<double> exposures, levels; // seconds; each saved frame's level
-    QStringList saved;
-    SimCameraApp m_sim;
-
-    std::unique_ptr<Camera> createCamera() override {
-        if (fault == "missing")
-            throw CameraError(kMissing);
-        ++cameras;
-        return std::make_unique<Cam>(*this, m_sim.createCamera());
-    }
-    std::unique_ptr<Document> createDocument() override {
-        return std::make_unique<Doc>(*this, ++documents, m_sim.createDocument());
-    }
-
-    struct Doc : Document {
-        Doc(RecordingCameraApp& a, int n, std::unique_ptr<Document> d)
-            : app(a), number(n), inner(std::move(d)) {}
-        void OpenFile(const QString& path) override {
-            inner->OpenFile(path);
-            app.openDocuments += !open;
-            open = true;
-        }
-        double StretchMin() override { return fault("min"), inner->StretchMin(); }
-        double StretchMax() override { return fault("max"), inner->StretchMax(); }
-        std::optional<bool> clipped() override { return inner->clipped(); }
-        void Close() override {
-            inner->Close();
-            app.openDocuments -= open;
-            open = false;
-        }
-        void fault(const char* member) {
-            if (number == 2 && app.fault == member)
-                throw CameraError(QStringLiteral("Stretch%1 failed.").arg(member));
-            if (number == 2 && app.fault == "end" && member[1] == 'a')
-                QTimer::singleShot(0, &requestProgramEnd); // in the wait before Close
-        }
-        RecordingCameraApp& app;
-        int number;
-        std::unique_ptr<Document> inner;
-        bool open = false;
-    };
-
-    struct Cam : Camera {
-        Cam(RecordingCameraApp& a, std::unique_ptr<Camera> c) : app(a), inner(std::move(c)) {}
-        void setLinkEnabled(bool on) override { inner->setLinkEnabled(on); }
-        bool LinkEnabled() override { return app.fault != "false" && inner->LinkEnabled(); }
-        void setCoolerOn(bool on) override { inner->setCoolerOn(on); }
-        void Expose(double seconds, int binning, int filter) override {
-            app.exposures.push_back(seconds);
-            if (app.onExpose)
-                app.onExpose(int(app.exposures.size()));
-            inner->Expose(seconds, binning, filter);
-            if (app.exposeBlocks)
-                std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        }
-        bool ImageReady() override { return inner->ImageReady(); }
-        void SaveImage(const QString& path) override {
-            if (app.fault == "silent")
-                return;
-            inner->SaveImage(path);
-            app.saved << path;
-            app.levels.push_back(measureFitsLevel(path).median);
-        }
-        RecordingCameraApp& app;
-        std::unique_ptr<Camera> inner;
-    };
-};
 
 // The measurement's frames to the inverter: on, step 0, then each step up to lastStep.
 QByteArray measureFrames(int lastStep) {
@@ -139,7 +59,8 @@ class TestFlatCapture : public QObject {
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<InverterSim> m_sim;
     std::unique_ptr<test::ScriptedDialogs> m_dialogs;
-    std::shared_ptr<RecordingCameraApp> m_camera;
+    std::shared_ptr<test::RecordingCameraApp> m_camera;
+    std::vector<double> m_levels; // each saved frame's
     std::unique_ptr<Form1> m_form;
     SearchMethod m_search = SearchMethod::Ramp;
 
@@ -191,7 +112,9 @@ private slots:
         m_sim = std::make_unique<InverterSim>();
         QVERIFY(m_sim->start());
         m_dialogs = std::make_unique<test::ScriptedDialogs>();
-        m_camera = std::make_shared<RecordingCameraApp>(lightOf(*m_sim));
+        m_camera = std::make_shared<test::RecordingCameraApp>(lightOf(*m_sim));
+        m_levels.clear();
+        m_camera->onSave = [this](const QString& path) { m_levels.push_back(measureFitsLevel(path).median); };
     }
     void cleanup() {
         m_form.reset();
@@ -204,17 +127,17 @@ private slots:
     void fastSearch() {
         makeForm(true, QStringLiteral("4000"));
         m_form->Command5_Click(2);
-        const int rampStep = int(m_camera->levels.size());
+        const int rampStep = int(m_levels.size());
         const QString table = TrainedTable::pathIn(m_dir->path());
         QVERIFY(!QFile::exists(table));
         m_search = SearchMethod::Fast;
         m_form.reset();
-        m_camera->levels.clear();
+        m_levels.clear();
         makeForm(true, QStringLiteral("4000"));
         m_form->Command5_Click(2);
         QVERIFY(m_dialogs->texts().last() == kMeasured && m_form->Slider1(0)->value() == rampStep);
         QVERIFY(wire().endsWith(QStringLiteral(":D%1").arg(rampStep, 2, 10, QLatin1Char('0')).toLatin1()));
-        QVERIFY2(m_camera->levels.size() <= 5, qPrintable(QString::number(m_camera->levels.size())));
+        QVERIFY2(m_levels.size() <= 5, qPrintable(QString::number(m_levels.size())));
         const std::optional<double> tens = m_form->comm().panelStatus().frequency;
         const auto entry =
             TrainedTable::load(table).find({0, 1, 0.05, tens ? int(std::lround(*tens * 10)) : 0});
@@ -266,7 +189,8 @@ private slots:
             << 0 << "abort" << QString() << 2 << kAborted + "|" + kDone;
         QTest::newRow("series: closed in frame 2") << 0 << "close" << QString() << 1 << QString();
         QTest::newRow("series: link false") << 0 << "false" << unlinked << 0 << kNotLinked;
-        QTest::newRow("series: no camera object") << 0 << "missing" << kMissing << 0 << kNotLinked;
+        QTest::newRow("series: no camera object")
+            << 0 << "missing" << QStringLiteral("MaxIm.CCDCamera: Class not registered") << 0 << kNotLinked;
         QTest::newRow("series: lost at exposure 2") << 0 << "lost" << QString() << 1 << kLost;
         QTest::newRow("series: unknown error at exposure 2")
             << 0 << "unknown" << QString() << 1 << "Unexpected error.";
@@ -309,15 +233,23 @@ private slots:
         for (int n = 6; operation == 0 && n < 6 + frames; ++n)
             files << QStringLiteral("Flat- %1.fit").arg(n);
         files.sort();
-        m_camera->fault = fault;
+        m_camera->missing = fault == "missing" ? detail : QString();
+        m_camera->linkReadsFalse = fault == "false";
+        m_camera->saves = fault != "silent";
+        m_camera->onStretch = [fault](int document, const char* which) {
+            if (document == 2 && fault == QLatin1String(which))
+                throw CameraError(QStringLiteral("Stretch%1 failed.").arg(which));
+            if (document == 2 && fault == "end" && QLatin1String(which) == "max")
+                QTimer::singleShot(0, &requestProgramEnd); // in the wait before Close
+        };
         m_camera->exposeBlocks = operation == 2;
-        m_camera->m_sim.setSensor(SimSensor{fault == "clip" ? 2050.0 : 65535.0, false});
+        m_camera->sim.setSensor(SimSensor{fault == "clip" ? 2050.0 : 65535.0, false});
         makeForm(fault != "off", fault == "reach" ? "6000" : fault == "clip" ? "4000" : "60000");
         m_form->Combo3->setCurrentIndex(1);
         m_form->captureState().ADC_Value = 50000;
         m_form->captureState().Stop_Flag = 1;
         if (fault == "refused")
-            m_camera->m_sim.refuseLink(detail);
+            m_camera->sim.refuseLink(detail);
         m_camera->onExpose = [this, fault, operation](int count) {
             QCOMPARE(m_form->Command5(operation)->text(), QStringLiteral("撮影実行中"));
             QVERIFY(!m_form->Command5(0)->isEnabled() && !m_form->Command5(2)->isEnabled() &&
@@ -353,7 +285,7 @@ private slots:
         QVERIFY(operation == 2 ||
                 (first.title == QStringLiteral("実行確認") && first.buttons == BoxButtons::YesNoCancel &&
                  first.icon == BoxIcon::Question && first.defaultButton == 2));
-        const std::vector<double>& levels = m_camera->levels;
+        const std::vector<double>& levels = m_levels;
         const int exposed = int(m_camera->exposures.size()), sent = std::max(1, exposed) + (fault == "abort");
         const bool inExposure = QStringList{"lost", "std", "unknown", "silent", "close"}.contains(fault);
         QCOMPARE(m_camera->saved.size(), frames < 0 ? exposed : frames);
@@ -397,8 +329,8 @@ private slots:
         QTest::mouseClick(m_form->Command2(0), Qt::LeftButton);
         QTRY_COMPARE(m_form->Label1(0)->text(), QStringLiteral("86%"));
         QTest::mouseClick(m_form->Command5(2), Qt::LeftButton);
-        const int step = int(m_camera->levels.size());
-        const double accepted = m_camera->levels.back();
+        const int step = int(m_levels.size());
+        const double accepted = m_levels.back();
 
         m_dialogs->folders.push_back(flats());
         QTest::mouseClick(m_form->Picture1, Qt::LeftButton);

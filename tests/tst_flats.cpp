@@ -8,6 +8,7 @@
 #include "sim/camera_sim.h"
 #include "sim/inverter_sim.h"
 #include "support/fits_header.h"
+#include "support/recording_camera.h"
 
 #include <QBuffer>
 #include <QDeadlineTimer>
@@ -121,75 +122,15 @@ QString summaryProblems(const QJsonObject& summary, bool verify = false) {
     return problems.join('\n');
 }
 
-// The simulated camera behind a recorder, writing bare frames. It names its filters, and may claim no dark
-// frames, leave its shutter open for them (a leak), report its flats clipped, or act after saving a frame.
-class Bench : public CameraApp {
-public:
-    explicit Bench(PanelLevelSource light) : m_sim(std::move(light), 0.1) {}
-    bool claimsDark = true, shutterOpen = false, clippedFlats = false;
-    std::function<void(const QString& name)> afterSave;
-    std::vector<std::pair<double, FrameType>> shots; // each exposure's seconds and frame type
-    QStringList saved;
-
-    std::unique_ptr<Camera> createCamera() override {
-        struct Cam : Camera {
-            Cam(Bench& b, std::unique_ptr<Camera> c) : bench(b), inner(std::move(c)) {}
-            bool shootsDarkFrames() const override { return bench.claimsDark; }
-            void setFrameType(FrameType t) override {
-                type = t;
-                if (!bench.shutterOpen)
-                    inner->setFrameType(t);
-            }
-            QString filterName(int slot) override { return QStringLiteral("Band %1").arg(slot + 1); }
-            bool setGain(double g) override { return inner->setGain(g); }
-            bool setOffset(double o) override { return inner->setOffset(o); }
-            void setLinkEnabled(bool on) override { inner->setLinkEnabled(on); }
-            bool LinkEnabled() override { return inner->LinkEnabled(); }
-            void setCoolerOn(bool on) override { inner->setCoolerOn(on); }
-            void Expose(double s, int b, int f) override {
-                bench.shots.emplace_back(s, type);
-                inner->Expose(s, b, f);
-            }
-            bool ImageReady() override { return inner->ImageReady(); }
-            void SaveImage(const QString& path) override {
-                inner->SaveImage(path);
-                // A bare frame, as some camera applications write: the header is the runner's to write.
-                FitsFile file(path, FitsFile::Mode::Edit, QStringLiteral("%1"));
-                for (const char* key : {"IMAGETYP", "EXPTIME", "FILTER"}) {
-                    int status = 0;
-                    fits_delete_key(file.get(), key, &status);
-                }
-                file.save();
-                bench.saved << path;
-                if (bench.afterSave)
-                    bench.afterSave(QFileInfo(path).fileName());
-            }
-            Bench& bench;
-            std::unique_ptr<Camera> inner;
-            FrameType type = FrameType::Flat;
-        };
-        return std::make_unique<Cam>(*this, m_sim.createCamera());
+// A bare frame, as some camera applications write: the header is the runner's to write.
+void stripHeader(const QString& path) {
+    FitsFile file(path, FitsFile::Mode::Edit, QStringLiteral("%1"));
+    for (const char* key : {"IMAGETYP", "EXPTIME", "FILTER"}) {
+        int status = 0;
+        fits_delete_key(file.get(), key, &status);
     }
-    std::unique_ptr<Document> createDocument() override {
-        struct Doc : Document {
-            Doc(bool c, std::unique_ptr<Document> d) : clipFlats(c), inner(std::move(d)) {}
-            void OpenFile(const QString& path) override {
-                clip = clipFlats && QFileInfo(path).fileName().startsWith("Flat-");
-                inner->OpenFile(path);
-            }
-            double StretchMin() override { return inner->StretchMin(); }
-            double StretchMax() override { return inner->StretchMax(); }
-            void Close() override { inner->Close(); }
-            std::optional<bool> clipped() override { return clip ? std::optional(true) : inner->clipped(); }
-            bool clipFlats, clip = false;
-            std::unique_ptr<Document> inner;
-        };
-        return std::make_unique<Doc>(clippedFlats, m_sim.createDocument());
-    }
-
-private:
-    SimCameraApp m_sim;
-};
+    file.save();
+}
 
 } // namespace
 
@@ -419,7 +360,7 @@ private slots:
     // and the summary it leaves, listing every frame on disk with its header right.
     void decisions_data() {
         // Options of brivane flats besides --filters 1 --count 3; +word: what the camera does (see
-        // Bench), +notemp: TMPDIR names a missing folder.
+        // decisions), +notemp: TMPDIR names a missing folder.
         QTest::addColumn<QString>("setup");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<int>("flats");
@@ -472,15 +413,18 @@ private slots:
                                   QStringList{"--out", folder},
                               error, help);
         QVERIFY2(parsed, qPrintable(error));
-        // The leak: a panel this inverter does not switch off, seen through an open shutter.
-        Bench camera(has("leak") ? steadyPanel(0.5) : lightOf(inverter));
+        // The leak: a panel this inverter does not switch off, seen through an open shutter. Named filters,
+        // clipped flats, the port pulled after flat 1, saving flat 2 failing.
+        test::RecordingCameraApp camera(has("leak") ? steadyPanel(0.5) : lightOf(inverter), 0.1);
+        camera.filterNames = QStringLiteral("Band %1");
         camera.claimsDark = !has("nodark");
         camera.shutterOpen = has("leak");
         camera.clippedFlats = has("clip");
-        camera.afterSave = [&](const QString& name) {
-            if (has("lost") && name == "Flat- 1.fit")
+        camera.onSave = [&](const QString& path) {
+            stripHeader(path);
+            if (has("lost") && path.endsWith("/Flat- 1.fit"))
                 inverter.hangUp();
-            if (has("fails") && name == "Flat- 2.fit")
+            if (has("fails") && path.endsWith("/Flat- 2.fit"))
                 throw CameraError("disk full");
         };
         // Test frames only in a folder of the run's own in the temporary folder, gone afterwards.
@@ -528,8 +472,8 @@ private slots:
         if (has("leak")) {
             // The bias frame at 0 s and the first dark flat, both shot dark; the lit one kept, marked.
             QVERIFY(run.darkFlatsLit && run.darkFlats.size() == 1 && run.darkFlats[0].flagged);
-            QVERIFY(camera.shots.end()[-2] == std::pair(0.0, FrameType::Dark) &&
-                    camera.shots.back() == std::pair(run.exposure, FrameType::Dark));
+            QVERIFY(camera.exposures.end()[-2] == 0.0 && camera.exposures.back() == run.exposure &&
+                    camera.types.end()[-2] == FrameType::Dark && camera.types.back() == FrameType::Dark);
         }
     }
 };
