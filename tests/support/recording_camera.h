@@ -6,6 +6,7 @@
 #include "capture/camera.h"
 #include "sim/camera_sim.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QStringList>
 
@@ -19,22 +20,20 @@ namespace brivane::test {
 
 class RecordingCameraApp : public CameraApp {
 public:
-    explicit RecordingCameraApp(PanelLevelSource panel, double timeScale = 1.0)
-        : sim(std::move(panel), timeScale) {}
+    explicit RecordingCameraApp(PanelLevelSource light, double scale = 1) : sim(std::move(light), scale) {}
     SimCameraApp sim;
-    QString missing;     // not empty: createCamera throws it
-    QString filterNames; // "Band %1": slot 0 is Band 1; empty: the camera names none
+    QString missing, filterNames; // createCamera throws the one; "Band %1" names slot 0 Band 1, empty: none
     bool linkReadsFalse = false, saves = true, claimsDark = true;
-    bool shutterOpen = false;  // dark frames see light
-    bool clippedFlats = false; // documents of Flat- files say clipped
+    bool shutterOpen = false, clippedFlats = false; // dark frames lit; documents of Flat- files clipped
     bool exposeBlocks = false; // Expose holds the thread for the exposure, as an automation call can
     int cameras = 0, documents = 0, openDocuments = 0;
     std::vector<double> exposures; // seconds
-    std::vector<FrameType> types;  // of each exposure
+    std::vector<FrameType> types;
     QStringList saved;
-    std::function<void(int count)> onExpose;                        // 1-based, before it starts; may throw
-    std::function<void(const QString& path)> onSave;                // once on disk; may throw
-    std::function<void(int document, const char* which)> onStretch; // "min" or "max"; may throw
+    // Each may throw. onExpose: with the 1-based count, before it starts; onStretch: "min" or "max".
+    std::function<void(int count)> onExpose = [](int) {};
+    std::function<void(const QString& path)> onSave = [](const QString&) {};
+    std::function<void(int document, const char* which)> onStretch = [](int, const char*) {};
 
     std::unique_ptr<Camera> createCamera() override {
         if (!missing.isEmpty())
@@ -46,7 +45,6 @@ public:
         return std::make_unique<Doc>(*this, ++documents, sim.createDocument());
     }
 
-private:
     struct Cam : Camera {
         Cam(RecordingCameraApp& a, std::unique_ptr<Camera> c) : app(a), inner(std::move(c)) {}
         void setLinkEnabled(bool on) override { inner->setLinkEnabled(on); }
@@ -61,13 +59,12 @@ private:
         bool setGain(double g) override { return inner->setGain(g); }
         bool setOffset(double o) override { return inner->setOffset(o); }
         QString filterName(int slot) override {
-            return app.filterNames.isEmpty() ? QString() : app.filterNames.arg(slot + 1);
+            return QString(app.filterNames).replace("%1", QString::number(slot + 1));
         }
         void Expose(double seconds, int binning, int filter) override {
             app.exposures.push_back(seconds);
             app.types.push_back(type);
-            if (app.onExpose)
-                app.onExpose(int(app.exposures.size()));
+            app.onExpose(int(app.exposures.size()));
             inner->Expose(seconds, binning, filter);
             if (app.exposeBlocks)
                 std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -78,8 +75,7 @@ private:
                 return;
             inner->SaveImage(path);
             app.saved << path;
-            if (app.onSave)
-                app.onSave(path);
+            app.onSave(path);
         }
         RecordingCameraApp& app;
         std::unique_ptr<Camera> inner;
@@ -95,17 +91,13 @@ private:
             app.openDocuments += !open;
             open = true;
         }
-        double StretchMin() override { return stretch("min"), inner->StretchMin(); }
-        double StretchMax() override { return stretch("max"), inner->StretchMax(); }
+        double StretchMin() override { return app.onStretch(number, "min"), inner->StretchMin(); }
+        double StretchMax() override { return app.onStretch(number, "max"), inner->StretchMax(); }
         std::optional<bool> clipped() override { return clip ? std::optional(true) : inner->clipped(); }
         void Close() override {
             inner->Close();
             app.openDocuments -= open;
             open = false;
-        }
-        void stretch(const char* which) {
-            if (app.onStretch)
-                app.onStretch(number, which);
         }
         RecordingCameraApp& app;
         int number;
@@ -113,5 +105,9 @@ private:
         bool open = false, clip = false;
     };
 };
+
+inline QStringList framesIn(const QString& folder, const QString& pattern = QStringLiteral("*.fit")) {
+    return QDir(folder).entryList({pattern}, QDir::Files, QDir::Name);
+}
 
 } // namespace brivane::test
