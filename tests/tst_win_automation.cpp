@@ -18,7 +18,6 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -338,10 +337,8 @@ private slots:
         this->script(script);
         try {
             const auto app = makeAscomApp(false);
-            auto camera = app->createCamera();
-            camera->setLinkEnabled(true);
-            camera.reset();
-            camera = app->createCamera();
+            app->createCamera()->setLinkEnabled(true); // one step of a measurement, then the next
+            const auto camera = app->createCamera();
             camera->setLinkEnabled(true);
             QVERIFY(camera->LinkEnabled());
         } catch (const std::exception& error) {
@@ -365,10 +362,8 @@ private slots:
         QVERIFY2(runner.exitCode() == 0, runner.readAllStandardError().constData());
         // Light of each exposure: test exposures and the flat, then the bias frame and the dark flat.
         QString light;
-        const QRegularExpression expose(QStringLiteral(
-            "^Camera\\.Expose call VARIANT\\*:R8=[0-9.E-]+ VARIANT\\*:I4=([01]) VARIANT\\*:I4=0$"));
         for (const QString& call : calls().filter(QStringLiteral("Camera.Expose ")))
-            light += expose.match(call).captured(1);
+            light += call.section(u' ', 3, 3).back();
         QVERIFY2(light.size() >= 4 && light.endsWith(QStringLiteral("100")) &&
                      !light.chopped(2).contains(u'0'),
                  qPrintable(light));

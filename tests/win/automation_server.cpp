@@ -105,11 +105,10 @@ std::wstring describe(const VARIANT& v) {
                                                            {VT_R8, L"R8"},     {VT_BSTR, L"BSTR"}};
     VARIANT text;
     VariantInit(&text);
-    const auto name = kNames.find(v.vt);
-    if (name == kNames.end() || FAILED(VariantChangeTypeEx(&text, const_cast<VARIANT*>(&v), LOCALE_INVARIANT,
-                                                           VARIANT_ALPHABOOL, VT_BSTR)))
-        return L"VT" + std::to_wstring(v.vt);
-    const std::wstring out = name->second + L"=" + std::wstring(text.bstrVal, SysStringLen(text.bstrVal));
+    std::wstring out = L"VT" + std::to_wstring(v.vt);
+    if (kNames.count(v.vt) && SUCCEEDED(VariantChangeTypeEx(&text, const_cast<VARIANT*>(&v), LOCALE_INVARIANT,
+                                                            VARIANT_ALPHABOOL, VT_BSTR)))
+        out = kNames.at(v.vt) + L"=" + std::wstring(text.bstrVal, SysStringLen(text.bstrVal));
     VariantClear(&text);
     return out;
 }
@@ -176,13 +175,7 @@ bool saveFits(const VARIANT& path) {
 // functions only, so that the layout in memory is the system's.
 SAFEARRAY* imageArray(LONG width, LONG height) {
     SAFEARRAYBOUND bounds[2] = {{ULONG(width), 0}, {ULONG(height), 0}};
-    SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
-    LONG upper = 0;
-    if (SafeArrayGetUBound(array, 1, &upper) == S_OK && upper != width - 1) {
-        SafeArrayDestroy(array);
-        std::swap(bounds[0], bounds[1]);
-        array = SafeArrayCreate(VT_I4, 2, bounds);
-    }
+    SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds); // bounds[0]: the first dimension
     for (LONG y = 0; y < height; ++y)
         for (LONG x = 0; x < width; ++x) {
             LONG index[2] = {x, y}, pixel = g.level + x + 100 * y;
@@ -336,14 +329,10 @@ public:
             const LONG width = LONG(m_values[L"NumX"]), height = LONG(m_values[L"NumY"]);
             result->parray = g.transposed ? imageArray(height, width) : imageArray(width, height);
         } else if (member == L"Names") {
-            SAFEARRAYBOUND bounds = {4, 0};
-            result->parray = SafeArrayCreate(VT_BSTR, 1, &bounds);
             static const wchar_t* const kNames[] = {L"Red", L"Green", L"Blue", L"Lum"};
-            for (LONG i = 0; i < 4; ++i) {
-                BSTR name = SysAllocString(kNames[i]);
-                SafeArrayPutElement(result->parray, &i, name);
-                SysFreeString(name);
-            }
+            result->parray = SafeArrayCreateVector(VT_BSTR, 0, 4);
+            for (LONG i = 0; i < 4; ++i)
+                static_cast<BSTR*>(result->parray->pvData)[i] = SysAllocString(kNames[i]);
         } else {
             const bool moving = member == L"Position" && m_movingReads > 0 && m_movingReads--;
             result->vt = VT_R8;
