@@ -219,10 +219,7 @@ public:
         }
         m_values[L"Connected"] = g.connected;
     }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return *count = 0, S_OK; }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
         HRESULT hr = S_OK;
@@ -396,14 +393,11 @@ int main() {
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
         return 1;
     static Rejecter rejecter;
-    IMessageFilter* previous = nullptr;
-    CoRegisterMessageFilter(&rejecter, &previous);
-    static Factory factories[] = {Factory(Camera), Factory(Document), Factory(AscomCamera),
-                                  Factory(AscomWheel)};
+    CoRegisterMessageFilter(&rejecter, nullptr);
     DWORD cookie = 0;
-    for (int i = 0; i < 4; ++i)
-        if (FAILED(CoRegisterClassObject(clsid(i), &factories[i], CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                                         &cookie)))
+    for (int i = 0; i < 4; ++i) // the factories live as long as the process
+        if (FAILED(CoRegisterClassObject(clsid(i), new Factory(Kind(i)), CLSCTX_LOCAL_SERVER,
+                                         REGCLS_MULTIPLEUSE, &cookie)))
             return 1;
     // Every class is served: whoever started the server (scripts/test-windows) may go on.
     std::ofstream(utf8(g_folder + L"\\automation-ready.txt")) << GetCurrentProcessId() << "\n";
