@@ -17,6 +17,10 @@ using namespace brivane;
 
 class TestWinComPort : public QObject {
     Q_OBJECT
+public:
+    // A line that never empties can hold the program inside a blocking write: Qt Test's watchdog
+    // ends the run after a minute rather than the default five.
+    TestWinComPort() { qputenv("QTEST_FUNCTION_TIMEOUT", "60000"); }
 private slots:
     // ON through the window: the exact bytes reach the inverter, and its reply lights the lamp.
     void onThroughTheSystemPort() {

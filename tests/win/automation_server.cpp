@@ -8,7 +8,8 @@
 //   level N         StretchMax (StretchMin is 100); the ASCOM image's pixel (x, y) is N + x + 100 y
 //   maxadu N | interface N                    the ASCOM camera's MaxADU (65535), version (3)
 //   unconnectable | connected | transposed    Connected stays false | is true | ImageArray is (y, x)
-// Usage: /regserver, then -Embedding: serves, writing automation-ready.txt once it serves all.
+// Registered by scripts/test-windows, started with -Embedding: writes automation-ready.txt once it
+// serves every class.
 #include <windows.h>
 
 #include <oaidl.h>
@@ -30,21 +31,16 @@ namespace {
 enum Kind { Camera, Document, AscomCamera, AscomWheel };
 struct KindInfo {
     const wchar_t* name;   // in the recorded calls
-    const wchar_t* progId; // registered and created under
-    CLSID clsid;           // {6A1F7C20-3B0E-4F51-9C1D-7E2B8A4D5C0n}
+    const wchar_t* progId; // registered (by scripts/test-windows) and created under
 };
-const KindInfo kKinds[] = {{L"Camera",
-                            L"MaxIm.CCDCamera",
-                            {0x6a1f7c20, 0x3b0e, 0x4f51, {0x9c, 0x1d, 0x7e, 0x2b, 0x8a, 0x4d, 0x5c, 1}}},
-                           {L"Document",
-                            L"MaxIm.Document",
-                            {0x6a1f7c20, 0x3b0e, 0x4f51, {0x9c, 0x1d, 0x7e, 0x2b, 0x8a, 0x4d, 0x5c, 2}}},
-                           {L"AscomCamera",
-                            L"Brivane.TestCamera",
-                            {0x6a1f7c20, 0x3b0e, 0x4f51, {0x9c, 0x1d, 0x7e, 0x2b, 0x8a, 0x4d, 0x5c, 3}}},
-                           {L"AscomWheel",
-                            L"Brivane.TestFilterWheel",
-                            {0x6a1f7c20, 0x3b0e, 0x4f51, {0x9c, 0x1d, 0x7e, 0x2b, 0x8a, 0x4d, 0x5c, 4}}}};
+const KindInfo kKinds[] = {{L"Camera", L"MaxIm.CCDCamera"},
+                           {L"Document", L"MaxIm.Document"},
+                           {L"AscomCamera", L"Brivane.TestCamera"},
+                           {L"AscomWheel", L"Brivane.TestFilterWheel"}};
+// {6A1F7C20-3B0E-4F51-9C1D-7E2B8A4D5C0n}, n = 1 + the kind
+CLSID clsid(int kind) {
+    return {0x6a1f7c20, 0x3b0e, 0x4f51, {0x9c, 0x1d, 0x7e, 0x2b, 0x8a, 0x4d, 0x5c, BYTE(kind + 1)}};
+}
 
 constexpr SCODE kAscomNotConnected = static_cast<SCODE>(0x80040407);
 constexpr SCODE kAscomInvalidValue = static_cast<SCODE>(0x80040401);
@@ -52,10 +48,9 @@ constexpr SCODE kAscomDriverError = static_cast<SCODE>(0x80040500);
 constexpr LONG kSensorWidth = 64, kSensorHeight = 48;
 
 struct Script {
-    int reject = 0;
+    long reject = 0, level = 40000, maxAdu = 65535, version = 3;
     std::map<std::wstring, std::wstring> failures;
     std::map<std::wstring, DWORD> hangs;
-    long level = 40000, maxAdu = 65535, version = 3;
     bool unconnectable = false, connected = false, transposed = false;
 };
 Script g;
@@ -82,27 +77,22 @@ void record(const std::wstring& line) {
 
 void readScript() {
     g = Script{};
+    const std::map<std::string, long*> numbers = {
+        {"reject", &g.reject}, {"level", &g.level}, {"maxadu", &g.maxAdu}, {"interface", &g.version}};
+    const std::map<std::string, bool*> flags = {
+        {"unconnectable", &g.unconnectable}, {"connected", &g.connected}, {"transposed", &g.transposed}};
     std::ifstream in(utf8(g_folder + L"\\automation-script.txt"), std::ios::binary);
-    std::string line, member;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         std::istringstream words(line);
-        std::string verb;
-        words >> verb;
-        if (verb == "reject")
-            words >> g.reject;
-        else if (verb == "level")
-            words >> g.level;
-        else if (verb == "maxadu")
-            words >> g.maxAdu;
-        else if (verb == "interface")
-            words >> g.version;
+        std::string verb, member;
+        if (words >> verb && numbers.count(verb))
+            words >> *numbers.at(verb);
+        else if (flags.count(verb))
+            *flags.at(verb) = true;
         else if (verb == "hang" && words >> member)
             words >> g.hangs[wide(member)];
         else if (verb == "fail" && words >> member >> std::ws && std::getline(words, line))
             g.failures[wide(member)] = wide(line);
-        g.unconnectable |= verb == "unconnectable";
-        g.connected |= verb == "connected";
-        g.transposed |= verb == "transposed";
     }
 }
 
@@ -115,11 +105,10 @@ std::wstring describe(const VARIANT& v) {
                                                            {VT_R8, L"R8"},     {VT_BSTR, L"BSTR"}};
     VARIANT text;
     VariantInit(&text);
-    const auto name = kNames.find(v.vt);
-    if (name == kNames.end() || FAILED(VariantChangeTypeEx(&text, const_cast<VARIANT*>(&v), LOCALE_INVARIANT,
-                                                           VARIANT_ALPHABOOL, VT_BSTR)))
-        return L"VT" + std::to_wstring(v.vt);
-    const std::wstring out = name->second + L"=" + std::wstring(text.bstrVal, SysStringLen(text.bstrVal));
+    std::wstring out = L"VT" + std::to_wstring(v.vt);
+    if (kNames.count(v.vt) && SUCCEEDED(VariantChangeTypeEx(&text, const_cast<VARIANT*>(&v), LOCALE_INVARIANT,
+                                                            VARIANT_ALPHABOOL, VT_BSTR)))
+        out = kNames.at(v.vt) + L"=" + std::wstring(text.bstrVal, SysStringLen(text.bstrVal));
     VariantClear(&text);
     return out;
 }
@@ -186,13 +175,7 @@ bool saveFits(const VARIANT& path) {
 // functions only, so that the layout in memory is the system's.
 SAFEARRAY* imageArray(LONG width, LONG height) {
     SAFEARRAYBOUND bounds[2] = {{ULONG(width), 0}, {ULONG(height), 0}};
-    SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
-    LONG upper = 0;
-    if (SafeArrayGetUBound(array, 1, &upper) == S_OK && upper != width - 1) {
-        SafeArrayDestroy(array);
-        std::swap(bounds[0], bounds[1]);
-        array = SafeArrayCreate(VT_I4, 2, bounds);
-    }
+    SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds); // bounds[0]: the first dimension
     for (LONG y = 0; y < height; ++y)
         for (LONG x = 0; x < width; ++x) {
             LONG index[2] = {x, y}, pixel = g.level + x + 100 * y;
@@ -236,10 +219,7 @@ public:
         }
         m_values[L"Connected"] = g.connected;
     }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return *count = 0, S_OK; }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
         HRESULT hr = S_OK;
@@ -346,14 +326,10 @@ public:
             const LONG width = LONG(m_values[L"NumX"]), height = LONG(m_values[L"NumY"]);
             result->parray = g.transposed ? imageArray(height, width) : imageArray(width, height);
         } else if (member == L"Names") {
-            SAFEARRAYBOUND bounds = {4, 0};
-            result->parray = SafeArrayCreate(VT_BSTR, 1, &bounds);
             static const wchar_t* const kNames[] = {L"Red", L"Green", L"Blue", L"Lum"};
-            for (LONG i = 0; i < 4; ++i) {
-                BSTR name = SysAllocString(kNames[i]);
-                SafeArrayPutElement(result->parray, &i, name);
-                SysFreeString(name);
-            }
+            result->parray = SafeArrayCreateVector(VT_BSTR, 0, 4);
+            for (LONG i = 0; i < 4; ++i)
+                static_cast<BSTR*>(result->parray->pvData)[i] = SysAllocString(kNames[i]);
         } else {
             const bool moving = member == L"Position" && m_movingReads > 0 && m_movingReads--;
             result->vt = VT_R8;
@@ -412,33 +388,15 @@ public:
 int main() {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring exe = path;
-    g_folder = exe.substr(0, exe.find_last_of(L"\\/"));
-    if (std::wstring(GetCommandLineW()).find(L"/regserver") != std::wstring::npos) {
-        LSTATUS status = ERROR_SUCCESS;
-        const auto set = [&](const std::wstring& key, const std::wstring& value) {
-            status |= RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, value.c_str(),
-                                      DWORD((value.size() + 1) * sizeof(wchar_t)));
-        };
-        for (const KindInfo& kind : kKinds) {
-            wchar_t guid[64];
-            StringFromGUID2(kind.clsid, guid, 64);
-            set(std::wstring(kind.progId) + L"\\CLSID", guid);
-            set(L"CLSID\\" + std::wstring(guid) + L"\\LocalServer32", L"\"" + exe + L"\"");
-        }
-        return status == ERROR_SUCCESS ? 0 : 1;
-    }
-
+    g_folder = path;
+    g_folder.erase(g_folder.find_last_of(L"\\/"));
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
         return 1;
     static Rejecter rejecter;
-    IMessageFilter* previous = nullptr;
-    CoRegisterMessageFilter(&rejecter, &previous);
-    static Factory factories[] = {Factory(Camera), Factory(Document), Factory(AscomCamera),
-                                  Factory(AscomWheel)};
+    CoRegisterMessageFilter(&rejecter, nullptr);
     DWORD cookie = 0;
-    for (int i = 0; i < 4; ++i)
-        if (FAILED(CoRegisterClassObject(kKinds[i].clsid, &factories[i], CLSCTX_LOCAL_SERVER,
+    for (int i = 0; i < 4; ++i) // the factories live as long as the process
+        if (FAILED(CoRegisterClassObject(clsid(i), new Factory(Kind(i)), CLSCTX_LOCAL_SERVER,
                                          REGCLS_MULTIPLEUSE, &cookie)))
             return 1;
     // Every class is served: whoever started the server (scripts/test-windows) may go on.

@@ -20,13 +20,22 @@ port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); p
 wine_pid=$!
 api="http://127.0.0.1:$port/api/v1/covercalibrator/0"
 put() { curl -s -m 10 -X PUT --data "$2&ClientID=1&ClientTransactionID=1" "$api/$1" >/dev/null; }
-for _ in $(seq 300); do curl -s -m 2 "$api/connected" >/dev/null && break; sleep 0.2; done
-put connected Connected=true
+# Until GET $1 answers with $2 in it (the answer in $state), PUT $3 (member and data) again
+# between tries: for up to two minutes, as Wine starts the program slowly on a loaded machine.
+state=""
+await() {
+    local end=$((SECONDS + 120))
+    until state="$(curl -s -m 10 "$api/$1")" && echo "$state" | grep -q "$2"; do
+        [ "$SECONDS" -lt "$end" ] || return 1
+        sleep 0.2
+        [ -z "${3:-}" ] || put $3
+    done
+}
+await connected '"Value":true' "connected Connected=true"
 for level in 20 30 43; do
     put calibratoron "Brightness=$level"
-    sleep 0.5
+    await calibratorstate '"Value":3'
 done
-state="$(curl -s -m 10 "$api/calibratorstate")"
 sleep 2 # the last reply in, the line at rest
 
 # The Wine process of the program: wine-run execs into it; its command line names the copy.
