@@ -353,13 +353,13 @@ private slots:
     // connection persists, takes a request byte by byte, and an HTTP/1.0 request closes it.
     void connections_data() {
         QTest::addColumn<QString>("kind");
-        for (const char* kind :
-             {"stalled", "per address", "in all", "late device", "late management", "200", "persistent"})
+        for (const char* kind : {"stalled", "trickled", "per address", "in all", "late device",
+                                 "late management", "200", "persistent"})
             QTest::newRow(kind) << QString::fromLatin1(kind);
     }
     void connections() {
         QFETCH(QString, kind);
-        const HttpServer::Limits few{8, 4, 1s, 32 * 1024, 16 * 1024, 300ms};
+        const HttpServer::Limits few{8, 4, 1s, 32 * 1024, 16 * 1024, 300ms, 1500ms};
         Rig rig(QString(), kind == "200" || kind == "persistent" ? HttpServer::Limits{} : few);
         RIG_OK(rig);
         std::vector<std::unique_ptr<HttpClient>> held;
@@ -387,6 +387,14 @@ private slots:
             QCOMPARE(rig.call("GET", "name").status, 200);
             QTRY_COMPARE_WITH_TIMEOUT(rig.server->http().connectionCount(), 0, 3000);
             QVERIFY(!rig.comm->PortOpen());
+        } else if (kind == "trickled") { // a header byte each 0.3 s: never idle, yet 408 on time
+            HttpClient client(rig.port);
+            const QByteArray request = test::getRequest(kDevice + "name");
+            qsizetype sent = request.indexOf('\n') + 1;
+            client.send(request.left(sent));
+            while (sent + 1 < request.size() && !client.closedByServer(300))
+                client.send(request.mid(sent++, 1));
+            QCOMPARE(client.next(1000).status, 408);
         } else if (kind == "per address" || kind == "in all") {
             const bool one = kind == "per address";
             for (int i = 0; i < (one ? 4 : 8); ++i) {

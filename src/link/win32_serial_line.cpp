@@ -134,10 +134,14 @@ public:
         const QDeadlineTimer deadline(msecs);
         while (isOpen() && !m_failed && bytesToWrite() > 0) {
             if (m_writing == 0) {
+                const qint64 before = bytesToWrite();
                 startWrite();
+                if (m_writing == 0 && bytesToWrite() == before && deadline.hasExpired())
+                    return false; // writes that move nothing end at the deadline too
                 continue;
             }
-            const DWORD left = DWORD(std::max<qint64>(0, deadline.remainingTime()));
+            const DWORD left =
+                deadline.isForever() ? INFINITE : DWORD(std::max<qint64>(0, deadline.remainingTime()));
             if (WaitForSingleObject(m_writeOv.hEvent, left) != WAIT_OBJECT_0)
                 return false;
             finishWrite();

@@ -74,7 +74,7 @@ public:
             if (!app.saves)
                 return;
             inner->SaveImage(path);
-            app.saved << path;
+            app.saved << QDir::fromNativeSeparators(path);
             app.onSave(path);
         }
         RecordingCameraApp& app;
