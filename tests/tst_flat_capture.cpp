@@ -235,7 +235,7 @@ private slots:
             QDir::toNativeSeparators(texts.contains("%1") ? texts.arg(m_dir->path()) : texts)
                 .split(u'|', Qt::SkipEmptyParts);
         QCOMPARE(m_dialogs->texts(), shown);
-        const MessageBox& first = m_dialogs->shown.front();
+        const MessageBox first = m_dialogs->shown.empty() ? MessageBox{} : m_dialogs->shown.front();
         QVERIFY(operation == 2 ||
                 (first.title == QStringLiteral("実行確認") && first.buttons == BoxButtons::YesNoCancel &&
                  first.icon == BoxIcon::Question && first.defaultButton == 2));
