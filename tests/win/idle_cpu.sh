@@ -21,20 +21,25 @@ wine_pid=$!
 api="http://127.0.0.1:$port/api/v1/covercalibrator/0"
 put() { curl -s -m 10 -X PUT --data "$2&ClientID=1&ClientTransactionID=1" "$api/$1" >/dev/null; }
 # Until GET $1 answers with $2 in it (the answer in $state), PUT $3 (member and data) again
-# between tries: for up to two minutes, as Wine starts the program slowly on a loaded machine.
+# every 10 s: for up to two minutes, as Wine starts the program slowly on a loaded machine.
 state=""
 await() {
-    local end=$((SECONDS + 120))
+    local start=$SECONDS
     until state="$(curl -s -m 10 "$api/$1")" && echo "$state" | grep -q "$2"; do
-        [ "$SECONDS" -lt "$end" ] || return 1
-        sleep 0.2
-        [ -z "${3:-}" ] || put $3
+        [ "$((SECONDS - start))" -lt 120 ] || return 1
+        sleep 0.5
+        [ -z "${3:-}" ] || [ "$(((SECONDS - start) % 10))" -ne 0 ] || put $3
     done
 }
-await connected '"Value":true' "connected Connected=true"
+fail() {
+    echo "idle: $1 (last answer: ${state:-none}; program: $(tr -d '\r' <"$work/out.txt" | tail -3 | tr '\n' ' ')) ... ***Failed"
+    exit 1
+}
+put connected Connected=true
+await connected '"Value":true' "connected Connected=true" || fail "not connected"
 for level in 20 30 43; do
     put calibratoron "Brightness=$level"
-    await calibratorstate '"Value":3'
+    await calibratorstate '"Value":3' || fail "not Ready at level $level"
 done
 sleep 2 # the last reply in, the line at rest
 
