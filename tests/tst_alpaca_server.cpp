@@ -130,8 +130,8 @@ struct Rig {
     }
 
     // One step of a panel script: "GET|PUT|TRY member[?form] outcome" (TRY: GET until it matches,
-    // 1.5 s), "SIM [bytes [ms]]" (the port received bytes, no sooner than ms after the last PUT;
-    // nothing without bytes), "OPEN true|false" (the port, 1.5 s), "WAIT ms", "CLEAR", "HANGUP",
+    // 5 s), "SIM [bytes [ms]]" (the port received bytes, no sooner than ms after the last PUT;
+    // nothing without bytes), "OPEN true|false" (the port, 5 s), "WAIT ms", "CLEAR", "HANGUP",
     // "SILENT", "RESTART" (false: the new pseudo-terminal has another path, the script ends
     // there); the window's "SLIDER level label" and "OFF" button; the program's "TERM".
     bool step(const QString& text) {
@@ -145,14 +145,14 @@ struct Rig {
             ok = matches(got = outcome(call(verb, parts[1])), expected);
         else if (verb == "TRY")
             ok = QTest::qWaitFor([&] { return matches(got = outcome(call("GET", parts[1])), expected); },
-                                 1500);
+                                 5000);
         else if (verb == "SIM")
             ok = parts.size() == 1
                      ? !QTest::qWaitFor([&] { return !sim.received().isEmpty(); }, 50)
                      : QTest::qWaitFor([&] { return sim.received() == parts[1].toLatin1(); }, 3000) &&
                            sincePut.elapsed() >= parts.value(2).toInt();
         else if (verb == "OPEN")
-            ok = QTest::qWaitFor([&] { return comm->PortOpen() == (parts[1] == "true"); }, 1500);
+            ok = QTest::qWaitFor([&] { return comm->PortOpen() == (parts[1] == "true"); }, 5000);
         else if (verb == "WAIT")
             QTest::qWait(parts[1].toInt());
         else if (verb == "CLEAR")
