@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <thread>
+#include <utility>
 
 #ifndef Q_OS_WIN
 #include <arpa/inet.h>
@@ -176,30 +177,38 @@ MHD_Result send(MHD_Connection* connection, const HttpResponse& answer) {
 } // namespace
 
 struct HttpServerCallbacks {
-    // The first the library tells of a request: its target as sent. A connection has a thread of
-    // its own, on which its requests come one after the other: the thread's context is the
-    // request's, and goes with the thread however the connection ends.
+    // The first the library tells of a request: its target as sent. The connection's context,
+    // made when it opened and freed when it closes however it ends, is its request's: requests
+    // on a connection come one after the other. (Not a thread_local: MinGW runs a thread_local's
+    // destructor after freeing its storage, which corrupted the heap of the Windows build.)
     static void* begin(void* self, const char* uri, MHD_Connection* connection) {
         static_cast<HttpServer*>(self)->m_deadlines->begun(connection);
-        thread_local RequestContext context;
-        context = RequestContext{uri, {}, false, false};
-        return &context;
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        auto* context = info ? static_cast<RequestContext*>(info->socket_context) : nullptr;
+        if (context)
+            *context = RequestContext{uri, {}, false, false};
+        return context;
     }
 
-    // Nothing to free (the context is the thread's); without this callback the library was seen to
-    // leave a closed connection counted until the next one came.
+    // Nothing to free (the context is the connection's); without this callback the library was
+    // seen to leave a closed connection counted until the next one came.
     static void end(void* self, MHD_Connection* connection, void** requestContext,
                     MHD_RequestTerminationCode) {
         *requestContext = nullptr;
         static_cast<HttpServer*>(self)->m_deadlines->answered(connection);
     }
 
-    static void notify(void* self, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
+    static void notify(void* self, MHD_Connection* connection, void** socketContext,
+                       MHD_ConnectionNotificationCode code) {
         HttpServer::RequestDeadlines& deadlines = *static_cast<HttpServer*>(self)->m_deadlines;
-        if (code == MHD_CONNECTION_NOTIFY_STARTED)
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            *socketContext = new RequestContext;
             deadlines.opened(connection);
-        else
+        } else {
             deadlines.closed(connection);
+            delete static_cast<RequestContext*>(std::exchange(*socketContext, nullptr));
+        }
     }
 
     static MHD_Result refuse(HttpServer* server, MHD_Connection* connection, const HttpResponse& answer) {
